@@ -1,0 +1,30 @@
+// The basis functions of the model, one row per time step: a constant, a
+// linear term and a sine/cosine pair per harmonic.
+#pragma once
+
+#include <cstdint>
+
+namespace tsr {
+
+constexpr int kMaxBands = 200;        // rows: time steps
+constexpr int kMatrixColumns = 50;    // columns: basis functions (at most 14 used)
+constexpr int kMaxHarmonics = 6;
+
+// 200 rows by 50 columns of doubles, stored column by column with a 200-row
+// stride. Indices are 1-based: at(t, j) is basis function j at time step t.
+struct FunctionMatrix {
+  double v[kMatrixColumns * kMaxBands] = {};
+  double& at(int t, int j) { return v[(j - 1) * kMaxBands + (t - 1)]; }
+  double at(int t, int j) const { return v[(j - 1) * kMaxBands + (t - 1)]; }
+  // Column j as a 0-based array: column(j)[t - 1] == at(t, j).
+  const double* column(int j) const { return v + (j - 1) * kMaxBands; }
+};
+
+// Harmonic k completes harmonic_frequencies[k - 1] cycles in NPOINT time steps.
+extern const int32_t harmonic_frequencies[kMaxHarmonics];
+
+// Fills rows 1..nb and columns 1..2*nfunc+2; everything else is left as it is.
+void build_function_matrix(int32_t nb, int32_t npoint, int32_t nfunc,
+                           const int32_t (&frequencies)[kMaxHarmonics], FunctionMatrix& x);
+
+}  // namespace tsr
