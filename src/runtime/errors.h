@@ -19,6 +19,7 @@ enum ErrorNumber : int {
   kErrInvalidReference = 19,
   kErrEndOfFile = 24,
   kErrRecordOutOfRange = 25,
+  kErrFileNotFound = 29,
   kErrNonExistentRecord = 36,
   kErrWrite = 38,
   kErrRead = 39,
@@ -82,8 +83,7 @@ class Closable {
 };
 void register_open_file(Closable* file);
 void unregister_open_file(Closable* file);
-// Closes every registered file, most recently opened last-closed order is not
-// relied upon; closing twice is harmless.
+// Closes every registered file (flushing what is buffered); closing twice is harmless.
 void close_all_files();
 
 }  // namespace tsr
