@@ -1,0 +1,73 @@
+#include "pixel/envelope.h"
+
+namespace tsr {
+
+namespace {
+
+// Effective half width: windows wider than the series only revisit copies of
+// the end values (see EnvelopeScratch).
+int32_t effective_window(int32_t nb, int32_t nwin) { return nwin < nb ? nwin : nb; }
+
+// e(1..nb + 2w) with e(k) = series(1) for k <= w, e(w + k) = series(k),
+// e(w + nb + k) = series(nb); stored 0-based.
+void build_padded(int32_t nb, int32_t w, const double* series, double* e) {
+  for (int32_t k = 1; k <= w; ++k) e[k - 1] = series[0];
+  for (int32_t k = 1; k <= nb; ++k) e[w + k - 1] = series[k - 1];
+  for (int32_t k = 1; k <= w; ++k) e[w + nb + k - 1] = series[nb - 1];
+}
+
+}  // namespace
+
+void fill_dips(int32_t nb, int32_t nwin, double* series, EnvelopeScratch& scratch) {
+  if (nb < 1) return;
+  if (nwin < 0) {
+    // No window at all: the running maxima stay at -9.9e99 and the guard
+    // turns every result into 0.0.
+    for (int32_t k = 1; k <= nb; ++k) series[k - 1] = 0.0;
+    return;
+  }
+  const int32_t w = effective_window(nb, nwin);
+  double* e = scratch.padded;
+  build_padded(nb, w, series, e);
+  for (int32_t k = 1; k <= nb; ++k) {
+    double fwd = -9.9e99;
+    double bwd = -9.9e99;
+    for (int32_t j = 0; j <= w; ++j) {
+      const double ahead = e[w + k + j - 1];
+      const double behind = e[w + k - j - 1];
+      if (fwd < ahead) fwd = ahead;
+      if (bwd < behind) bwd = behind;
+    }
+    double v = (bwd <= fwd) ? bwd : fwd;
+    if (v <= -1e10) v = 0.0;
+    series[k - 1] = v;
+  }
+}
+
+void clip_peaks(int32_t nb, int32_t nwin, double* series, EnvelopeScratch& scratch) {
+  if (nb < 1) return;
+  if (nwin < 0) {
+    // No window at all: the running minima stay at 9.9e99 and the guard turns
+    // every result into 0.0.
+    for (int32_t k = 1; k <= nb; ++k) series[k - 1] = 0.0;
+    return;
+  }
+  const int32_t w = effective_window(nb, nwin);
+  double* e = scratch.padded;
+  build_padded(nb, w, series, e);
+  for (int32_t k = 1; k <= nb; ++k) {
+    double fwd = 9.9e99;
+    double bwd = 9.9e99;
+    for (int32_t j = 0; j <= w; ++j) {
+      const double ahead = e[w + k + j - 1];
+      const double behind = e[w + k - j - 1];
+      if (fwd > ahead) fwd = ahead;
+      if (bwd > behind) bwd = behind;
+    }
+    double v = (bwd >= fwd) ? bwd : fwd;
+    if (v > 1e10) v = 0.0;
+    series[k - 1] = v;
+  }
+}
+
+}  // namespace tsr
