@@ -1,0 +1,26 @@
+#include "io/image_file.h"
+
+namespace tsr {
+
+int64_t cube_record_before_line(int32_t band, int32_t line, int32_t NL, int32_t NS) {
+  const int64_t plane = static_cast<int64_t>(NL) * static_cast<int64_t>(NS);
+  return (static_cast<int64_t>(band) - 1) * plane + (static_cast<int64_t>(line) - 1) * static_cast<int64_t>(NS);
+}
+
+int64_t map_record_before_line(int32_t line, int32_t NS) {
+  return (static_cast<int64_t>(line) - 1) * static_cast<int64_t>(NS);
+}
+
+void ImageFile::open(const ImageFileSpec& spec, int32_t max_samples) {
+  record_length_ = spec.record_length;
+  scratch_.assign(static_cast<size_t>(max_samples > 0 ? max_samples : 0) * static_cast<size_t>(record_length_), 0);
+  file_.open(spec.unit, spec.name);
+}
+
+unsigned char* ImageFile::line_scratch(int32_t samples) {
+  const size_t bytes = static_cast<size_t>(samples > 0 ? samples : 0) * static_cast<size_t>(record_length_);
+  if (scratch_.size() < bytes) scratch_.resize(bytes);
+  return scratch_.data();
+}
+
+}  // namespace tsr
