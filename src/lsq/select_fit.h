@@ -9,15 +9,32 @@
 
 namespace tsr {
 
+// pi as a 4-byte real, widened: 3.1415927410125732. The criterion uses it.
+inline constexpr double kPiSingle = static_cast<double>(3.14159265f);
+
+// Criterion value of a model that is never beaten; also what a fit without
+// any scored model reports.
+inline constexpr double kNoCriterion = 9.9e9;
+
 // y, use, yf: n entries (0-based). par: room for at least 2*nfunc+4 entries.
 // m: in, the cap on the harmonic index; out, the cap of the accepted attempt or -1.
 // crit: out, the criterion of the retained model.
+// A cap above kMaxHarmonicCap cannot be evaluated; such an attempt is
+// rejected and the cap lowered like any rejected attempt.
 void select_and_fit(int32_t n, int32_t nfunc, const double* y, const uint8_t* use,
                     const FunctionMatrix& x, double* par, double* yf, int32_t& m, double& crit,
                     LsqWorkspace& ws);
 
 // One Householder reflection of a (200-row column stride, 1-based l and k):
 // zeroes column k below row l over rows 1..m, transforming all nc columns.
+// Leaves a unchanged when k or l lie outside the matrix in use, when the
+// column below l has no length, or when m or nc exceed the workspace
+// (kMaxBands rows, kWorkColumns columns).
 void householder_step(double* a, int32_t m, int32_t nc, int32_t l, int32_t k, LsqWorkspace& ws);
+
+// Information criterion of a model with `pairs` harmonic pairs fitted to n
+// samples with residual sum of squares rss:
+// n * ln(2 * pi * rss / n) + n + 4 * pairs + 6, with the 4-byte pi.
+double information_criterion(int32_t n, double rss, int32_t pairs);
 
 }  // namespace tsr
