@@ -3,6 +3,10 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "control/control_syntax.h"
 
 namespace tsr {
 
@@ -32,5 +36,27 @@ struct RunParameters {
   int16_t excluded_bands[kMaxExcludedBands] = {};
   int32_t excluded_count = 0;
 };
+
+// Reads the control file text into `p`: the defaults first, then the band
+// count, the line and sample counts, the groups DATA, CONTRL and NPT and, when
+// 1 <= NDEF <= NB, NDEF band-number records. Console lines (from
+// "READ CNTL.DAT" to "CLOSE CNTL.DAT") go to `sink`. A read that the text does
+// not allow throws ControlFileError; the lines written before it stand.
+void read_control_text(std::string_view text, RunParameters& p, const ConsoleSink& sink);
+
+// Opens cntl.dat of the working directory as unit 15 (creating it empty when
+// missing) and reads it as read_control_text does, echoing on the console. A
+// failed read ends the run with its severe run-time error.
+void read_run_parameters(RunParameters& p);
+
+// Completes the record after reading: NDAT becomes NB; NB, NDEF, NFUNC,
+// NPOINT and NWIN are checked in that order; NP and the screening thresholds
+// are derived. Returns an empty string when the run can go on, otherwise the
+// one-line reason (and the record is left incomplete).
+std::string complete_run_parameters(RunParameters& p);
+
+// complete_run_parameters, ending the run with its reason (exit status 1)
+// when a check fails.
+void derive_run_parameters(RunParameters& p);
 
 }  // namespace tsr

@@ -1,0 +1,119 @@
+#include "control/run_parameters.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "runtime/console.h"
+#include "runtime/errors.h"
+#include "runtime/files.h"
+
+namespace tsr {
+namespace {
+
+constexpr int kControlUnit = 15;
+constexpr const char* kControlFile = "cntl.dat";
+
+std::string range_message(std::string_view member, int32_t value, int64_t low, int64_t high) {
+  std::string m = "tsrecon: ";
+  m += member;
+  m += " = " + std::to_string(value) + " in cntl.dat is outside the allowed range ";
+  m += std::to_string(low) + ".." + std::to_string(high);
+  return m;
+}
+
+}  // namespace
+
+void read_control_text(std::string_view text, RunParameters& p, const ConsoleSink& sink) {
+  p = RunParameters{};
+  sink({text_item("READ CNTL.DAT")});
+  ControlReader reader(text, sink);
+
+  reader.read_value_list({&p.NB});
+  reader.read_value_list({&p.NL, &p.NS});
+
+  const GroupItem data_items[] = {
+      group_int4("NDAT", &p.NDAT),
+      group_int4("NFUNC", &p.NFUNC),
+      group_int4("NDEF", &p.NDEF),
+      group_int4("ISPOT", &p.ISPOT),
+  };
+  reader.read_group({"DATA", data_items});
+
+  const GroupItem contrl_items[] = {
+      group_int4("NWIN", &p.NWIN),   group_int4("INTP", &p.INTP),   group_int1("SELECT", &p.SELECT),
+      group_int4("MMSW", &p.MMSW),   group_real8("TCLD", &p.TCLD),  group_int1("FITSW", &p.FITSW),
+      group_int4("MASK", &p.MASK),   group_int1("FITMD", &p.FITMD),
+  };
+  reader.read_group({"CONTRL", contrl_items});
+
+  const GroupItem npt_items[] = {group_int4("NPOINT", &p.NPOINT)};
+  reader.read_group({"NPT", npt_items});
+
+  if (p.NDEF >= 1 && p.NDEF <= p.NB) {
+    sink({text_item("----")});
+    sink({int4_item(p.NDEF)});
+    // A null value or a slash leaves the band number as it was, so the
+    // previous number (0 before the first) is tested again.
+    int32_t band = 0;
+    int32_t accepted = 0;
+    p.excluded_count = 0;
+    for (int32_t k = 0; k < p.NDEF; ++k) {
+      reader.read_value_list({&band});
+      if (band < 1 || band > p.NB) continue;
+      ++accepted;
+      sink({int4_item(accepted), int4_item(band)});
+      // With NB above 200 more bands can be accepted than there is room for;
+      // the run ends at the NB check, so the surplus is echoed but not kept.
+      if (accepted <= kMaxExcludedBands) {
+        p.excluded_bands[accepted - 1] = static_cast<int16_t>(band);
+        p.excluded_count = accepted;
+      }
+    }
+    sink({text_item("----")});
+  }
+  sink({text_item("CLOSE CNTL.DAT")});
+}
+
+void read_run_parameters(RunParameters& p) {
+  std::string full_path;
+  const std::string text = read_text_file(kControlUnit, kControlFile, full_path);
+  const ConsoleSink console = [](std::initializer_list<ListItem> items) { write_line(items); };
+  try {
+    read_control_text(text, p, console);
+  } catch (const ControlFileError& e) {
+    raise_runtime_error(severe(e.number()), kControlUnit, full_path);
+  }
+}
+
+std::string complete_run_parameters(RunParameters& p) {
+  constexpr int64_t kInt32Max = std::numeric_limits<int32_t>::max();
+  p.NDAT = p.NB;
+  if (p.NB < 3 || p.NB > kMaxExcludedBands) return range_message("NB", p.NB, 3, kMaxExcludedBands);
+  if (p.NDEF < 0 || p.NDEF > p.NB) return range_message("NDEF", p.NDEF, 0, p.NB);
+  // Limits of the model itself: the harmonic table has six entries, a cycle
+  // needs at least one time step and the filter window cannot be negative.
+  if (p.NFUNC < 0 || p.NFUNC > 6) return range_message("NFUNC", p.NFUNC, 0, 6);
+  if (p.NPOINT <= 0) return range_message("NPOINT", p.NPOINT, 1, kInt32Max);
+  if (p.NWIN < 0) return range_message("NWIN", p.NWIN, 0, kInt32Max);
+
+  p.NP = 2 * p.NFUNC + 2;
+  const double tcld = p.TCLD;
+  if (p.FITMD == 1) {
+    p.upper_threshold = tcld;
+    p.lower_threshold = -(tcld * 2.0);
+  } else if (p.FITMD == 2) {
+    p.upper_threshold = tcld;
+    p.lower_threshold = -tcld;
+  } else {
+    p.upper_threshold = tcld * 2.0;
+    p.lower_threshold = -tcld;
+  }
+  return {};
+}
+
+void derive_run_parameters(RunParameters& p) {
+  const std::string reason = complete_run_parameters(p);
+  if (!reason.empty()) fail_run(reason);
+}
+
+}  // namespace tsr
