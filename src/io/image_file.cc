@@ -11,10 +11,10 @@ int64_t map_record_before_line(int32_t line, int32_t NS) {
   return (static_cast<int64_t>(line) - 1) * static_cast<int64_t>(NS);
 }
 
-void ImageFile::open(const ImageFileSpec& spec, int32_t max_samples) {
-  record_length_ = spec.record_length;
+void ImageFile::open(const ImageFileLayout& layout, int32_t max_samples) {
+  record_length_ = layout.record_length;
   scratch_.assign(static_cast<size_t>(max_samples > 0 ? max_samples : 0) * static_cast<size_t>(record_length_), 0);
-  file_.open(spec.unit, spec.name);
+  file_.open(layout.unit, layout.name);
 }
 
 unsigned char* ImageFile::line_scratch(int32_t samples) {

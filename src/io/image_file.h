@@ -11,21 +11,21 @@
 namespace tsr {
 
 // Unit number, file name and record length (bytes per element) of an image file.
-struct ImageFileSpec {
+struct ImageFileLayout {
   int unit;
   const char* name;
   int record_length;
 };
 
-inline constexpr ImageFileSpec kDataBsq{21, "data.bsq", 2};
-inline constexpr ImageFileSpec kMaskBsq{22, "mask.bsq", 1};
-inline constexpr ImageFileSpec kParamBsq{50, "p.bsq", 4};
-inline constexpr ImageFileSpec kInterpBsq{51, "i.bsq", 2};
-inline constexpr ImageFileSpec kFitBsq{52, "f.bsq", 2};
-inline constexpr ImageFileSpec kOrderDat{54, "order.dat", 1};
-inline constexpr ImageFileSpec kAicDat{55, "aic.dat", 4};
-inline constexpr ImageFileSpec kMinDat{61, "min.dat", 2};
-inline constexpr ImageFileSpec kMaxDat{62, "max.dat", 2};
+inline constexpr ImageFileLayout kDataBsq{21, "data.bsq", 2};
+inline constexpr ImageFileLayout kMaskBsq{22, "mask.bsq", 1};
+inline constexpr ImageFileLayout kParamBsq{50, "p.bsq", 4};
+inline constexpr ImageFileLayout kInterpBsq{51, "i.bsq", 2};
+inline constexpr ImageFileLayout kFitBsq{52, "f.bsq", 2};
+inline constexpr ImageFileLayout kOrderDat{54, "order.dat", 1};
+inline constexpr ImageFileLayout kAicDat{55, "aic.dat", 4};
+inline constexpr ImageFileLayout kMinDat{61, "min.dat", 2};
+inline constexpr ImageFileLayout kMaxDat{62, "max.dat", 2};
 
 // Record addressing of the band-sequential files. Records are numbered from 1;
 // record r starts at byte offset (r - 1) * record length. These return the
@@ -46,9 +46,9 @@ class ImageFile {
   ImageFile(const ImageFile&) = delete;
   ImageFile& operator=(const ImageFile&) = delete;
 
-  // Opens (or creates, never truncating) the file of `spec` in the working
+  // Opens (or creates, never truncating) the file of `layout` in the working
   // directory; failures end the run (see RecordFile::open).
-  void open(const ImageFileSpec& spec, int32_t max_samples);
+  void open(const ImageFileLayout& layout, int32_t max_samples);
   void close() { file_.close(); }
 
   bool is_open() const { return file_.is_open(); }

@@ -193,23 +193,23 @@ TEST_F(ProductWriterTest, AnExistingLongerFileKeepsItsLengthAndTail) {
 TEST_F(ProductWriterTest, ReadOnlyCubesAndAicEndTheRunWithError47) {
   const double values[8] = {};
   const struct {
-    ImageFileSpec spec;
+    ImageFileLayout layout;
     int kind;  // 0 param, 1 series, 2 aic
   } cases[] = {{kParamBsq, 0}, {kInterpBsq, 1}, {kFitBsq, 1}, {kAicDat, 2}};
   for (const auto& c : cases) {
-    dir_.write(c.spec.name, "old");
+    dir_.write(c.layout.name, "old");
     set_open_function(&io_testing::open_refusing_writes);
     EXPECT_EXIT(
         {
           ImageFile file;
-          file.open(c.spec, 4);
+          file.open(c.layout, 4);
           if (c.kind == 0) write_param_line(file, 1, 1, 4, 1, 2, values, 2);
           if (c.kind == 1) write_series_line(file, 1, 1, 4, 1, 2, values, 2);
           if (c.kind == 2) write_aic_line(file, 1, 4, values);
         },
-        ExitedWithCode(47), Eq(error_line(47, "write to READONLY file", c.spec.unit, c.spec.name)));
+        ExitedWithCode(47), Eq(error_line(47, "write to READONLY file", c.layout.unit, c.layout.name)));
     set_open_function(nullptr);
-    EXPECT_EQ(dir_.read(c.spec.name), "old");
+    EXPECT_EQ(dir_.read(c.layout.name), "old");
   }
 }
 
@@ -280,12 +280,12 @@ TEST_F(ProductWriterTest, AFailedWriteIsError38AndEarlierBytesStay) {
 // Under a size limit, line `line` of a map stops inside its third record; the
 // writer reports it and returns false, and a later line that fits is written.
 // The child ends with status 0 when every return value was as expected.
-void write_maps_past_limit(const ImageFileSpec& spec, rlim_t limit, int32_t line) {
+void write_maps_past_limit(const ImageFileLayout& layout, rlim_t limit, int32_t line) {
   limit_file_size(limit);
   const int16_t line1[] = {1, 2, 3, 4};
   const int16_t failing[] = {300, 301, 302, 303};
   ImageFile map;
-  map.open(spec, 4);
+  map.open(layout, 4);
   const bool first = write_map_line(map, 1, 4, line1);
   const bool second = write_map_line(map, line, 4, failing);
   const bool again = write_map_line(map, 1, 4, failing);
@@ -295,7 +295,7 @@ void write_maps_past_limit(const ImageFileSpec& spec, rlim_t limit, int32_t line
 
 TEST_F(ProductWriterTest, AFailedMapWriteNamesTheFirstSampleNotWritten) {
   const struct {
-    ImageFileSpec spec;
+    ImageFileLayout layout;
     rlim_t limit;
     int32_t line;
     std::string line1_bytes;
@@ -311,15 +311,15 @@ TEST_F(ProductWriterTest, AFailedMapWriteNamesTheFirstSampleNotWritten) {
     EXPECT_EXIT(
         {
           console_to_file("console.txt");
-          write_maps_past_limit(c.spec, c.limit, c.line);
+          write_maps_past_limit(c.layout, c.limit, c.line);
         },
         ExitedWithCode(0), "");
     EXPECT_EQ(dir_.read("console.txt"), format_list_line({int4_item(c.line), int4_item(3), int2_item(302)}))
-        << c.spec.name;
-    const std::string file = dir_.read(c.spec.name);
-    ASSERT_EQ(file.size(), c.limit) << c.spec.name;
-    EXPECT_EQ(file.substr(0, 4 * c.spec.record_length), c.line1_bytes) << c.spec.name;
-    EXPECT_EQ(file.substr(1000), c.failing_bytes) << c.spec.name;
+        << c.layout.name;
+    const std::string file = dir_.read(c.layout.name);
+    ASSERT_EQ(file.size(), c.limit) << c.layout.name;
+    EXPECT_EQ(file.substr(0, 4 * c.layout.record_length), c.line1_bytes) << c.layout.name;
+    EXPECT_EQ(file.substr(1000), c.failing_bytes) << c.layout.name;
   }
 }
 
