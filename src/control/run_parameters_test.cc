@@ -139,6 +139,25 @@ TEST(RunParameters, AllMembersOfTheGroups) {
   EXPECT_EQ(8, q.NP);
 }
 
+TEST(RunParameters, NullAndSlashInTheCountRecords) {
+  ReadResult r = read_text(",\n/\n&DATA /\n&CONTRL /\n&NPT /\n");
+  ASSERT_EQ(std::nullopt, r.error);
+  EXPECT_EQ(0, r.p.NB);
+  EXPECT_EQ(0, r.p.NL);
+  EXPECT_EQ(0, r.p.NS);
+  r = read_text("5\n\n500\n300\n&DATA /\n&CONTRL /\n&NPT /\n");
+  ASSERT_EQ(std::nullopt, r.error);
+  EXPECT_EQ(500, r.p.NL);
+  EXPECT_EQ(300, r.p.NS);
+}
+
+TEST(RunParameters, BandEchoLayout) {
+  const ReadResult r = read_text(control("46", "NDEF=5", "", "", "7\n0\n0\n0\n0\n"));
+  ASSERT_EQ(std::nullopt, r.error);
+  const std::string eleven(11, ' ');
+  EXPECT_EQ(kRead + " ----\n" + eleven + "5\n" + eleven + "1" + eleven + "7\n" + " ----\n" + kClose, r.console);
+}
+
 TEST(RunParameters, BandEcho) {
   struct Case {
     const char* name;
