@@ -7,6 +7,7 @@
 
 #include "lsq/function_matrix.h"
 #include "lsq/workspace.h"
+#include "pixel/envelope.h"
 
 namespace tsr {
 
@@ -14,7 +15,17 @@ namespace tsr {
 // every pixel; `preliminary` carries over from one call to the next.
 struct PixelWorkspace {
   LsqWorkspace lsq;
-  // Further fields are owned by the pixel routines.
+  EnvelopeScratch envelope;           // padded copy for the envelope filters
+  double scaled[kMaxBands] = {};      // raw value / 4096; fixed after the raw screening
+  double work[kMaxBands] = {};        // series that gap filling and the filters change
+  double fitted[kMaxBands] = {};      // fitted series written by each fit
+  double coef[kMatrixColumns] = {};   // coefficients written by each fit (column order)
+  double preliminary[kMaxBands] = {}; // preliminary fit; kept from one call to the next
+  int32_t status[kMaxBands] = {};     // <= 0 missing, 1 valid, 2 filled by gap filling
+  uint8_t use_in_fit[kMaxBands] = {}; // 0xFF: sample enters the fits, 0: it does not
+  int32_t max_gap = 0;                // longest gap seen during the current call
+  int32_t model_order = 0;            // order cap handed to the final fit, and its result
+  double criterion = 0.0;             // criterion handed back by the final fit
 };
 
 // Arguments in the driver's order. Arrays are 0-based (entry i-1 is band i).

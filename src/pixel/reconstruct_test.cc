@@ -1,0 +1,677 @@
+#include "pixel/reconstruct.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "lsq/fixed_fit.h"
+#include "lsq/select_fit.h"
+#include "pixel/envelope.h"
+#include "pixel/gap_fill.h"
+#include "pixel/reduce.h"
+
+namespace tsr {
+namespace {
+
+constexpr double kUpper = 0.30000001192092896;   // default thresholds of a run
+constexpr double kLower = -0.15000000596046448;
+constexpr int32_t kPeriod = 46;
+
+uint64_t bits(double v) {
+  uint64_t b;
+  std::memcpy(&b, &v, sizeof b);
+  return b;
+}
+
+struct Settings {
+  int32_t nb = 46;
+  int32_t nfunc = 6;
+  int32_t nwin = 3;
+  int32_t mmsw = 1;
+  int32_t intp = 1;
+  double lower = kLower;
+  double upper = kUpper;
+  int8_t fitsw = 1;
+  int32_t mask = 0;
+  int8_t fitmd = 0;
+  std::vector<int16_t> excluded;
+};
+
+struct Outputs {
+  std::vector<double> fitted;
+  std::vector<double> interpolated;
+  std::vector<double> params;
+  std::vector<int16_t> weights;
+  int32_t max = -7, min = -7, order = -7;
+  double criterion = -7.0;
+};
+
+std::unique_ptr<FunctionMatrix> make_matrix(int32_t nb, int32_t nfunc) {
+  auto x = std::make_unique<FunctionMatrix>();
+  build_function_matrix(nb, kPeriod, nfunc, harmonic_frequencies, *x);
+  return x;
+}
+
+// Runs one pixel. Output arrays start filled with a marker so that entries the
+// call leaves alone can be told apart.
+Outputs reconstruct(const Settings& s, const FunctionMatrix& x, const std::vector<int16_t>& series,
+                    const std::vector<int16_t>& weights_in, PixelWorkspace& ws,
+                    const std::vector<double>* interpolated_before = nullptr) {
+  Outputs o;
+  o.fitted.assign(kMaxBands, 555.0);
+  o.interpolated = interpolated_before ? *interpolated_before : std::vector<double>(kMaxBands, 777.0);
+  o.params.assign(kMaxBands, 555.0);
+  o.weights = weights_in;
+  o.weights.resize(kMaxBands, 0);
+  std::vector<int16_t> ser = series;
+  ser.resize(kMaxBands, 0);
+  std::vector<int16_t> excl = s.excluded;
+  excl.resize(kMaxBands, 0);
+  const int32_t np = 2 * s.nfunc + 2;
+  reconstruct_pixel(s.nb, s.nfunc, ser.data(), o.fitted.data(), o.interpolated.data(),
+                    o.weights.data(), o.params.data(), x, np, s.nwin, o.max, o.min,
+                    static_cast<int32_t>(s.excluded.size()), excl.data(), o.criterion, o.order,
+                    s.mmsw, s.intp, s.lower, s.upper, s.fitsw, s.mask, s.fitmd, ws);
+  return o;
+}
+
+// A smooth seasonal curve of harmonics 1 and 2, in scaled units.
+double clean_value(int32_t band) {
+  const double w = 2.0 * 3.141592653589793 * band / kPeriod;
+  return 0.22 + 0.06 * std::sin(w) + 0.03 * std::cos(2.0 * w);
+}
+
+std::vector<int16_t> clean_series(int32_t nb) {
+  std::vector<int16_t> y(static_cast<size_t>(nb));
+  for (int32_t t = 1; t <= nb; ++t) {
+    y[t - 1] = static_cast<int16_t>(std::lround(clean_value(t) * 4096.0));
+  }
+  return y;
+}
+
+std::vector<double> scaled_of(const std::vector<int16_t>& y) {
+  std::vector<double> s(y.size());
+  for (size_t i = 0; i < y.size(); ++i) s[i] = y[i] / 4096.0;
+  return s;
+}
+
+std::vector<int16_t> ones(int32_t nb) { return std::vector<int16_t>(static_cast<size_t>(nb), 1); }
+
+// Bands (1-based) whose weight came back 0.
+std::vector<int32_t> dropped(const Outputs& o, int32_t nb) {
+  std::vector<int32_t> out;
+  for (int32_t i = 1; i <= nb; ++i) {
+    EXPECT_TRUE(o.weights[i - 1] == 0 || o.weights[i - 1] == 1) << "band " << i;
+    if (o.weights[i - 1] == 0) out.push_back(i);
+  }
+  return out;
+}
+
+class ReconstructTest : public ::testing::Test {
+ protected:
+  std::unique_ptr<PixelWorkspace> ws = std::make_unique<PixelWorkspace>();
+  std::unique_ptr<LsqWorkspace> lsq = std::make_unique<LsqWorkspace>();
+  std::unique_ptr<FunctionMatrix> x6 = make_matrix(46, 6);
+};
+
+// The raw tests, observed where they act alone: with a mask of ones and only
+// status-1 samples in the final fit, a marked band drops out.
+TEST_F(ReconstructTest, RawScreening) {
+  struct Case {
+    const char* name;
+    int16_t before, value;      // raw values of bands 19 and 20 (band 18 is 1081)
+    std::vector<int32_t> want;  // bands dropped among 19 and 20
+  };
+  const Case cases[] = {
+      {"ceiling_1536_passes", 1200, 1536, {}},
+      {"ceiling_1537_marked", 1300, 1537, {20}},
+      {"rise_512_passes", 700, 1212, {}},
+      {"rise_513_marked", 700, 1213, {20}},
+      {"fall_1000_passes", 1100, 100, {}},
+      // 1000 - (-32000) wraps to -32536 and passes; the fall from 1081 to
+      // -32000 wraps to 32455 and is a rise over the limit.
+      {"wrapped_difference", -32000, 1000, {19}},
+      {"large_values_both_marked", 1600, 1700, {19, 20}},
+  };
+  Settings s;
+  s.mask = 1;
+  s.fitsw = 1;
+  s.mmsw = 0;
+  for (const auto& c : cases) {
+    std::vector<int16_t> y = clean_series(s.nb);
+    ASSERT_EQ(y[17], 1081);
+    y[18] = c.before;
+    y[19] = c.value;
+    y[20] = c.value < 600 ? 600 : 1000;  // no rise over the limit into bands 21, 22
+    const Outputs o = reconstruct(s, *x6, y, ones(s.nb), *ws);
+    EXPECT_EQ(dropped(o, s.nb), c.want) << c.name;
+  }
+  std::vector<int16_t> y = clean_series(s.nb);
+  y[0] = 1537;
+  EXPECT_EQ(dropped(reconstruct(s, *x6, y, ones(s.nb), *ws), s.nb), std::vector<int32_t>({1}));
+}
+
+// The previous band's raw value is used even when that band was marked itself.
+TEST_F(ReconstructTest, RiseMeasuredFromMarkedBand) {
+  Settings s;
+  s.mask = 1;
+  s.mmsw = 0;
+  std::vector<int16_t> y = clean_series(s.nb);
+  y[9] = 100;   // band 10: low
+  y[10] = 700;  // band 11: rise of 600, marked
+  y[11] = 1100; // band 12: rise of 400 over the marked band, passes
+  const Outputs o = reconstruct(s, *x6, y, ones(s.nb), *ws);
+  EXPECT_EQ(dropped(o, s.nb), std::vector<int32_t>({11}));
+}
+
+// Which samples enter the final fit under each combination of mask and FITSW.
+TEST_F(ReconstructTest, SamplesEnteringTheFinalFit) {
+  // A cloud at band 10, followed by a clear band 11 whose rise from the cloud
+  // is over the limit; a spike above the ceiling at band 30; band 20 excluded.
+  std::vector<int16_t> y = clean_series(46);
+  y[9] = 100;
+  ASSERT_GT(y[10] - y[9], 512);
+  y[29] = 3000;
+  std::vector<int16_t> mask(46, 1);
+  mask[0] = 5;    // band 1: positive mask value other than 1
+  mask[1] = 5;    // band 2: the same value
+  mask[4] = 0;
+  mask[5] = 3;
+  mask[39] = 255;
+  struct Row {
+    const char* name;
+    int32_t mask_switch;
+    int8_t fitsw;
+    std::vector<int32_t> want_dropped;
+  };
+  const Row rows[] = {
+      {"residuals_fitsw0", 0, 0, {10, 20, 30}},
+      {"residuals_fitsw1", 0, 1, {10, 20, 30}},
+      {"mask_fitsw0", 1, 0, {20}},
+      {"mask_fitsw1", 1, 1, {2, 5, 6, 11, 30, 40}},
+      {"mask2_like_no_mask", 2, 1, {10, 20, 30}},
+  };
+  for (const auto& r : rows) {
+    Settings s;
+    s.mask = r.mask_switch;
+    s.fitsw = r.fitsw;
+    s.excluded = {20};
+    const Outputs o = reconstruct(s, *x6, y, r.mask_switch == 1 ? mask : ones(46), *ws);
+    EXPECT_EQ(dropped(o, 46), r.want_dropped) << r.name;
+    EXPECT_GE(o.order, 2) << r.name;
+  }
+}
+
+// The preliminary fit sees every band but the excluded ones: marked samples
+// with their gap-filled values when bands are excluded, else with their own.
+TEST_F(ReconstructTest, PreliminaryFitInputs) {
+  std::vector<int16_t> y = clean_series(46);
+  y[29] = 2000;  // band 30 above the ceiling, band 31 a steep fall
+  const std::vector<double> scaled = scaled_of(y);
+  std::vector<uint8_t> use(46, 0xFF);
+  std::vector<double> par(50), want(46);
+
+  Settings s;
+  s.mmsw = 0;
+  Outputs o = reconstruct(s, *x6, y, ones(46), *ws);
+  fit_fixed_order(46, 3, scaled.data(), use.data(), *x6, par.data(), want.data(), *lsq);
+  for (int i = 0; i < 46; ++i) EXPECT_EQ(bits(o.interpolated[i]), bits(want[i])) << i + 1;
+
+  s.excluded = {5, 6};
+  o = reconstruct(s, *x6, y, ones(46), *ws);
+  std::vector<double> work = scaled;
+  work[4] = scaled[3] + (scaled[6] - scaled[3]) / 3.0;   // bands 5 and 6 from 4 and 7
+  work[5] = 2.0 * ((scaled[6] - scaled[3]) / 3.0) + scaled[3];
+  work[29] = 1.0 * ((scaled[30] - scaled[28]) / 2.0) + scaled[28];
+  use[4] = use[5] = 0;
+  fit_fixed_order(46, 3, work.data(), use.data(), *x6, par.data(), want.data(), *lsq);
+  for (int i = 0; i < 46; ++i) EXPECT_EQ(bits(o.interpolated[i]), bits(want[i])) << i + 1;
+}
+
+// The final pass starts again from the scaled series: what gap filling and the
+// filter did before the preliminary fit is undone, and the final fit sees the
+// scaled values, refilled around the samples that the screening rejected.
+TEST_F(ReconstructTest, FinalFitStartsFromScaledSeries) {
+  std::vector<int16_t> y = clean_series(46);
+  y[12] = 90;     // a cloud
+  y[29] = 3000;   // a spike
+  y[37] = static_cast<int16_t>(y[37] - 200);  // a shallow dip the screening keeps
+  Settings s;
+  s.excluded = {5, 6};
+  const Outputs o = reconstruct(s, *x6, y, ones(46), *ws);
+  ASSERT_EQ(dropped(o, 46), std::vector<int32_t>({5, 6, 13, 30}));
+
+  std::vector<double> work = scaled_of(y);
+  std::vector<int32_t> status(o.weights.begin(), o.weights.begin() + 46);
+  int32_t gap = 0;
+  fill_gaps(46, work.data(), status.data(), gap);
+  auto scratch = std::make_unique<EnvelopeScratch>();
+  fill_dips(46, s.nwin, work.data(), *scratch);
+  std::vector<uint8_t> use(46);
+  for (int i = 0; i < 46; ++i) use[i] = status[i] == 1 ? 0xFF : 0;
+  std::vector<double> par(50, 0.0), yf(46);
+  int32_t order = 6;
+  double crit = 0.0;
+  select_and_fit(46, 6, work.data(), use.data(), *x6, par.data(), yf.data(), order, crit, *lsq);
+  ASSERT_GE(order, 2);
+  EXPECT_EQ(o.order, order);
+  EXPECT_EQ(bits(o.criterion), bits(crit));
+  for (int i = 0; i < 46; ++i) EXPECT_EQ(bits(o.fitted[i]), bits(yf[i])) << "band " << i + 1;
+}
+
+// Residuals exactly on a threshold are accepted; the next double beyond is not.
+TEST_F(ReconstructTest, ThresholdsAreInclusive) {
+  std::vector<int16_t> y = clean_series(46);
+  y[14] = static_cast<int16_t>(y[14] - 400);
+  y[33] = static_cast<int16_t>(y[33] + 400);
+  Settings s;
+  s.mmsw = 0;
+  s.lower = -1.0;
+  s.upper = 1.0;
+  const Outputs base = reconstruct(s, *x6, y, ones(46), *ws);
+  const double r_low = y[14] / 4096.0 - base.interpolated[14];
+  const double r_high = y[33] / 4096.0 - base.interpolated[33];
+  ASSERT_LT(r_low, -0.05);
+  ASSERT_GT(r_high, 0.05);
+  struct Case {
+    double lower, upper;
+    std::vector<int32_t> want;
+  };
+  const Case cases[] = {
+      {r_low, r_high, {}},
+      {std::nextafter(r_low, 0.0), r_high, {15}},
+      {r_low, std::nextafter(r_high, 0.0), {34}},
+      {std::numeric_limits<double>::quiet_NaN(), 1.0, {}},  // everything fails
+  };
+  for (const auto& c : cases) {
+    s.lower = c.lower;
+    s.upper = c.upper;
+    const Outputs o = reconstruct(s, *x6, y, ones(46), *ws);
+    std::vector<int32_t> want = c.want;
+    if (std::isnan(c.lower)) {
+      for (int32_t i = 1; i <= 46; ++i) want.push_back(i);
+    }
+    EXPECT_EQ(dropped(o, 46), want) << c.lower << " " << c.upper;
+  }
+}
+
+// The longest gap caps the order of the final fit.
+TEST_F(ReconstructTest, OrderCapFromLongestGap) {
+  struct Case {
+    const char* name;
+    int32_t nfunc;
+    int32_t first_missing, last_missing;  // run of mask zeros
+    int32_t want_order;
+  };
+  const Case cases[] = {
+      {"no_gap", 6, 0, -1, 6},
+      {"gap7", 6, 20, 25, 6},
+      {"gap8", 6, 20, 26, 5},
+      {"gap13", 6, 20, 31, 5},
+      {"gap14", 6, 20, 32, 4},
+      {"gap19", 6, 10, 27, 4},
+      {"gap20", 6, 10, 28, 3},
+      {"leading_first_valid_9", 6, 1, 8, 5},
+      {"leading_first_valid_8", 6, 1, 7, 5},
+      {"leading_first_valid_7", 6, 1, 6, 6},
+      {"nfunc3_gap20", 3, 10, 28, 3},
+      {"trailing_not_measured", 6, 30, 46, 6},
+  };
+  for (const auto& c : cases) {
+    auto x = make_matrix(46, c.nfunc);
+    Settings s;
+    s.nfunc = c.nfunc;
+    s.mask = 1;
+    s.mmsw = 0;
+    std::vector<int16_t> m = ones(46);
+    for (int32_t b = c.first_missing; b >= 1 && b <= c.last_missing; ++b) m[b - 1] = 0;
+    const Outputs o = reconstruct(s, *x, clean_series(46), m, *ws);
+    EXPECT_EQ(o.order, c.want_order) << c.name;
+  }
+}
+
+// The gap measure covers both gap fillings of a pixel: samples above the
+// ceiling are missing while the preliminary fit is prepared (only when bands
+// are excluded), and count even though their residuals later pass.
+TEST_F(ReconstructTest, LongestGapSpansBothPasses) {
+  std::vector<int16_t> y(46, 1500);
+  for (int b = 5; b <= 12; ++b) y[b - 1] = 1600;
+  Settings s;
+  s.mmsw = 0;
+  Outputs o = reconstruct(s, *x6, y, ones(46), *ws);
+  EXPECT_EQ(o.order, 6);
+  EXPECT_TRUE(dropped(o, 46).empty());
+  s.excluded = {40};
+  o = reconstruct(s, *x6, y, ones(46), *ws);
+  EXPECT_EQ(o.order, 5);
+  EXPECT_EQ(dropped(o, 46), std::vector<int32_t>({40}));
+}
+
+// Under a mask, the final fit works on the gap-filled, filtered series; the
+// outputs are the fit's results reduced to amplitudes, phases and raw extremes.
+TEST_F(ReconstructTest, MaskPathMatchesItsParts) {
+  struct Case {
+    const char* name;
+    int32_t mmsw;
+    int8_t fitmd;
+    int8_t fitsw;
+    int filter;  // 0 none, 1 dips, 2 peaks
+  };
+  const Case cases[] = {
+      {"no_filter", 0, 0, 0, 0},   {"dips", 1, 0, 0, 1},  {"peaks", 1, 1, 0, 2},
+      {"fitmd2_no_filter", 1, 2, 0, 0}, {"fitmd_neg_no_filter", 5, -1, 1, 0},
+      {"dips_fitsw", 2, 0, 1, 1},
+  };
+  std::vector<int16_t> y = clean_series(46);
+  y[16] = static_cast<int16_t>(y[16] - 250);   // a dip
+  y[35] = static_cast<int16_t>(y[35] + 200);   // a peak
+  std::vector<int16_t> m = ones(46);
+  m[0] = m[1] = m[2] = 0;       // leading missing run
+  m[22] = m[23] = 0;            // interior gap
+  m[45] = 0;                    // trailing
+  m[10] = 9;                    // valid but not exactly 1
+  for (const auto& c : cases) {
+    Settings s;
+    s.mask = 1;
+    s.mmsw = c.mmsw;
+    s.fitmd = c.fitmd;
+    s.fitsw = c.fitsw;
+    s.excluded = {30};
+    const Outputs o = reconstruct(s, *x6, y, m, *ws);
+
+    std::vector<double> work = scaled_of(y);
+    std::vector<int32_t> status(m.begin(), m.end());
+    int32_t gap = 0;
+    fill_gaps(46, work.data(), status.data(), gap);
+    ASSERT_EQ(bits(work[0]), bits(0.0));
+    ASSERT_EQ(bits(work[45]), bits(0.0));
+    auto scratch = std::make_unique<EnvelopeScratch>();
+    if (c.filter == 1) fill_dips(46, s.nwin, work.data(), *scratch);
+    if (c.filter == 2) clip_peaks(46, s.nwin, work.data(), *scratch);
+    std::vector<uint8_t> use(46, 0xFF);
+    use[29] = 0;
+    if (c.fitsw > 0) {
+      for (int i = 0; i < 46; ++i) use[i] = status[i] == 1 ? 0xFF : 0;
+    }
+    std::vector<double> par(50, 0.0), yf(46);
+    int32_t order = 6;
+    double crit = 0.0;
+    select_and_fit(46, 6, work.data(), use.data(), *x6, par.data(), yf.data(), order, crit, *lsq);
+
+    ASSERT_GE(order, 2) << c.name;
+    EXPECT_EQ(o.order, order) << c.name;
+    EXPECT_EQ(bits(o.criterion), bits(crit)) << c.name;
+    double mx = -1e300, mn = 1e300;
+    for (int i = 0; i < 46; ++i) {
+      EXPECT_EQ(bits(o.fitted[i]), bits(yf[i])) << c.name << " band " << i + 1;
+      mx = std::max(mx, yf[i]);
+      mn = std::min(mn, yf[i]);
+      EXPECT_EQ(o.weights[i], use[i] ? 1 : 0) << c.name << " band " << i + 1;
+    }
+    EXPECT_EQ(o.max, round_to_raw(mx)) << c.name;
+    EXPECT_EQ(o.min, round_to_raw(mn)) << c.name;
+    EXPECT_EQ(bits(o.params[0]), bits(par[0])) << c.name;
+    EXPECT_EQ(bits(o.params[1]), bits(par[1])) << c.name;
+    for (int k = 1; k <= 6; ++k) {
+      double a = 0.0, phi = 0.0;
+      harmonic_amplitude_phase(par[2 * k], par[2 * k + 1], a, phi);
+      EXPECT_EQ(bits(o.params[2 * k]), bits(a)) << c.name << " harmonic " << k;
+      EXPECT_EQ(bits(o.params[2 * k + 1]), bits(phi)) << c.name << " harmonic " << k;
+    }
+    for (int j = 14; j < kMaxBands; ++j) ASSERT_EQ(o.params[j], 555.0) << "param " << j + 1;
+  }
+}
+
+// A fit that gives up, or one that can only reach order 1, leaves zeros and
+// passes the fit's order and criterion on.
+TEST_F(ReconstructTest, FailedFit) {
+  // Values far above 1.0 that pass the residual screening: every cap is rejected.
+  std::vector<int16_t> high(46);
+  for (int t = 1; t <= 46; ++t) {
+    high[t - 1] = static_cast<int16_t>(20000 + std::lround(400.0 * std::sin(t * 0.4)));
+  }
+  struct Case {
+    const char* name;
+    int32_t nfunc;
+    std::vector<int16_t> series;
+    int32_t want_order;  // 0: either 1 or -1
+  };
+  const Case cases[] = {
+      {"gives_up", 6, high, -1},
+      {"nfunc1", 1, clean_series(46), 0},
+  };
+  for (const auto& c : cases) {
+    auto x = make_matrix(46, c.nfunc);
+    Settings s;
+    s.nfunc = c.nfunc;
+    s.mmsw = 0;
+    const Outputs o = reconstruct(s, *x, c.series, ones(46), *ws);
+    if (c.want_order == 0) {
+      EXPECT_TRUE(o.order == 1 || o.order == -1) << c.name << " " << o.order;
+    } else {
+      EXPECT_EQ(o.order, c.want_order) << c.name;
+    }
+    EXPECT_EQ(o.max, 0) << c.name;
+    EXPECT_EQ(o.min, 0) << c.name;
+    for (int i = 0; i < 46; ++i) EXPECT_EQ(bits(o.fitted[i]), bits(0.0)) << c.name << i;
+    const int np = 2 * c.nfunc + 2;
+    for (int j = 0; j < np; ++j) EXPECT_EQ(bits(o.params[j]), bits(0.0)) << c.name << j;
+    EXPECT_EQ(o.params[np], 555.0) << c.name;
+
+    // The criterion is the one the final fit handed back, on the same flags.
+    std::vector<double> scaled = scaled_of(c.series);
+    std::vector<uint8_t> use(46);
+    for (int i = 0; i < 46; ++i) use[i] = o.weights[i] ? 0xFF : 0;
+    std::vector<double> par(50), yf(46);
+    int32_t order = c.nfunc;
+    double crit = 0.0;
+    select_and_fit(46, c.nfunc, scaled.data(), use.data(), *x, par.data(), yf.data(), order, crit,
+                   *lsq);
+    EXPECT_EQ(o.order, order) << c.name;
+    EXPECT_EQ(bits(o.criterion), bits(crit)) << c.name;
+  }
+}
+
+// The preliminary series reaches the caller only when INTP > 0 and is kept
+// from one call to the next; under a mask it stays as the workspace held it.
+TEST_F(ReconstructTest, PreliminarySeriesLifetime) {
+  Settings s;
+  s.mask = 1;
+  const std::vector<int16_t> y = clean_series(46);
+  Outputs o = reconstruct(s, *x6, y, ones(46), *ws);
+  for (int i = 0; i < 46; ++i) EXPECT_EQ(bits(o.interpolated[i]), bits(0.0)) << i;
+  EXPECT_EQ(o.interpolated[46], 777.0);
+
+  s.mask = 0;
+  s.intp = 0;
+  o = reconstruct(s, *x6, y, ones(46), *ws);
+  for (int i = 0; i < 46; ++i) EXPECT_EQ(o.interpolated[i], 777.0) << i;
+
+  s.intp = 1;
+  const Outputs first = reconstruct(s, *x6, y, ones(46), *ws);
+  EXPECT_NEAR(first.interpolated[10], clean_value(11), 0.01);
+  s.mask = 1;
+  const Outputs masked = reconstruct(s, *x6, clean_series(46), ones(46), *ws);
+  for (int i = 0; i < 46; ++i) {
+    EXPECT_EQ(bits(masked.interpolated[i]), bits(first.interpolated[i])) << i;
+  }
+}
+
+// The weights come back as 0/1 flags whatever came in, even where no band
+// was marked.
+TEST_F(ReconstructTest, WeightsAreRewritten) {
+  Settings s;
+  std::vector<int16_t> w(kMaxBands, 42);
+  const Outputs o = reconstruct(s, *x6, clean_series(46), w, *ws);
+  EXPECT_TRUE(dropped(o, 46).empty());
+  EXPECT_EQ(o.weights[46], 42);
+}
+
+// ---------------------------------------------------------------------------
+// Randomized series: seasonal curves with clouds, spikes, gaps, excluded bands
+// and masks.
+
+struct Synthetic {
+  std::vector<int16_t> series;
+  std::vector<int16_t> mask;
+  std::vector<double> clean;
+  Settings settings;
+};
+
+Synthetic make_synthetic(std::mt19937& rng, int32_t nfunc) {
+  std::uniform_real_distribution<double> u(0.0, 1.0);
+  Synthetic p;
+  Settings& s = p.settings;
+  s.nb = 23 + static_cast<int32_t>(rng() % 178);
+  s.nfunc = nfunc;
+  s.nwin = static_cast<int32_t>(rng() % 6);
+  s.mmsw = static_cast<int32_t>(rng() % 3) - 1;
+  s.fitmd = static_cast<int8_t>(rng() % 4);
+  s.fitsw = static_cast<int8_t>(rng() % 2);
+  s.mask = rng() % 4 == 0 ? 1 : 0;
+  s.intp = static_cast<int32_t>(rng() % 2);
+  if (s.fitmd == 1) s.lower = -(0.15000000596046448 * 2.0);
+  const int nexcl = static_cast<int>(rng() % 4);
+  for (int e = 0; e < nexcl; ++e) {
+    s.excluded.push_back(static_cast<int16_t>(1 + rng() % static_cast<uint32_t>(s.nb)));
+  }
+  // Undisturbed values stay within 0.23..0.36, below the raw ceiling; clouds
+  // drop to at most 0.025 and spikes rise above 0.6, so both lie well beyond
+  // the screening thresholds. Under FITMD = 1 the lower threshold is twice as
+  // far out, and only spikes are made.
+  const double level = 0.28 + 0.01 * u(rng);
+  const double a1 = 0.04 * u(rng), b1 = 0.02 * u(rng), a2 = 0.015 * u(rng);
+  const double phase = 6.0 * u(rng);
+  const double cloud_share = s.fitmd == 1 ? 0.0 : 0.06;
+  p.series.resize(static_cast<size_t>(s.nb));
+  p.mask.assign(static_cast<size_t>(s.nb), 1);
+  p.clean.resize(static_cast<size_t>(s.nb));
+  for (int32_t t = 1; t <= s.nb; ++t) {
+    const double w = 2.0 * 3.141592653589793 * t / kPeriod + phase;
+    const double v = level + a1 * std::sin(w) + b1 * std::cos(w) + a2 * std::sin(2.0 * w);
+    p.clean[t - 1] = v;
+    int32_t raw = static_cast<int32_t>(std::lround(v * 4096.0));
+    const double r = u(rng);
+    if (r < cloud_share) {
+      raw = static_cast<int32_t>(rng() % 100);   // cloud
+      p.mask[t - 1] = 0;
+    } else if (r < cloud_share + 0.03) {
+      raw = 2500 + static_cast<int32_t>(rng() % 4000);  // spike above the ceiling
+      p.mask[t - 1] = 0;
+    } else if (r < cloud_share + 0.05) {
+      p.mask[t - 1] = static_cast<int16_t>(rng() % 256);
+    }
+    p.series[t - 1] = static_cast<int16_t>(raw);
+  }
+  if (rng() % 3 == 0) {  // a longer run of excluded bands with garbage values
+    const int32_t len = 3 + static_cast<int32_t>(rng() % 12);
+    const int32_t start = 1 + static_cast<int32_t>(rng() % static_cast<uint32_t>(s.nb - len));
+    for (int32_t t = start; t < start + len; ++t) {
+      p.series[t - 1] = static_cast<int16_t>(rng() % 100);
+      p.mask[t - 1] = 0;
+      s.excluded.push_back(static_cast<int16_t>(t));
+    }
+  }
+  return p;
+}
+
+TEST(ReconstructRandom, OutputsDefinedAndFollowTheSignal) {
+  std::mt19937 rng(20240611);
+  auto ws = std::make_unique<PixelWorkspace>();
+  int followed = 0, fitted = 0, eligible = 0;
+  for (int32_t nfunc : {3, 4, 6}) {
+    auto x = make_matrix(kMaxBands, nfunc);
+    for (int trial = 0; trial < 120; ++trial) {
+      Synthetic p = make_synthetic(rng, nfunc);
+      const Settings& s = p.settings;
+      const Outputs o = reconstruct(s, *x, p.series, s.mask == 1 ? p.mask : ones(s.nb), *ws);
+      const int np = 2 * nfunc + 2;
+      ASSERT_TRUE(std::isfinite(o.criterion));
+      ASSERT_TRUE(o.order == -1 || (o.order >= 1 && o.order <= nfunc)) << o.order;
+      for (int32_t i = 0; i < s.nb; ++i) {
+        ASSERT_TRUE(std::isfinite(o.fitted[i])) << trial << " band " << i + 1;
+        ASSERT_TRUE(o.weights[i] == 0 || o.weights[i] == 1);
+        if (s.intp > 0) {
+          ASSERT_TRUE(std::isfinite(o.interpolated[i]));
+        }
+      }
+      for (int j = 0; j < np; ++j) ASSERT_TRUE(std::isfinite(o.params[j])) << j;
+      for (int j = 2; j < np; j += 2) {
+        ASSERT_GE(o.params[j], 0.0);
+        ASSERT_LE(std::fabs(o.params[j + 1]), 3.1415927410125732);
+      }
+      if (o.order <= 1) {
+        for (int32_t i = 0; i < s.nb; ++i) ASSERT_EQ(o.fitted[i], 0.0);
+        ASSERT_EQ(o.max, 0);
+        ASSERT_EQ(o.min, 0);
+        continue;
+      }
+      ++fitted;
+      ASSERT_GE(o.min, 0);
+      ASSERT_LE(o.max, 4096);
+      ASSERT_LE(o.min, o.max);
+      // Screening by residuals, or a mask that marks every disturbed sample
+      // with FITSW on, leaves a fit close to the undisturbed curve.
+      if (s.mask != 1 || s.fitsw > 0) {
+        ++eligible;
+        double worst = 0.0;
+        for (int32_t i = 0; i < s.nb; ++i) {
+          if (o.weights[i]) worst = std::max(worst, std::fabs(o.fitted[i] - p.clean[i]));
+        }
+        if (worst < 0.04) ++followed;
+      }
+    }
+  }
+  // A few series whose clouds cluster pull the preliminary fit far enough to
+  // let a cloud through; nearly all others must follow the undisturbed curve.
+  EXPECT_GT(fitted, 300);
+  EXPECT_GT(followed, eligible * 9 / 10) << followed << " of " << eligible;
+}
+
+// Workers with their own workspaces give exactly what one worker gives.
+TEST(ReconstructRandom, IndependentWorkspacesAgree) {
+  std::mt19937 rng(77);
+  auto x = make_matrix(kMaxBands, 6);
+  std::vector<Synthetic> pixels;
+  for (int i = 0; i < 40; ++i) {
+    pixels.push_back(make_synthetic(rng, 6));
+    pixels.back().settings.mask = 0;  // the preliminary series depends only on the pixel
+    pixels.back().settings.intp = 1;
+  }
+  auto run_all = [&](size_t first, size_t step, std::vector<Outputs>& out) {
+    auto ws = std::make_unique<PixelWorkspace>();
+    for (size_t i = first; i < pixels.size(); i += step) {
+      const Synthetic& p = pixels[i];
+      out[i] = reconstruct(p.settings, *x, p.series, ones(p.settings.nb), *ws);
+    }
+  };
+  std::vector<Outputs> serial(pixels.size()), parallel(pixels.size());
+  run_all(0, 1, serial);
+  std::thread a([&] { run_all(0, 2, parallel); });
+  std::thread b([&] { run_all(1, 2, parallel); });
+  a.join();
+  b.join();
+  for (size_t i = 0; i < pixels.size(); ++i) {
+    for (int j = 0; j < kMaxBands; ++j) {
+      ASSERT_EQ(bits(serial[i].fitted[j]), bits(parallel[i].fitted[j])) << i;
+      ASSERT_EQ(bits(serial[i].interpolated[j]), bits(parallel[i].interpolated[j])) << i;
+      ASSERT_EQ(bits(serial[i].params[j]), bits(parallel[i].params[j])) << i;
+      ASSERT_EQ(serial[i].weights[j], parallel[i].weights[j]) << i;
+    }
+    ASSERT_EQ(bits(serial[i].criterion), bits(parallel[i].criterion));
+    ASSERT_EQ(serial[i].order, parallel[i].order);
+    ASSERT_EQ(serial[i].min, parallel[i].min);
+    ASSERT_EQ(serial[i].max, parallel[i].max);
+  }
+}
+
+}  // namespace
+}  // namespace tsr
