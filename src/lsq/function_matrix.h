@@ -24,6 +24,9 @@ struct FunctionMatrix {
 extern const int32_t harmonic_frequencies[kMaxHarmonics];
 
 // Fills rows 1..nb and columns 1..2*nfunc+2; everything else is left as it is.
+// nb is cut to 200 and nfunc to 6, the matrix's capacity; npoint must be
+// positive (otherwise the harmonic columns hold the IEEE results of dividing
+// by it).
 void build_function_matrix(int32_t nb, int32_t npoint, int32_t nfunc,
                            const int32_t (&frequencies)[kMaxHarmonics], FunctionMatrix& x);
 

@@ -339,10 +339,6 @@ TEST(SelectFit, NotANumberInCurveFails) {
   for (double f : r.yf) EXPECT_EQ(bits(f), bits(-1.0));
 }
 
-struct FailureCase {
-  int32_t cap;
-};
-
 class SelectNoCap : public ::testing::TestWithParam<int32_t> {};
 
 // A cap below 1 has no attempt to make: failure values straight away.
