@@ -46,6 +46,10 @@ class RecordSource {
   // Delivers the next record; false at the end of the file (and ever after).
   bool next(std::string_view& record);
 
+  // Byte offset in the text where the next record begins: just past the line
+  // feed of the last record delivered (0 before the first).
+  size_t position() const { return pos_; }
+
  private:
   std::string_view text_;
   size_t pos_ = 0;
@@ -111,6 +115,12 @@ class ControlReader {
   // Finds the group (marker '&' or '$' and its name) and assigns the items
   // written inside it, up to the marker that closes it.
   void read_group(const GroupDescriptor& group);
+
+  // Byte offset in the text of the first record that no read has taken yet.
+  // Everything before it has been consumed, including the rest of the last
+  // record a read looked at; so the records one read took are the bytes
+  // between the positions before and after it.
+  size_t position() const { return source_.position(); }
 
  private:
   RecordSource source_;
