@@ -1,0 +1,116 @@
+// libFuzzer target for the control-file reader.
+//
+// Any text at all, read as cntl.dat, must end in one of two ways: complete
+// run parameters (or a refusal of out-of-range values by the completion), or
+// ControlFileError with one of the error numbers the reader is allowed to
+// raise. A crash, a hang, a sanitizer report, another exception or another
+// error number is a finding. The target also checks that a completed record
+// is consistent and that reading is deterministic.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "control/control_syntax.h"
+#include "control/run_parameters.h"
+#include "runtime/console.h"
+
+namespace {
+
+[[noreturn]] void finding(const char* what) {
+  std::fprintf(stderr, "control_fuzz: %s\n", what);
+  std::abort();
+}
+
+bool allowed_error(int number) {
+  switch (number) {
+    case 17: case 18: case 19: case 24: case 59: case 64:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Outcome of one read: the error number (0 for none), the record and a
+// digest of the console lines.
+struct Outcome {
+  int error = 0;
+  tsr::RunParameters params;
+  std::string console;
+  std::string refusal;
+};
+
+Outcome read_once(std::string_view text) {
+  Outcome o;
+  // The console lines are laid out as the program would write them; the
+  // layout code runs on every line the reader produces.
+  const tsr::ConsoleSink sink = [&o](std::initializer_list<tsr::ListItem> items) {
+    const std::string line = tsr::format_list_line(items);
+    if (line.empty() || line.back() != '\n') finding("console line without a line end");
+    // Bounded: the digest keeps a prefix only, so huge query listings do not
+    // make the fuzzer itself allocate without limit.
+    if (o.console.size() < 65536) o.console += line;
+  };
+  try {
+    tsr::read_control_text(text, o.params, sink);
+  } catch (const tsr::ControlFileError& e) {
+    if (!allowed_error(e.number())) finding("unexpected error number");
+    o.error = e.number();
+    return o;
+  }
+  o.refusal = tsr::complete_run_parameters(o.params);
+  return o;
+}
+
+void check_complete(const tsr::RunParameters& p) {
+  if (p.NB < 3 || p.NB > 200) finding("accepted NB outside 3..200");
+  if (p.NDAT != p.NB) finding("NDAT not replaced by NB");
+  if (p.NDEF < 0 || p.NDEF > p.NB) finding("accepted NDEF outside 0..NB");
+  if (p.NFUNC < 0 || p.NFUNC > 6) finding("accepted NFUNC outside 0..6");
+  if (p.NPOINT <= 0) finding("accepted NPOINT of 0 or less");
+  if (p.NWIN < 0) finding("accepted negative NWIN");
+  if (p.NP != 2 * p.NFUNC + 2) finding("NP is not 2 * NFUNC + 2");
+  if (p.excluded_count < 0 || p.excluded_count > p.NDEF || p.excluded_count > tsr::kMaxExcludedBands)
+    finding("excluded_count out of range");
+  for (int32_t k = 0; k < p.excluded_count; ++k) {
+    if (p.excluded_bands[k] < 1 || p.excluded_bands[k] > p.NB) finding("excluded band outside 1..NB");
+  }
+}
+
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+bool same_record(const tsr::RunParameters& a, const tsr::RunParameters& b) {
+  return a.NB == b.NB && a.NL == b.NL && a.NS == b.NS && a.NDAT == b.NDAT && a.NFUNC == b.NFUNC &&
+         a.NDEF == b.NDEF && a.ISPOT == b.ISPOT && a.NWIN == b.NWIN && a.INTP == b.INTP && a.SELECT == b.SELECT &&
+         a.MMSW == b.MMSW && same_bits(a.TCLD, b.TCLD) && a.FITSW == b.FITSW && a.MASK == b.MASK &&
+         a.FITMD == b.FITMD && a.NPOINT == b.NPOINT && a.NP == b.NP && a.excluded_count == b.excluded_count &&
+         std::memcmp(a.excluded_bands, b.excluded_bands, sizeof a.excluded_bands) == 0;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  // The text is copied into a buffer of exactly its size, so that a read
+  // past its end is caught by the address sanitizer.
+  char* copy = static_cast<char*>(std::malloc(size == 0 ? 1 : size));
+  if (size > 0) std::memcpy(copy, data, size);
+  const std::string_view text(copy, size);
+
+  const Outcome first = read_once(text);
+  if (first.error == 0) {
+    if (first.refusal.empty()) check_complete(first.params);
+    else if (first.refusal.find('\n') != std::string::npos) finding("refusal of more than one line");
+  }
+  // Reading keeps no state between runs: a second read gives the same result.
+  const Outcome second = read_once(text);
+  if (second.error != first.error || second.console != first.console || second.refusal != first.refusal)
+    finding("second read differs");
+  if (first.error == 0 && first.refusal.empty() && !same_record(first.params, second.params))
+    finding("second read gives another record");
+
+  std::free(copy);
+  return 0;
+}
