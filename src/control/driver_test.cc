@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -420,6 +421,7 @@ TEST(DriverRun, CompleteRunsMatchTheInProcessReconstruction) {
       {"weights from mask.bsq, FITMD 2", {23, 2, 4, "NFUNC=3", "NWIN=1, FITMD=2, INTP=1, MASK=1", 23, ""}, "",
        nullptr},
       {"INTP 0, no envelope filter", {23, 2, 3, "NFUNC=2", "MMSW=0, FITSW=0", 23, ""}, "", "i.bsq"},
+      {"INTP 2, MASK -1", {23, 2, 3, "NFUNC=5", "INTP=2, MASK=-1, FITMD=7", 23, ""}, "", nullptr},
       {"one sample per line", {3, 2, 1, "NFUNC=1", "INTP=1", 3, ""}, "", nullptr},
   };
   uint64_t seed = 11;
@@ -650,22 +652,44 @@ TEST(DriverRun, RunTimeErrorsOfTheImageFiles) {
   }
 }
 
+// A product that may only be read ends the run at its first write; the
+// products written before it in a line (p.bsq, i.bsq, f.bsq, order.dat,
+// aic.dat, min.dat, max.dat, in this order) hold that line.
 TEST(DriverRun, ReadOnlyProductEndsTheRunAtItsFirstWrite) {
-  ScratchDir dir;
+  const char* const kWriteOrder[] = {"p.bsq", "i.bsq", "f.bsq", "order.dat", "aic.dat", "min.dat", "max.dat"};
   const Job job{23, 2, 3, "NFUNC=2", "INTP=1", 23, ""};
   const Inputs in = make_inputs(job, 61);
-  write_inputs(dir, in, false);
-  dir.write("p.bsq", "kept");
-  WriteProtection protection(dir.file("p.bsq"));
-  if (!protection.ok()) GTEST_SKIP() << kNoProtection;
-  const ProcessResult r = run_in(dir);
-  EXPECT_EQ(console_head() + progress(1, 2), r.out);
-  EXPECT_EQ(severe_line(47, "write to READONLY file", 50, dir, "p.bsq"), r.err);
-  EXPECT_EQ(47, r.status);
-  EXPECT_EQ("kept", dir.read("p.bsq"));
-  // p.bsq is written first: no other product holds a line.
-  for (const char* name : {"i.bsq", "f.bsq", "order.dat", "aic.dat", "min.dat", "max.dat"})
-    EXPECT_EQ("", dir.read(name)) << name;
+  const Expected e = reconstruct_in_process(in.control, in.data, in.mask, 1);
+  for (const Product& protected_product : kProducts) {
+    const std::string name = protected_product.name;
+    if (name == "order.dat" || name == "min.dat" || name == "max.dat") continue;  // maps carry on
+    ScratchDir dir;
+    write_inputs(dir, in, false);
+    dir.write(name, "kept");
+    WriteProtection protection(dir.file(name));
+    if (!protection.ok()) GTEST_SKIP() << kNoProtection;
+    const ProcessResult r = run_in(dir);
+    EXPECT_EQ(console_head() + progress(1, 2), r.out) << name;
+    EXPECT_EQ(severe_line(47, "write to READONLY file", protected_product.unit, dir, name), r.err);
+    EXPECT_EQ(47, r.status) << name;
+    EXPECT_EQ("kept", dir.read(name));
+    bool before = true;
+    for (const char* other : kWriteOrder) {
+      if (other == name) {
+        before = false;
+        continue;
+      }
+      const Product& product = *std::find_if(std::begin(kProducts), std::end(kProducts),
+                                             [&](const Product& p) { return p.name == std::string(other); });
+      const std::string actual = dir.read(other);
+      if (before) {
+        EXPECT_EQ(line_bytes(e.files.at(other), e, product, 1), line_bytes(actual, e, product, 1))
+            << name << " protected: " << other;
+      } else {
+        EXPECT_EQ("", actual) << name << " protected: " << other;
+      }
+    }
+  }
 }
 
 // A map that cannot be written is reported line by line and the run carries
@@ -823,7 +847,7 @@ TEST(DriverRun, InterruptKeepsTheCompletedLines) {
     int signal;
     const char* event;
   };
-  const Case cases[] = {{SIGINT, "control-C"}, {SIGTERM, "unknown"}};
+  const Case cases[] = {{SIGINT, "control-C"}, {SIGTERM, "unknown"}, {SIGQUIT, "control-BREAK"}, {SIGHUP, "menu-CLOSE"}};
   // Lines long enough that the signal arrives while line 2 is in progress.
   const Job job{23, 8, 60, "NFUNC=6", "INTP=1", 23, ""};
   const Inputs in = make_inputs(job, 91);
@@ -845,6 +869,50 @@ TEST(DriverRun, InterruptKeepsTheCompletedLines) {
           << c.event << " " << product.name;
     }
   }
+}
+
+// Lines without samples read and write nothing; a line wider than the
+// machine can buffer is refused before any image file is touched.
+TEST(DriverRun, SampleCountsAtTheEdges) {
+  {
+    ScratchDir dir;
+    dir.write("cntl.dat", control_text({23, 2, 0, "", "INTP=1", 23, ""}));
+    const ProcessResult r = run_in(dir);  // no data.bsq: it is never read
+    EXPECT_EQ(console_head() + all_progress(2) + " Program Deadified\n", r.out);
+    EXPECT_EQ("", r.err);
+    EXPECT_EQ(0, r.status);
+    for (const char* name : {"data.bsq", "p.bsq", "i.bsq", "f.bsq", "order.dat", "aic.dat", "min.dat", "max.dat"}) {
+      EXPECT_TRUE(dir.exists(name)) << name;
+      EXPECT_EQ("", dir.read(name)) << name;
+    }
+  }
+  {
+    ScratchDir dir;
+    dir.write("cntl.dat", control_text({200, 1, 2147483647, "", "INTP=1", 23, ""}));
+    const ProcessResult r = run_in(dir);
+    EXPECT_EQ(" READ CNTL.DAT\n CLOSE CNTL.DAT\n", r.out);
+    EXPECT_EQ(0u, r.err.rfind("tsrecon: NS = 2147483647 and NB = 200 in cntl.dat need ", 0)) << r.err;
+    EXPECT_EQ(r.err.size() - 1, r.err.find('\n')) << r.err;
+    EXPECT_EQ(1, r.status);
+    EXPECT_FALSE(dir.exists("data.bsq"));
+    EXPECT_FALSE(dir.exists("p.bsq"));
+  }
+}
+
+// FORT6 takes the console lines, FORT0 the error lines (appended).
+TEST(DriverRun, ConsoleAndErrorLinesToFiles) {
+  ScratchDir dir;
+  dir.write("cntl.dat", control_text({23, 2, 3, "", "", 23, ""}));
+  dir.write("errors.txt", "earlier line\n");
+  ProcessOptions options;
+  options.env = {{"FORT6", dir.file("console.txt")}, {"FORT0", dir.file("errors.txt")}};
+  const ProcessResult r = run_in(dir, options);  // no data.bsq: error 36 in line 1
+  EXPECT_EQ("", r.out);
+  EXPECT_EQ("", r.err);
+  EXPECT_EQ(36, r.status);
+  EXPECT_EQ(console_head() + progress(1, 2), dir.read("console.txt"));
+  EXPECT_EQ("earlier line\n" + severe_line(36, "attempt to access non-existent record", 21, dir, "data.bsq"),
+            dir.read("errors.txt"));
 }
 
 // ---------------------------------------------------------------------------
