@@ -198,15 +198,16 @@ void process_sample(const RunParameters& p, const FunctionMatrix& x, LineBuffers
   write_line({text_item("Program Deadified")});
 
   // A map whose writes failed was reported line by line on the console; the
-  // run must still not end as a success.
+  // run must still not end as a success. One line names every such map.
   std::vector<std::string> unwritten;
   if (order_failed) unwritten.push_back("order.dat");
   if (min_failed) unwritten.push_back("min.dat");
   if (max_failed) unwritten.push_back("max.dat");
   if (!unwritten.empty()) {
-    for (size_t i = 0; i + 1 < unwritten.size(); ++i)
-      write_error_line("tsrecon: " + unwritten[i] + " has unwritten records (failed writes are listed on the console)");
-    fail_run("tsrecon: " + unwritten.back() + " has unwritten records (failed writes are listed on the console)");
+    std::string names = unwritten.front();
+    for (size_t i = 1; i < unwritten.size(); ++i) names += ", " + unwritten[i];
+    fail_run("tsrecon: " + names + (unwritten.size() == 1 ? " has" : " have") +
+             " unwritten records (failed writes are listed on the console)");
   }
   stop_run();
 }

@@ -136,7 +136,7 @@ constexpr Product kProducts[] = {
 struct Expected {
   RunParameters p;
   std::map<std::string, std::string> files;
-  std::vector<int16_t> order, max;  // per pixel, line-major
+  std::vector<int16_t> order, min, max;  // per pixel, line-major
   int32_t planes(const Product& product) const {
     return product.planes == Product::kParams ? p.NP : product.planes == Product::kBands ? p.NB : 1;
   }
@@ -223,6 +223,7 @@ Expected reconstruct_in_process(const std::string& control, const std::vector<in
       put16(e.files["min.dat"], (r - 1) * 2, static_cast<uint16_t>(pixels.min));
       put16(e.files["max.dat"], (r - 1) * 2, static_cast<uint16_t>(pixels.max));
       e.order.push_back(static_cast<int16_t>(pixels.order));
+      e.min.push_back(static_cast<int16_t>(pixels.min));
       e.max.push_back(static_cast<int16_t>(pixels.max));
     }
   }
@@ -695,36 +696,49 @@ TEST(DriverRun, ReadOnlyProductEndsTheRunAtItsFirstWrite) {
 // A map that cannot be written is reported line by line and the run carries
 // on; the end of the run names every such map and fails.
 TEST(DriverRun, UnwritableMapsAreReportedAndTheRunGoesOn) {
-  ScratchDir dir;
+  struct Case {
+    std::vector<std::string> maps;  // in the order they are written
+    const char* err;
+  };
+  const Case cases[] = {
+      {{"min.dat"}, "tsrecon: min.dat has unwritten records (failed writes are listed on the console)\n"},
+      {{"order.dat", "max.dat"},
+       "tsrecon: order.dat, max.dat have unwritten records (failed writes are listed on the console)\n"},
+  };
   const Job job{23, 3, 2, "NFUNC=3", "INTP=1", 23, ""};
   const Inputs in = make_inputs(job, 71);
-  write_inputs(dir, in, false);
-  dir.write("order.dat", "");
-  dir.write("max.dat", "");
-  WriteProtection order_protection(dir.file("order.dat"));
-  WriteProtection max_protection(dir.file("max.dat"));
-  if (!order_protection.ok() || !max_protection.ok()) GTEST_SKIP() << kNoProtection;
-  const ProcessResult r = run_in(dir);
-
   const Expected e = reconstruct_in_process(in.control, in.data, in.mask);
-  std::string out = console_head();
-  for (int32_t l = 1; l <= job.nl; ++l) {
-    const size_t first_sample = static_cast<size_t>(l - 1) * job.ns;
-    out += progress(l, job.nl);
-    out += int4(l) + int4(1) + int2(e.order[first_sample]) + "\n";
-    out += int4(l) + int4(1) + int2(e.max[first_sample]) + "\n";
+  for (const Case& c : cases) {
+    ScratchDir dir;
+    write_inputs(dir, in, false);
+    std::vector<std::unique_ptr<WriteProtection>> protections;
+    for (const auto& name : c.maps) {
+      dir.write(name, "");
+      protections.push_back(std::make_unique<WriteProtection>(dir.file(name)));
+      if (!protections.back()->ok()) GTEST_SKIP() << kNoProtection;
+    }
+    const ProcessResult r = run_in(dir);
+
+    // Each failed line shows the line, the first sample not written and its value.
+    std::string out = console_head();
+    for (int32_t l = 1; l <= job.nl; ++l) {
+      const size_t first_sample = static_cast<size_t>(l - 1) * job.ns;
+      out += progress(l, job.nl);
+      for (const auto& name : c.maps) {
+        const auto& values = name == "order.dat" ? e.order : name == "min.dat" ? e.min : e.max;
+        out += int4(l) + int4(1) + int2(values[first_sample]) + "\n";
+      }
+    }
+    out += " Program Deadified\n";
+    EXPECT_EQ(out, r.out) << c.err;
+    EXPECT_EQ(c.err, r.err);
+    EXPECT_EQ(1, r.status) << c.err;
+    for (const Product& product : kProducts) {
+      const bool failed = std::find(c.maps.begin(), c.maps.end(), product.name) != c.maps.end();
+      expect_same_bytes(failed ? std::string() : e.files.at(product.name), dir.read(product.name),
+                        std::string(c.err) + product.name, product.record_length);
+    }
   }
-  out += " Program Deadified\n";
-  EXPECT_EQ(out, r.out);
-  EXPECT_EQ(
-      "tsrecon: order.dat has unwritten records (failed writes are listed on the console)\n"
-      "tsrecon: max.dat has unwritten records (failed writes are listed on the console)\n",
-      r.err);
-  EXPECT_EQ(1, r.status);
-  EXPECT_EQ("", dir.read("order.dat"));
-  EXPECT_EQ("", dir.read("max.dat"));
-  for (const char* name : {"p.bsq", "i.bsq", "f.bsq", "aic.dat", "min.dat"})
-    expect_same_bytes(e.files.at(name), dir.read(name), name, 1);
 }
 
 // A negative value in data.bsq ends the run inside the reader: the console
