@@ -863,7 +863,7 @@ TEST(DriverRun, InterruptKeepsTheCompletedLines) {
   };
   const Case cases[] = {{SIGINT, "control-C"}, {SIGTERM, "unknown"}, {SIGQUIT, "control-BREAK"}, {SIGHUP, "menu-CLOSE"}};
   // Lines long enough that the signal arrives while line 2 is in progress.
-  const Job job{23, 8, 60, "NFUNC=6", "INTP=1", 23, ""};
+  const Job job{23, 20, 60, "NFUNC=6", "INTP=1", 23, ""};
   const Inputs in = make_inputs(job, 91);
   const Expected e = reconstruct_in_process(in.control, in.data, in.mask, 1);
   for (const Case& c : cases) {
