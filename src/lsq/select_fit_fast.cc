@@ -1,0 +1,554 @@
+#include "lsq/select_fit_fast.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstring>
+
+#include "lsq/select_fit.h"
+#include "lsq/solver.h"
+#include "lsq/subsets.h"
+
+// Why the fast engine gives the bits of the literal one
+// ======================================================
+//
+// The literal reflection of step (l, k) on the work matrix A (m used rows,
+// finite entries) builds u (u(i) = 0 for i < l, u(i) = A(i,k) for i >= l,
+// u(l) = alpha + A(l,k)), beta = 1 / (a * alpha + s), the matrix
+// H(i,j) = -((beta * u(i)) * u(j)) for i <= j (plus 1.0 on the diagonal) with
+// H(j,i) a copy of H(i,j), and T(i,j) = sum over q = 1..m of H(i,q) * A(q,j),
+// accumulated from +0.0 upward in q.
+//
+// 1. beta is finite and positive: a * alpha >= 0 because alpha carries the
+//    sign bit of a, and s > 0 once sigma >= 1e-60; and with every input below
+//    kLargestInput in magnitude no sum of squares can overflow (the
+//    reflections keep column lengths). So beta * u(i) is finite for every i,
+//    and +0.0 for i < l.
+// 2. Rows i < l: H(i,q) for q != i is -(0 * u(q)) or -(w * 0), a signed
+//    zero, and H(i,i) = -(0 * 0) + 1.0 = 1.0. The sum therefore runs
+//    +0.0, +0.0, ..., A(i,j) + 0.0, ... and ends as A(i,j) + 0.0: the row is
+//    unchanged except that a -0.0 becomes +0.0.
+// 3. Rows i >= l: the terms q < l are signed zeros added to the running sum
+//    +0.0, which stays +0.0; so T(i,j) is the sum from +0.0 over q = l..m of
+//    H(i,q) * A(q,j), in that order, and H(i,q) = -(w(min) * u(max)) with
+//    w(p) = beta * u(p), plus 1.0 when i = q. The fast engine forms exactly
+//    these entries and these sums; vector registers hold the sums of several
+//    rows i side by side, each of which still adds its q terms in order, with
+//    a separate multiply and add (the build forbids contraction into fused
+//    multiply-adds, and the vector code uses no FMA instructions).
+// 4. T(i,j) reads only column j of A, and the reflection of step k depends
+//    only on column k as it stands before that step. So a column's state after
+//    a run of steps depends only on its original values and on the columns
+//    that defined those steps. The work matrix of a subset s(1) < ... < s(L)
+//    is [constant, linear, pairs of s(1..L), series]: every subset starting
+//    with the harmonics h(1..d) shares steps 1..2d+2, and the state of any
+//    column after them. The subsets, in generator order, are visited as a
+//    tree of prefixes; each prefix is reduced once.
+// 5. What scoring reads of subset s(1..L) with nc = 2L+3: Z(nc,nc) after the
+//    last step, and Z(2J+3,nc), Z(2J+4,nc) for J < L. Row r of any column is
+//    final after step r (later steps only add +0.0, and squaring removes the
+//    sign of a zero). So these are the series column's rows 2d+1 and 2d+2
+//    after the steps of prefix s(1..d), d = J+1, and the reflection of the
+//    series column onto itself at row 2L+3 -- scalars of the prefixes alone,
+//    which do not depend on the cap. They are kept for every prefix, so that
+//    the attempt after a rejection (a lower cap, the same y, flags and n)
+//    scores its subsets, all prefixes of the first attempt's tree, at once.
+// 6. The retained block of prefix J of subset s(1..L) is Z(p,r), p, r <= P* =
+//    2J+2, after all nc steps. Steps after P* leave rows <= P* as they are but
+//    for the +0.0 normalisation, and only when at least one of them changed
+//    anything (a step with its pivot row past the used samples, or with a
+//    column without length, returns early and normalises nothing). Only the
+//    block retained last is ever solved, so the engine notes which prefix won
+//    and whether the normalisation applies, and rebuilds that block once per
+//    attempt from the original columns, applying steps 1..P* to all of its
+//    columns (the already reduced ones included, as the literal does).
+// 7. Scoring itself -- the order of the subsets, J = L down to 1 within each,
+//    the residual sums, the criterion and the strict "<" -- is the literal
+//    code, and so are the solve, the fitted series and the acceptance test.
+
+namespace tsr {
+
+namespace {
+
+// Below this length a column is not reflected.
+constexpr double kMinColumnNorm = 1.0e-60;
+// A model whose residual variance is not above this is not scored.
+constexpr double kMinVariance = 1.0e-20;
+// Start values of the running extremes of the fitted series.
+constexpr double kLowStart = 9.0e9;
+constexpr double kHighStart = -9.0e9;
+// Inputs at or below this magnitude keep every sum of squares of the
+// triangularisation finite (200 rows of (15 * 1e150)^2 stay far below the
+// largest double).
+constexpr double kLargestInput = 1.0e150;
+
+// Column positions in FastFitWorkspace::model and ::scratch.
+constexpr int kModelConstant = 0;
+constexpr int kModelLinear = 1;
+constexpr int kModelSeries = kFastModelColumns - 1;
+constexpr int model_sine(int h) { return 2 * h; }
+// Column positions in a prefix state.
+constexpr int kStateSeries = kFastStateColumns - 1;
+constexpr int state_sine(int h) { return 2 * (h - 1); }
+
+inline double* column(double* buffer, int c) { return buffer + static_cast<std::ptrdiff_t>(c) * kFastStride; }
+inline double* state_buffer(FastFitWorkspace& fw, int depth) {
+  return fw.state + static_cast<std::ptrdiff_t>(depth) * kFastStateColumns * kFastStride;
+}
+inline double& solver_cell(double* a, int32_t i, int32_t j) { return a[(j - 1) * kSolverDim + (i - 1)]; }
+
+// ---------------------------------------------------------------------------
+// Kernels. Compiled twice from one body: for AVX2 and for the baseline SSE2.
+// IEEE multiplication and addition are exact per lane, so both give the same
+// bits; the choice is made once per workspace from the processor's support.
+
+typedef double v4d __attribute__((vector_size(32)));
+
+// Fills the active block of the reflection matrix, rows and columns l..m,
+// column by column with rows padded to a multiple of 8 (padding zero):
+// entry (i, q) is -(w(i) * u(q)) above the diagonal, -(w(q) * u(i)) below it,
+// and -(w(q) * u(q)) + 1.0 on it -- the literal's products, in its order.
+[[gnu::always_inline]] inline void form_reflection(const double* u, const double* w, double* h, int l,
+                                                   int m) {
+  const int rows = m - l + 1;
+  const int padded = (rows + 7) & ~7;
+  const double* ul = u + (l - 1);
+  const double* wl = w + (l - 1);
+  for (int qq = 0; qq < rows; ++qq) {
+    double* hc = h + static_cast<std::ptrdiff_t>(qq) * padded;
+    const double uq = ul[qq];
+    const double wq = wl[qq];
+    const v4d uqv = {uq, uq, uq, uq};
+    const v4d wqv = {wq, wq, wq, wq};
+    int ii = 0;
+    for (; ii + 4 <= qq; ii += 4) {
+      v4d wv;
+      std::memcpy(&wv, wl + ii, sizeof wv);
+      const v4d e = -(wv * uqv);
+      std::memcpy(hc + ii, &e, sizeof e);
+    }
+    for (; ii < qq; ++ii) hc[ii] = -(wl[ii] * uq);
+    hc[qq] = -(wq * uq) + 1.0;
+    ii = qq + 1;
+    for (; ii + 4 <= rows; ii += 4) {
+      v4d uv;
+      std::memcpy(&uv, ul + ii, sizeof uv);
+      const v4d e = -(wqv * uv);
+      std::memcpy(hc + ii, &e, sizeof e);
+    }
+    for (; ii < rows; ++ii) hc[ii] = -(wq * ul[ii]);
+    for (ii = rows; ii < padded; ++ii) hc[ii] = 0.0;
+  }
+}
+
+// T = H * A for rows l..m of NC columns: each sum starts at +0.0 and adds
+// H(i,q) * A(q,j) for q = l..m in order; 8 rows of 4 columns at a time.
+// src and dst point at row l; dst receives `padded` rows (the rows past m
+// are overwritten and must be restored by the caller).
+template <int NC>
+[[gnu::always_inline]] inline void reflect_columns(const double* h, int rows, int padded, const double* const* src,
+                                                   double* const* dst) {
+  for (int ib = 0; ib < padded; ib += 8) {
+    v4d lo[NC];
+    v4d hi[NC];
+    for (int c = 0; c < NC; ++c) {
+      lo[c] = v4d{0.0, 0.0, 0.0, 0.0};
+      hi[c] = v4d{0.0, 0.0, 0.0, 0.0};
+    }
+    const double* hq = h + ib;
+    for (int q = 0; q < rows; ++q, hq += padded) {
+      v4d h0;
+      v4d h1;
+      std::memcpy(&h0, hq, sizeof h0);
+      std::memcpy(&h1, hq + 4, sizeof h1);
+      for (int c = 0; c < NC; ++c) {
+        const double a = src[c][q];
+        const v4d av = {a, a, a, a};
+        const v4d p0 = h0 * av;
+        const v4d p1 = h1 * av;
+        lo[c] = p0 + lo[c];
+        hi[c] = p1 + hi[c];
+      }
+    }
+    for (int c = 0; c < NC; ++c) {
+      std::memcpy(dst[c] + ib, &lo[c], sizeof lo[c]);
+      std::memcpy(dst[c] + ib + 4, &hi[c], sizeof hi[c]);
+    }
+  }
+}
+
+[[gnu::always_inline]] inline void reflect_all(const double* u, const double* w, double* h, int l, int m,
+                                               const double* const* src, double* const* dst, int count) {
+  form_reflection(u, w, h, l, m);
+  const int rows = m - l + 1;
+  const int padded = (rows + 7) & ~7;
+  const double* s[4];
+  double* d[4];
+  for (int c0 = 0; c0 < count; c0 += 4) {
+    const int nc = std::min(4, count - c0);
+    for (int c = 0; c < nc; ++c) {
+      s[c] = src[c0 + c] + (l - 1);
+      d[c] = dst[c0 + c] + (l - 1);
+    }
+    switch (nc) {
+      case 4: reflect_columns<4>(h, rows, padded, s, d); break;
+      case 3: reflect_columns<3>(h, rows, padded, s, d); break;
+      case 2: reflect_columns<2>(h, rows, padded, s, d); break;
+      default: reflect_columns<1>(h, rows, padded, s, d); break;
+    }
+  }
+}
+
+__attribute__((target("avx2"))) void reflect_all_avx2(const double* u, const double* w, double* h, int l, int m,
+                                                       const double* const* src, double* const* dst, int count) {
+  reflect_all(u, w, h, l, m, src, dst, count);
+}
+
+void reflect_all_sse2(const double* u, const double* w, double* h, int l, int m, const double* const* src,
+                      double* const* dst, int count) {
+  reflect_all(u, w, h, l, m, src, dst, count);
+}
+
+// ---------------------------------------------------------------------------
+// Steps
+
+// The reflection of pivot row l (1-based) defined by col over rows l..m, as
+// householder_step computes it: fills the reflector u and w = beta * u over
+// rows l..m. False when the step would leave the matrix unchanged (pivot row
+// past the used rows, or no length below it).
+bool prepare_reflection(const double* col, int32_t l, int32_t m, FastFitWorkspace& fw) {
+  if (l < 1 || l > m) return false;
+  double s = 0.0;
+  for (int32_t i = l; i <= m; ++i) s = col[i - 1] * col[i - 1] + s;
+  const double sigma = std::sqrt(s);
+  const double av = col[l - 1];
+  if (sigma < kMinColumnNorm) return false;
+  const double alpha = std::signbit(av) ? -std::fabs(sigma) : std::fabs(sigma);
+  const double beta = 1.0 / (av * alpha + s);
+  double* u = fw.reflector;
+  double* w = fw.scaled_reflector;
+  for (int32_t i = l; i <= m; ++i) u[i - 1] = col[i - 1];
+  u[l - 1] = alpha + u[l - 1];
+  for (int32_t i = l; i <= m; ++i) w[i - 1] = beta * u[i - 1];
+  return true;
+}
+
+// One step (pivot row l, reflector column pivot) applied to `count` columns,
+// src[c] -> dst[c] (distinct storage), over rows 1..extent. Returns whether
+// the step changed anything; if not, dst is a copy of src.
+bool apply_step(const double* pivot, int32_t l, int32_t m, int32_t extent, const double* const* src,
+                double* const* dst, int count, FastFitWorkspace& fw) {
+  const size_t bytes = static_cast<size_t>(extent) * sizeof(double);
+  if (!prepare_reflection(pivot, l, m, fw)) {
+    for (int c = 0; c < count; ++c) std::memcpy(dst[c], src[c], bytes);
+    return false;
+  }
+  // Rows above the pivot: A(i,j) + 0.0 (point 2 above).
+  for (int c = 0; c < count; ++c) {
+    for (int32_t i = 1; i < l; ++i) dst[c][i - 1] = src[c][i - 1] + 0.0;
+  }
+  if (fw.wide_vectors) {
+    reflect_all_avx2(fw.reflector, fw.scaled_reflector, fw.reflection, l, m, src, dst, count);
+  } else {
+    reflect_all_sse2(fw.reflector, fw.scaled_reflector, fw.reflection, l, m, src, dst, count);
+  }
+  // Rows past the used samples are never touched by a step.
+  if (extent > m) {
+    const size_t tail = static_cast<size_t>(extent - m) * sizeof(double);
+    for (int c = 0; c < count; ++c) std::memcpy(dst[c] + m, src[c] + m, tail);
+  }
+  return true;
+}
+
+// Row l of col after the reflection of pivot row l defined by col itself
+// (the last step of a subset, on the series column): the sum from +0.0 of
+// H(l,q) * col(q), q = l..m. `applied` tells whether the step changed anything.
+double reflect_onto_itself(const double* col, int32_t l, int32_t m, bool& applied, FastFitWorkspace& fw) {
+  applied = prepare_reflection(col, l, m, fw);
+  if (!applied) return col[l - 1];
+  const double* u = fw.reflector;
+  const double wl = fw.scaled_reflector[l - 1];
+  double sum = 0.0;
+  sum = (-(wl * u[l - 1]) + 1.0) * col[l - 1] + sum;
+  for (int32_t q = l + 1; q <= m; ++q) sum = -(wl * u[q - 1]) * col[q - 1] + sum;
+  return sum;
+}
+
+// ---------------------------------------------------------------------------
+// The prefix tree
+
+struct TreeContext {
+  FastFitWorkspace& fw;
+  int32_t cap;     // highest harmonic of the tree
+  int32_t used;    // used samples (the literal's m)
+  int32_t extent;  // rows kept per column: max(used, 2 * cap + 3)
+};
+
+// Extends the prefix `mask` (depth d, last harmonic last) by every harmonic
+// above last, recording each new prefix and descending into it.
+void descend(const TreeContext& t, int32_t depth, int32_t last, uint32_t mask) {
+  FastFitWorkspace& fw = t.fw;
+  double* parent = state_buffer(fw, depth);
+  double* child = state_buffer(fw, depth + 1);
+  double* mid = fw.scratch;
+  const double* src[kFastStateColumns];
+  double* dst[kFastStateColumns];
+  for (int32_t h = last + 1; h <= t.cap; ++h) {
+    const int32_t first_row = 2 * depth + 3;
+    // Step 2d+3: the sine of h reflects its cosine, the later pairs and the series.
+    int count = 0;
+    for (int c = state_sine(h) + 1; c < state_sine(t.cap) + 2; ++c) {
+      src[count] = column(parent, c);
+      dst[count] = column(mid, c);
+      ++count;
+    }
+    src[count] = column(parent, kStateSeries);
+    dst[count] = column(mid, kStateSeries);
+    ++count;
+    FastPrefix& p = fw.prefixes[mask | (1u << (h - 1))];
+    p.applied_first =
+        apply_step(column(parent, state_sine(h)), first_row, t.used, t.extent, src, dst, count, fw);
+    // Step 2d+4: the cosine of h reflects the later pairs and the series.
+    count = 0;
+    for (int c = state_sine(h) + 2; c < state_sine(t.cap) + 2; ++c) {
+      src[count] = column(mid, c);
+      dst[count] = column(child, c);
+      ++count;
+    }
+    src[count] = column(mid, kStateSeries);
+    dst[count] = column(child, kStateSeries);
+    ++count;
+    p.applied_second =
+        apply_step(column(mid, state_sine(h) + 1), first_row + 1, t.used, t.extent, src, dst, count, fw);
+    const double* series = column(child, kStateSeries);
+    p.a = series[first_row - 1];
+    p.b = series[first_row];
+    p.last = reflect_onto_itself(series, first_row + 2, t.used, p.applied_last, fw);
+    if (h < t.cap) descend(t, depth + 1, h, mask | (1u << (h - 1)));
+  }
+}
+
+// Reduces every prefix of harmonics 1..cap (every non-empty subset) and
+// records its scoring scalars.
+void build_tree(const TreeContext& t) {
+  FastFitWorkspace& fw = t.fw;
+  const double* src[kFastModelColumns];
+  double* dst[kFastModelColumns];
+  // Step 1: the constant column reflects the linear, harmonic and series columns.
+  int count = 0;
+  for (int c = kModelLinear; c <= model_sine(t.cap) + 1; ++c) {
+    src[count] = column(fw.model, c);
+    dst[count] = column(fw.scratch, c);
+    ++count;
+  }
+  src[count] = column(fw.model, kModelSeries);
+  dst[count] = column(fw.scratch, kModelSeries);
+  ++count;
+  apply_step(column(fw.model, kModelConstant), 1, t.used, t.extent, src, dst, count, fw);
+  // Step 2: the linear column reflects the harmonic and series columns.
+  double* root = state_buffer(fw, 0);
+  count = 0;
+  for (int32_t h = 1; h <= t.cap; ++h) {
+    for (int c = 0; c < 2; ++c) {
+      src[count] = column(fw.scratch, model_sine(h) + c);
+      dst[count] = column(root, state_sine(h) + c);
+      ++count;
+    }
+  }
+  src[count] = column(fw.scratch, kModelSeries);
+  dst[count] = column(root, kStateSeries);
+  ++count;
+  apply_step(column(fw.scratch, kModelLinear), 2, t.used, t.extent, src, dst, count, fw);
+  descend(t, 0, 0, 0u);
+}
+
+// Copies the used samples of the model's columns into fw.model, rows past
+// them zero up to the extent. Returns the number of used samples.
+int32_t gather(int32_t rows, int32_t cap, const double* y, const uint8_t* use, const FunctionMatrix& x,
+               FastFitWorkspace& fw, int32_t& extent) {
+  int32_t n = 0;
+  double* series = column(fw.model, kModelSeries);
+  for (int32_t i = 1; i <= rows; ++i) {
+    if ((use[i - 1] & 1u) == 0) continue;
+    for (int c = 0; c <= model_sine(cap) + 1; ++c) column(fw.model, c)[n] = x.at(i, c + 1);
+    series[n] = y[i - 1];
+    n = n + 1;
+  }
+  extent = std::max(n, 2 * cap + 3);
+  for (int32_t r = n; r < extent; ++r) {
+    for (int c = 0; c <= model_sine(cap) + 1; ++c) column(fw.model, c)[r] = 0.0;
+    series[r] = 0.0;
+  }
+  return n;
+}
+
+// ---------------------------------------------------------------------------
+// One attempt
+
+struct Winner {
+  int32_t length = 0;     // length of the subset it was retained from
+  int32_t pairs = 0;      // J*
+  bool normalise = false; // a step after P* changed the matrix
+};
+
+// Scores every subset of 1..cap that contains cap, in generator order, from
+// the recorded prefix scalars (the literal scoring, step for step).
+Winner score(int32_t cap, int32_t n, double& crit, FastFitWorkspace& fw) {
+  Winner win;
+  int32_t* s = fw.subset;
+  int32_t length = 0;
+  for (int32_t j = 0; j <= kMaxSubsetLength; ++j) s[j] = 0;
+  uint32_t prefix[kFastMaxCap + 1];
+  const double rn = static_cast<double>(n);
+  for (;;) {
+    if (!extend_subset(s, length, cap)) break;
+    prefix[0] = 0u;
+    for (int32_t k = 1; k <= length; ++k) prefix[k] = prefix[k - 1] | (1u << (s[k] - 1));
+    const FastPrefix& whole = fw.prefixes[prefix[length]];
+    double rss = whole.last * whole.last;
+    for (int32_t pairs = length; pairs >= 1; --pairs) {
+      if (pairs < length) {
+        const FastPrefix& next = fw.prefixes[prefix[pairs + 1]];
+        const double a = next.a;
+        const double b = next.b;
+        rss = (a * a + rss) + b * b;
+      }
+      const double v = rss / rn;
+      if (!(v > kMinVariance)) continue;
+      const double c = information_criterion(n, rss, pairs);
+      if (c < crit) {
+        crit = c;
+        win.length = length;
+        win.pairs = pairs;
+        bool later = whole.applied_last;
+        for (int32_t k = pairs + 1; k <= length; ++k) {
+          const FastPrefix& p = fw.prefixes[prefix[k]];
+          later = later || p.applied_first || p.applied_second;
+        }
+        win.normalise = later;
+        for (int32_t k = 1; k <= length; ++k) fw.best_subset[k] = s[k];
+      }
+    }
+    if (!advance_subset(s, length)) break;
+  }
+  return win;
+}
+
+// The retained block and right-hand side of the winner: its columns reduced
+// by steps 1..P* (point 6 above).
+void rebuild_retained(const Winner& win, int32_t used, int32_t extent, FastFitWorkspace& fw) {
+  const int32_t np = 2 * win.pairs + 2;
+  const int count = np + 1;
+  double* from = fw.rebuild[0];
+  double* to = fw.rebuild[1];
+  const size_t bytes = static_cast<size_t>(extent) * sizeof(double);
+  std::memcpy(column(from, 0), column(fw.model, kModelConstant), bytes);
+  std::memcpy(column(from, 1), column(fw.model, kModelLinear), bytes);
+  for (int32_t k = 1; k <= win.pairs; ++k) {
+    std::memcpy(column(from, 2 * k), column(fw.model, model_sine(fw.best_subset[k])), bytes);
+    std::memcpy(column(from, 2 * k + 1), column(fw.model, model_sine(fw.best_subset[k]) + 1), bytes);
+  }
+  std::memcpy(column(from, np), column(fw.model, kModelSeries), bytes);
+  const double* src[kFastModelColumns];
+  double* dst[kFastModelColumns];
+  for (int32_t l = 1; l <= np; ++l) {
+    for (int c = 0; c < count; ++c) {
+      src[c] = column(from, c);
+      dst[c] = column(to, c);
+    }
+    apply_step(column(from, l - 1), l, used, extent, src, dst, count, fw);
+    std::swap(from, to);
+  }
+  const double zero = win.normalise ? 0.0 : -0.0;  // x + -0.0 is x, bit for bit
+  for (int32_t r = 1; r <= np; ++r) {
+    for (int32_t p = 1; p <= np; ++p) solver_cell(fw.retained_block, p, r) = column(from, r - 1)[p - 1] + zero;
+  }
+  for (int32_t p = 1; p <= np; ++p) fw.retained_rhs[p - 1] = column(from, np)[p - 1] + zero;
+}
+
+bool bounded(double v) { return std::fabs(v) <= kLargestInput; }  // false for NaN too
+
+}  // namespace
+
+bool fast_wide_vectors_supported() { return __builtin_cpu_supports("avx2") != 0; }
+
+bool fast_fit_applies(int32_t n, const double* y, const uint8_t* use, const FunctionMatrix& x, int32_t m) {
+  if (m < 1 || m > kFastMaxCap) return false;
+  const int32_t rows = std::min<int32_t>(n, kMaxBands);
+  for (int32_t i = 1; i <= rows; ++i) {
+    if ((use[i - 1] & 1u) == 0) continue;
+    if (!bounded(y[i - 1])) return false;
+    for (int32_t c = 1; c <= 2 * m + 2; ++c) {
+      if (!bounded(x.at(i, c))) return false;
+    }
+  }
+  return true;
+}
+
+void select_and_fit_fast(int32_t n, int32_t nfunc, const double* y, const uint8_t* use, const FunctionMatrix& x,
+                         double* par, double* yf, int32_t& m, double& crit, LsqWorkspace& ws,
+                         FastFitWorkspace& fw) {
+  if (!fast_fit_applies(n, y, use, x, m)) {
+    select_and_fit(n, nfunc, y, use, x, par, yf, m, crit, ws);
+    return;
+  }
+  const int32_t rows = std::min<int32_t>(n, kMaxBands);
+  const int32_t np = 2 * nfunc + 2;
+  // Columns of the function matrix that the fitted series sums over.
+  const int32_t model_columns = std::min<int32_t>(np, kMatrixColumns);
+
+  int32_t extent = 0;
+  const int32_t used = gather(rows, m, y, use, x, fw, extent);
+  build_tree(TreeContext{fw, m, used, extent});
+
+  for (;;) {
+    for (int32_t j = 1; j <= np + 2; ++j) par[j - 1] = 0.0;
+    for (int32_t i = 1; i <= rows; ++i) yf[i - 1] = 0.0;
+    crit = kNoCriterion;
+    const Winner win = score(m, used, crit, fw);
+
+    // Solve the retained triangular system through its inverse.
+    const int32_t pstar = win.length > 0 ? 2 * win.pairs + 2 : 0;
+    fw.retained_pairs = win.pairs;
+    fw.retained_params = pstar;
+    if (pstar > 0) rebuild_retained(win, used, extent, fw);
+    double* block = fw.retained_block;
+    invert_in_place(block, pstar, kSolverDim);
+    for (int32_t pairs = 0; pairs <= win.pairs; ++pairs) {
+      const int32_t q = pairs == 0 ? 1 : 2 * fw.best_subset[pairs] + 1;
+      for (int32_t p = 1; p <= pstar; ++p) {
+        par[q - 1] = solver_cell(block, 2 * pairs + 1, p) * fw.retained_rhs[p - 1] + par[q - 1];
+      }
+      for (int32_t p = 1; p <= pstar; ++p) {
+        par[q] = solver_cell(block, 2 * pairs + 2, p) * fw.retained_rhs[p - 1] + par[q];
+      }
+    }
+
+    // The fitted curve at every time step, used or not.
+    for (int32_t i = 1; i <= rows; ++i) {
+      for (int32_t k = 1; k <= model_columns; ++k) yf[i - 1] = par[k - 1] * x.at(i, k) + yf[i - 1];
+    }
+
+    // Extremes of the curve; a not-a-number value is carried into the
+    // extreme so that the curve fails the range test.
+    double lo = kLowStart;
+    double hi = kHighStart;
+    for (int32_t i = 1; i <= rows; ++i) {
+      const double v = yf[i - 1];
+      if (v < lo || std::isnan(v)) lo = v;
+      if (v > hi || std::isnan(v)) hi = v;
+    }
+    if (lo >= 0.0 && hi <= 1.0) return;
+
+    if (m > 1) {
+      m = m - 1;
+      continue;
+    }
+    for (int32_t j = 1; j <= np; ++j) par[j - 1] = 0.0;
+    for (int32_t i = 1; i <= rows; ++i) yf[i - 1] = -1.0;
+    m = -1;
+    return;
+  }
+}
+
+}  // namespace tsr
