@@ -1,0 +1,186 @@
+#include "tools/envi_header.h"
+
+#include <cctype>
+#include <cstdlib>
+
+namespace tsr::tools {
+namespace {
+
+std::string_view trim(std::string_view s) {
+  size_t b = 0;
+  size_t e = s.size();
+  while (b < e && std::isspace(static_cast<unsigned char>(s[b]))) ++b;
+  while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1]))) --e;
+  return s.substr(b, e - b);
+}
+
+// Lower case, blanks folded to one space: "Data  Type" -> "data type".
+std::string normalise_key(std::string_view key) {
+  std::string out;
+  bool blank = false;
+  for (char c : trim(key)) {
+    if (std::isspace(static_cast<unsigned char>(c))) {
+      blank = true;
+      continue;
+    }
+    if (blank && !out.empty()) out += ' ';
+    blank = false;
+    out += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  return out;
+}
+
+// Brace depth change of a piece of text.
+int brace_balance(std::string_view s) {
+  int depth = 0;
+  for (char c : s) {
+    if (c == '{') ++depth;
+    if (c == '}') --depth;
+  }
+  return depth;
+}
+
+// Descriptions are free text inside braces: keep them from closing early.
+std::string brace_safe(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) {
+    if (c == '{') c = '(';
+    if (c == '}') c = ')';
+  }
+  return out;
+}
+
+// The integer an entry holds, or `missing` when it is absent; `ok` turns false
+// when the entry holds something else.
+long entry_integer(const std::map<std::string, std::string>& entries, const std::string& key, long missing,
+                   bool& ok) {
+  auto it = entries.find(key);
+  ok = true;
+  if (it == entries.end()) return missing;
+  const std::string& text = it->second;
+  char* end = nullptr;
+  const long value = std::strtol(text.c_str(), &end, 10);
+  if (end == text.c_str() || !trim(std::string_view(end)).empty()) ok = false;
+  return value;
+}
+
+}  // namespace
+
+std::string format_envi_header(const EnviHeader& h) {
+  std::string out = "ENVI\n";
+  out += "description = {" + brace_safe(h.description) + "}\n";
+  out += "samples = " + std::to_string(h.samples) + "\n";
+  out += "lines = " + std::to_string(h.lines) + "\n";
+  out += "bands = " + std::to_string(h.bands) + "\n";
+  out += "header offset = 0\n";
+  out += "file type = ENVI Standard\n";
+  out += "data type = " + std::to_string(h.data_type) + "\n";
+  out += "interleave = bsq\n";
+  out += "byte order = 0\n";
+  if (!h.band_names.empty()) {
+    out += "band names = {";
+    for (size_t i = 0; i < h.band_names.size(); ++i) {
+      out += i == 0 ? "\n " : ",\n ";
+      out += brace_safe(h.band_names[i]);
+    }
+    out += "}\n";
+  }
+  if (!h.georef.map_info.empty()) out += "map info = " + h.georef.map_info + "\n";
+  if (!h.georef.coordinate_system_string.empty())
+    out += "coordinate system string = " + h.georef.coordinate_system_string + "\n";
+  if (!h.georef.projection_info.empty()) out += "projection info = " + h.georef.projection_info + "\n";
+  return out;
+}
+
+bool parse_envi_header(std::string_view text, std::map<std::string, std::string>& entries) {
+  entries.clear();
+  std::vector<std::string_view> lines;
+  for (size_t start = 0; start < text.size();) {
+    size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  size_t i = 0;
+  while (i < lines.size() && trim(lines[i]).empty()) ++i;
+  if (i == lines.size() || trim(lines[i]) != "ENVI") return false;
+  std::map<std::string, std::string> found;
+  for (++i; i < lines.size(); ++i) {
+    const std::string_view line = lines[i];
+    const size_t eq = line.find('=');
+    if (eq == std::string_view::npos) continue;  // blank lines, comments
+    const std::string key = normalise_key(line.substr(0, eq));
+    std::string value(trim(line.substr(eq + 1)));
+    int depth = brace_balance(value);
+    while (depth > 0) {
+      if (++i == lines.size()) return false;
+      value += '\n';
+      value += std::string(trim(lines[i]));
+      depth += brace_balance(lines[i]);
+    }
+    found[key] = value;
+  }
+  entries = std::move(found);
+  return true;
+}
+
+EnviGeoref georef_of(const std::map<std::string, std::string>& entries) {
+  EnviGeoref g;
+  auto take = [&](const char* key, std::string& to) {
+    auto it = entries.find(key);
+    if (it != entries.end()) to = it->second;
+  };
+  take("map info", g.map_info);
+  take("coordinate system string", g.coordinate_system_string);
+  take("projection info", g.projection_info);
+  return g;
+}
+
+std::vector<std::string> input_header_problems(const std::map<std::string, std::string>& entries, int samples,
+                                               int lines, int bands, int data_type) {
+  std::vector<std::string> problems;
+  struct Expected {
+    const char* key;
+    long value;
+    long missing;  // value assumed when the entry is absent
+    const char* why;
+  };
+  const Expected expected[] = {
+      {"samples", samples, -1, "NS in cntl.dat is "},
+      {"lines", lines, -1, "NL in cntl.dat is "},
+      {"bands", bands, -1, "NB in cntl.dat is "},
+      {"header offset", 0, 0, "tsrecon reads headerless files: header offset must be "},
+      {"data type", data_type, -1, "tsrecon reads data type "},
+      {"byte order", 0, 0, "tsrecon reads little-endian values (byte order 0) unless FORT_CONVERT says otherwise; "
+                           "expected "},
+  };
+  for (const Expected& e : expected) {
+    bool ok = true;
+    const long found = entry_integer(entries, e.key, e.missing, ok);
+    if (!ok) {
+      problems.push_back(std::string(e.key) + " = " + entries.at(e.key) + " is not a number");
+    } else if (found != e.value) {
+      const std::string shown = entries.count(e.key) ? std::to_string(found) : std::string("missing");
+      problems.push_back(std::string(e.key) + " is " + shown + " but " + e.why + std::to_string(e.value));
+    }
+  }
+  auto it = entries.find("interleave");
+  if (it != entries.end()) {
+    std::string v = normalise_key(it->second);
+    if (v != "bsq") problems.push_back("interleave is " + it->second + " but tsrecon reads band-sequential (bsq) cubes");
+  }
+  return problems;
+}
+
+std::string header_name_for(std::string_view file_name) {
+  const size_t slash = file_name.rfind('/');
+  const size_t dot = file_name.rfind('.');
+  if (dot == std::string_view::npos || (slash != std::string_view::npos && dot < slash) ||
+      dot == (slash == std::string_view::npos ? 0 : slash + 1))
+    return std::string(file_name) + ".hdr";
+  return std::string(file_name.substr(0, dot)) + ".hdr";
+}
+
+std::string appended_header_name_for(std::string_view file_name) { return std::string(file_name) + ".hdr"; }
+
+}  // namespace tsr::tools

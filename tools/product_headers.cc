@@ -1,0 +1,159 @@
+#include "tools/product_headers.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+
+namespace tsr::tools {
+namespace {
+
+std::string xml_escape(const std::string& s) {
+  std::string out;
+  for (char c : s) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+// The text between the outer braces of an ENVI value, or the value itself.
+std::string unbraced(const std::string& v) {
+  const size_t open = v.find('{');
+  const size_t close = v.rfind('}');
+  if (open == std::string::npos || close == std::string::npos || close < open) return v;
+  return v.substr(open + 1, close - open - 1);
+}
+
+RunFile make(const char* name, bool input, int planes, int data_type, int element_bytes, const RunParameters& p,
+             std::string description, std::vector<std::string> band_names) {
+  RunFile f;
+  f.name = name;
+  f.input = input;
+  f.header.description = std::move(description);
+  f.header.samples = p.NS;
+  f.header.lines = p.NL;
+  f.header.bands = planes;
+  f.header.data_type = data_type;
+  f.header.band_names = std::move(band_names);
+  f.expected_bytes = static_cast<int64_t>(planes) * p.NL * p.NS * element_bytes;
+  return f;
+}
+
+}  // namespace
+
+std::vector<std::string> parameter_band_names(int32_t nfunc) {
+  std::vector<std::string> names = {"constant", "trend"};
+  for (int32_t k = 1; k <= nfunc; ++k) {
+    names.push_back("amplitude_" + std::to_string(k));
+    names.push_back("phase_" + std::to_string(k));
+  }
+  return names;
+}
+
+std::vector<std::string> time_step_band_names(int32_t nb) {
+  std::vector<std::string> names;
+  for (int32_t t = 1; t <= nb; ++t) names.push_back("t" + std::to_string(t));
+  return names;
+}
+
+std::vector<RunFile> run_files(const RunParameters& p) {
+  const std::vector<std::string> steps = time_step_band_names(p.NB);
+  std::vector<RunFile> files;
+  files.push_back(make("data.bsq", true, p.NB, kEnviInt16, 2, p,
+                       "tsrecon input cube: one band per time step, 16-bit raw values, 4096 = 1.0; "
+                       "values above 1536 are screened out",
+                       steps));
+  files.push_back(make("mask.bsq", true, p.NB, kEnviByte, 1, p,
+                       "tsrecon mask cube: per-sample weights 0..255 (1 = clear sample)", steps));
+  files.push_back(make("p.bsq", false, p.NP, kEnviFloat32, 4, p,
+                       "tsrecon model parameters: constant, trend (coefficient of 0.1 * time step), then "
+                       "amplitude and phase (radians, -pi..pi) per harmonic; value(t) = constant + trend * 0.1 * t "
+                       "+ sum of amplitude * sin(2 pi f t / NPOINT + phase) with f = 1, 2, 3, 4, 6, 12; "
+                       "units of data.bsq divided by 4096; all 0 where the fit gave up",
+                       parameter_band_names(p.NFUNC)));
+  files.push_back(make("i.bsq", false, p.NB, kEnviInt16, 2, p,
+                       "tsrecon preliminary series: the three-harmonic fit that screens the samples, "
+                       "raw units of data.bsq (4096 = 1.0)",
+                       steps));
+  files.push_back(make("f.bsq", false, p.NB, kEnviInt16, 2, p,
+                       "tsrecon fitted series: the final model at every time step, raw units of data.bsq "
+                       "(4096 = 1.0); 0 where the fit gave up",
+                       steps));
+  files.push_back(make("order.dat", false, 1, kEnviByte, 1, p,
+                       "tsrecon model order (highest harmonic kept); stored as signed bytes, so 255 means -1: "
+                       "the fit gave up (order.vrt shows the signed values)",
+                       {"order"}));
+  files.push_back(make("aic.dat", false, 1, kEnviFloat32, 4, p,
+                       "tsrecon information criterion of the final fit; 0 where its magnitude exceeds 1e8",
+                       {"aic"}));
+  files.push_back(make("min.dat", false, 1, kEnviInt16, 2, p,
+                       "tsrecon minimum of the fitted series, raw units of data.bsq (4096 = 1.0); 0 where the "
+                       "fit gave up",
+                       {"min"}));
+  files.push_back(make("max.dat", false, 1, kEnviInt16, 2, p,
+                       "tsrecon maximum of the fitted series, raw units of data.bsq (4096 = 1.0); 0 where the "
+                       "fit gave up",
+                       {"max"}));
+  return files;
+}
+
+bool geotransform_of(const std::string& map_info, double (&gt)[6]) {
+  // {projection name, reference x, reference y, easting, northing, x size, y size, ...}
+  std::string inner = unbraced(map_info);
+  std::vector<std::string> fields;
+  std::stringstream ss(inner);
+  for (std::string field; std::getline(ss, field, ',');) fields.push_back(field);
+  if (fields.size() < 7) return false;
+  double v[6];
+  for (int i = 0; i < 6; ++i) {
+    const std::string& f = fields[static_cast<size_t>(i) + 1];
+    char* end = nullptr;
+    v[i] = std::strtod(f.c_str(), &end);
+    if (end == f.c_str()) return false;
+  }
+  // A rotated grid does not fit this simple form.
+  if (inner.find("rotation") != std::string::npos) return false;
+  const double ref_x = v[0], ref_y = v[1], east = v[2], north = v[3], dx = v[4], dy = v[5];
+  gt[0] = east - (ref_x - 1.0) * dx;
+  gt[1] = dx;
+  gt[2] = 0.0;
+  gt[3] = north + (ref_y - 1.0) * dy;
+  gt[4] = 0.0;
+  gt[5] = -dy;
+  return true;
+}
+
+std::string order_vrt(const RunParameters& p, const EnviGeoref& georef) {
+  std::string out = "<VRTDataset rasterXSize=\"" + std::to_string(p.NS) + "\" rasterYSize=\"" +
+                    std::to_string(p.NL) + "\">\n";
+  if (!georef.coordinate_system_string.empty())
+    out += "  <SRS>" + xml_escape(unbraced(georef.coordinate_system_string)) + "</SRS>\n";
+  double gt[6];
+  if (!georef.map_info.empty() && geotransform_of(georef.map_info, gt)) {
+    out += "  <GeoTransform>";
+    for (int i = 0; i < 6; ++i) {
+      char buf[40];
+      std::snprintf(buf, sizeof buf, "%.17g", gt[i]);
+      out += (i ? ", " : "") + std::string(buf);
+    }
+    out += "</GeoTransform>\n";
+  }
+  out +=
+      "  <VRTRasterBand dataType=\"Int16\" band=\"1\">\n"
+      "    <Description>order</Description>\n"
+      "    <ComplexSource>\n"
+      "      <SourceFilename relativeToVRT=\"1\">order.dat</SourceFilename>\n"
+      "      <SourceBand>1</SourceBand>\n"
+      "      <LUT>0:0,127:127,128:-128,255:-1</LUT>\n"
+      "    </ComplexSource>\n"
+      "  </VRTRasterBand>\n"
+      "</VRTDataset>\n";
+  return out;
+}
+
+}  // namespace tsr::tools

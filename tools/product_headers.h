@@ -1,0 +1,46 @@
+// The files of a run as GIS software should see them: for every input cube
+// and product, its layout (planes, element type, band names, a description)
+// and its expected size, all derived from the run parameters.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "control/run_parameters.h"
+#include "tools/envi_header.h"
+
+namespace tsr::tools {
+
+struct RunFile {
+  std::string name;            // file name in the working directory, e.g. "p.bsq"
+  bool input = false;          // data.bsq and mask.bsq: read, never written
+  EnviHeader header;           // layout; no georeferencing yet
+  int64_t expected_bytes = 0;  // planes * NL * NS * element size
+};
+
+// Names of the planes of p.bsq for NFUNC harmonics: "constant", "trend",
+// then "amplitude_1", "phase_1", ..., "amplitude_NFUNC", "phase_NFUNC".
+std::vector<std::string> parameter_band_names(int32_t nfunc);
+
+// Names of the time steps of a series cube: "t1".."tNB".
+std::vector<std::string> time_step_band_names(int32_t nb);
+
+// Every file a run with the (completed) parameters `p` reads or may write:
+// data.bsq, mask.bsq, p.bsq, i.bsq, f.bsq, order.dat, aic.dat, min.dat,
+// max.dat. mask.bsq and i.bsq are listed whatever MASK and INTP say: the
+// caller decides by what is present.
+std::vector<RunFile> run_files(const RunParameters& p);
+
+// A GDAL virtual raster that presents order.dat (signed bytes, which ENVI can
+// only call unsigned) as 16-bit signed orders, so that a fit that gave up
+// reads as -1 instead of 255. `georef` supplies the geotransform and the
+// coordinate system when it holds a usable "map info".
+std::string order_vrt(const RunParameters& p, const EnviGeoref& georef);
+
+// The geotransform of an ENVI "map info" value (origin x, pixel width,
+// rotation, origin y, rotation, -pixel height, as GDAL orders it); false when
+// the value cannot be read. The reference pixel of "map info" is 1-based.
+bool geotransform_of(const std::string& map_info, double (&gt)[6]);
+
+}  // namespace tsr::tools

@@ -1,0 +1,313 @@
+#include "tools/svg_plot.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <functional>
+
+namespace tsr::tools {
+namespace {
+
+constexpr double kWidth = 900.0;
+constexpr double kCeilingRaw = 1536.0;
+constexpr double kScale = 4096.0;
+
+std::string num(double v, const char* format = "%.4g") {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, format, v);
+  return buf;
+}
+
+// Coordinates with two decimals: small files, and plenty for a screen.
+std::string xy(double x, double y) { return num(x, "%.2f") + "," + num(y, "%.2f"); }
+
+std::string escape(const std::string& s) {
+  std::string out;
+  for (char c : s) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+std::string text(double x, double y, const std::string& s, const std::string& attrs = "") {
+  return "<text x=\"" + num(x, "%.2f") + "\" y=\"" + num(y, "%.2f") + "\"" + (attrs.empty() ? "" : " " + attrs) +
+         ">" + escape(s) + "</text>\n";
+}
+
+// A tick spacing of 1, 2, 2.5 or 5 times a power of ten, near span / target.
+double nice_step(double span, int target) {
+  const double rough = span / target;
+  const double power = std::pow(10.0, std::floor(std::log10(rough)));
+  for (double m : {1.0, 2.0, 2.5, 5.0, 10.0})
+    if (m * power >= rough) return m * power;
+  return 10.0 * power;
+}
+
+}  // namespace
+
+double PlotFrame::x_of(int band) const {
+  if (nb <= 1) return (left + right) / 2;
+  return left + (right - left) * (band - 1) / (nb - 1);
+}
+
+double PlotFrame::y_of(double value) const {
+  const double v = std::clamp(value, y_min, y_max);
+  return bottom - (bottom - top) * (v - y_min) / (y_max - y_min);
+}
+
+PlotFrame plot_frame(const PixelReport& r) {
+  PlotFrame f;
+  f.left = 80;
+  f.right = kWidth - 80;
+  f.top = 50;
+  f.bottom = 360;
+  f.nb = r.nb;
+  double lo = 0.0, hi = 0.0;
+  auto take = [&](double v) {
+    if (!std::isfinite(v)) return;
+    lo = std::min(lo, v);
+    hi = std::max(hi, v);
+  };
+  for (int16_t v : r.raw)
+    if (v <= kTopEdgeRaw) take(v / kScale);
+  if (!r.failed())
+    for (double v : r.fitted) take(v);
+  // A preliminary fit pulled far off by no-data values would flatten the
+  // rest: it widens the range by at most half the span of the data.
+  const double span = hi - lo;
+  for (double v : r.preliminary)
+    if (std::isfinite(v)) take(std::clamp(v, lo - 0.5 * span, hi + 0.5 * span));
+  const double ceiling = kCeilingRaw / kScale;
+  if (hi > 0.8 * ceiling) take(ceiling);
+  if (hi - lo < 0.05) hi = lo + 0.05;
+  f.y_step = nice_step(hi - lo, 6);
+  f.y_min = std::floor(lo / f.y_step) * f.y_step;
+  f.y_max = std::ceil(hi / f.y_step) * f.y_step;
+  if (f.y_max - hi < 0.25 * f.y_step) f.y_max += f.y_step;  // room above the highest point
+  return f;
+}
+
+std::vector<std::string> caption_lines(const PixelReport& r) {
+  std::vector<std::string> lines;
+  if (r.failed()) {
+    lines.push_back("No model: the final fit gave up (order " + std::to_string(r.order) + ", criterion " +
+                    num(r.criterion, "%.6g") + "); f.bsq, p.bsq, min.dat and max.dat hold 0 for this pixel.");
+  } else {
+    lines.push_back("Model order " + std::to_string(r.order) + " (cap " + std::to_string(r.nfunc) +
+                    "), criterion " + num(r.criterion, "%.6g") + ", min " + std::to_string(r.min) + ", max " +
+                    std::to_string(r.max) + " (raw).");
+    lines.push_back("constant " + num(r.params[0], "%.6g") + ", trend " + num(r.params[1], "%.6g") +
+                    " (change per 10 time steps); harmonics A*sin(2*pi*f*t/" + std::to_string(r.npoint) +
+                    " + phase), phase in radians:");
+    static const int kFrequency[] = {1, 2, 3, 4, 6, 12};
+    std::string row;
+    for (int k = 1; k <= r.nfunc && k <= 6; ++k) {
+      const double a = r.params[static_cast<size_t>(2 * k)];
+      const double ph = r.params[static_cast<size_t>(2 * k + 1)];
+      row += (row.empty() ? "" : ";  ") + std::string("f=") + std::to_string(kFrequency[k - 1]) + ": A " +
+             num(a, "%.4g") + ", phase " + num(ph, "%.4g");
+      if (k % 3 == 0 || k == r.nfunc) {
+        lines.push_back(row);
+        row.clear();
+      }
+    }
+  }
+  int used = 0;
+  for (int16_t w : r.weights_out) used += w == 1 ? 1 : 0;
+  std::string excluded;
+  for (size_t i = 0; i < r.excluded.size(); ++i)
+    if (r.excluded[i]) excluded += (excluded.empty() ? "" : ", ") + std::to_string(i + 1);
+  std::string screening = std::to_string(used) + " of " + std::to_string(r.nb) + " samples in the final fit; ";
+  if (r.mask)
+    screening += "mask.bsq decided which samples count (MASK=1)";
+  else
+    screening += "residuals from the preliminary fit accepted within [" + num(r.lower_threshold, "%.4g") + ", " +
+                 num(r.upper_threshold, "%.4g") + "]";
+  screening += excluded.empty() ? "; no excluded bands." : "; excluded bands: " + excluded + ".";
+  lines.push_back(screening);
+  return lines;
+}
+
+std::string pixel_svg(const PixelReport& r) {
+  const PlotFrame f = plot_frame(r);
+  const std::vector<std::string> caption = caption_lines(r);
+  double legend_y = f.bottom + 62;
+
+  // The body first: the height of the document depends on the legend rows.
+  std::string s;
+  s += "<title>tsrecon pixel line " + std::to_string(r.line) + ", sample " + std::to_string(r.sample) + "</title>\n";
+  s += "<rect x=\"0\" y=\"0\" width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
+  s += "<defs><clipPath id=\"plot-area\"><rect x=\"" + num(f.left, "%.2f") + "\" y=\"" + num(f.top, "%.2f") +
+       "\" width=\"" + num(f.right - f.left, "%.2f") + "\" height=\"" + num(f.bottom - f.top, "%.2f") +
+       "\"/></clipPath></defs>\n";
+  s += text(f.left, 28,
+            "Pixel line " + std::to_string(r.line) + ", sample " + std::to_string(r.sample) + "  (" +
+                std::to_string(r.nb) + " time steps, cycle of " + std::to_string(r.npoint) + ")",
+            "font-size=\"17\" font-weight=\"bold\"");
+
+  // Excluded bands: shaded columns behind everything else.
+  const double band_width = f.nb > 1 ? (f.right - f.left) / (f.nb - 1) : 10.0;
+  for (int b = 1; b <= r.nb; ++b) {
+    if (!r.excluded[static_cast<size_t>(b - 1)]) continue;
+    s += "<rect class=\"excluded-band\" x=\"" + num(f.x_of(b) - band_width / 2, "%.2f") + "\" y=\"" +
+         num(f.top, "%.2f") + "\" width=\"" + num(band_width, "%.2f") + "\" height=\"" +
+         num(f.bottom - f.top, "%.2f") + "\" fill=\"#e4e4e4\"/>\n";
+  }
+
+  // Grid, ticks and axes. Left: scaled units; right: raw units.
+  for (double v = f.y_min; v <= f.y_max + f.y_step * 1e-6; v += f.y_step) {
+    const double y = f.y_of(v);
+    const double shown = std::fabs(v) < f.y_step * 1e-9 ? 0.0 : v;
+    s += "<line x1=\"" + num(f.left, "%.2f") + "\" y1=\"" + num(y, "%.2f") + "\" x2=\"" + num(f.right, "%.2f") +
+         "\" y2=\"" + num(y, "%.2f") + "\" stroke=\"#eeeeee\"/>\n";
+    s += text(f.left - 8, y + 4, num(shown, "%.4g"), "text-anchor=\"end\"");
+    s += text(f.right + 8, y + 4, num(std::round(shown * kScale), "%.0f"), "fill=\"#777777\"");
+  }
+  const double x_step = std::max(1.0, nice_step(std::max(1, r.nb - 1), 10));
+  for (double t = 1; t <= r.nb; t += x_step) {
+    const double x = f.x_of(static_cast<int>(t));
+    s += "<line x1=\"" + num(x, "%.2f") + "\" y1=\"" + num(f.bottom, "%.2f") + "\" x2=\"" + num(x, "%.2f") +
+         "\" y2=\"" + num(f.bottom + 5, "%.2f") + "\" stroke=\"#333333\"/>\n";
+    s += text(x, f.bottom + 20, num(t, "%.0f"), "text-anchor=\"middle\"");
+  }
+  s += "<rect x=\"" + num(f.left, "%.2f") + "\" y=\"" + num(f.top, "%.2f") + "\" width=\"" +
+       num(f.right - f.left, "%.2f") + "\" height=\"" + num(f.bottom - f.top, "%.2f") +
+       "\" fill=\"none\" stroke=\"#333333\"/>\n";
+  s += text((f.left + f.right) / 2, f.bottom + 40, "time step (band)", "text-anchor=\"middle\"");
+  s += text(20, (f.top + f.bottom) / 2, "value (raw / 4096)",
+            "text-anchor=\"middle\" transform=\"rotate(-90 20 " + num((f.top + f.bottom) / 2, "%.2f") + ")\"");
+  s += text(kWidth - 18, (f.top + f.bottom) / 2, "raw value",
+            "text-anchor=\"middle\" fill=\"#777777\" transform=\"rotate(90 " + num(kWidth - 18, "%.2f") + " " +
+                num((f.top + f.bottom) / 2, "%.2f") + ")\"");
+
+  s += "<g clip-path=\"url(#plot-area)\">\n";
+  const double ceiling = kCeilingRaw / kScale;
+  if (ceiling <= f.y_max) {
+    const double y = f.y_of(ceiling);
+    s += "<line id=\"ceiling\" x1=\"" + num(f.left, "%.2f") + "\" y1=\"" + num(y, "%.2f") + "\" x2=\"" +
+         num(f.right, "%.2f") + "\" y2=\"" + num(y, "%.2f") + "\" stroke=\"#999999\" stroke-dasharray=\"2,3\"/>\n";
+    s += text(f.right - 4, y - 4, "ceiling 1536", "text-anchor=\"end\" fill=\"#777777\" font-size=\"11\"");
+  }
+  if (!r.mask) {
+    // Accepted residuals: preliminary + lower .. preliminary + upper.
+    std::string band;
+    for (int b = 1; b <= r.nb; ++b)
+      band += xy(f.x_of(b), f.y_of(r.preliminary[static_cast<size_t>(b - 1)] + r.upper_threshold)) + " ";
+    for (int b = r.nb; b >= 1; --b)
+      band += xy(f.x_of(b), f.y_of(r.preliminary[static_cast<size_t>(b - 1)] + r.lower_threshold)) + " ";
+    s += "<polygon id=\"accepted-band\" points=\"" + band + "\" fill=\"#f0a030\" fill-opacity=\"0.13\"/>\n";
+    std::string pts;
+    for (int b = 1; b <= r.nb; ++b) pts += xy(f.x_of(b), f.y_of(r.preliminary[static_cast<size_t>(b - 1)])) + " ";
+    s += "<polyline id=\"preliminary-fit\" points=\"" + pts +
+         "\" fill=\"none\" stroke=\"#e07800\" stroke-width=\"1.5\" stroke-dasharray=\"6,4\"/>\n";
+  }
+  if (!r.failed()) {
+    std::string pts;
+    for (int b = 1; b <= r.nb; ++b) pts += xy(f.x_of(b), f.y_of(r.fitted[static_cast<size_t>(b - 1)])) + " ";
+    s += "<polyline id=\"final-fit\" points=\"" + pts +
+         "\" fill=\"none\" stroke=\"#1f5fbf\" stroke-width=\"2.2\"/>\n";
+  }
+  s += "</g>\n";
+
+  // Samples, drawn last so that the fits never hide them.
+  for (int b = 1; b <= r.nb; ++b) {
+    const size_t i = static_cast<size_t>(b - 1);
+    const double x = f.x_of(b);
+    const bool above = r.raw[i] > kTopEdgeRaw;
+    const double y = above ? f.top + 6 : f.y_of(r.raw[i] / kScale);
+    // Where gap filling or the envelope filter changed the value the final
+    // fit read, a diamond marks the value it read instead.
+    const double read = r.final_input[i];
+    if (std::isfinite(read) && read != r.raw[i] / kScale) {
+      const double ry = f.y_of(read);
+      s += "<path class=\"adjusted\" d=\"M" + xy(x, ry - 4) + " L" + xy(x + 4, ry) + " L" + xy(x, ry + 4) + " L" +
+           xy(x - 4, ry) + " Z\" fill=\"#9ab8e6\" stroke=\"#1f5fbf\" stroke-width=\"0.8\"/>\n";
+    }
+    const std::string tip = "<title>band " + std::to_string(b) + ": raw " + std::to_string(r.raw[i]) + "</title>";
+    std::string cls = r.excluded[i] ? "excluded" : r.weights_out[i] == 1 ? "used" : "dropped";
+    if (above) cls += " above";
+    if (above) {
+      s += "<path class=\"" + cls + "\" d=\"M" + xy(x, y - 5) + " L" + xy(x - 5, y + 4) + " L" + xy(x + 5, y + 4) +
+           " Z\" fill=\"" + (r.weights_out[i] == 1 && !r.excluded[i] ? "#222222" : "#ffffff") +
+           "\" stroke=\"" + (r.excluded[i] ? "#777777" : "#c0392b") + "\" stroke-width=\"1.5\">" + tip + "</path>\n";
+    } else if (r.excluded[i]) {
+      s += "<rect class=\"" + cls + "\" x=\"" + num(x - 4, "%.2f") + "\" y=\"" + num(y - 4, "%.2f") +
+           "\" width=\"8\" height=\"8\" fill=\"#ffffff\" stroke=\"#777777\" stroke-width=\"1.5\">" + tip +
+           "</rect>\n";
+    } else if (r.weights_out[i] == 1) {
+      s += "<circle class=\"" + cls + "\" cx=\"" + num(x, "%.2f") + "\" cy=\"" + num(y, "%.2f") +
+           "\" r=\"3.5\" fill=\"#222222\">" + tip + "</circle>\n";
+    } else {
+      s += "<circle class=\"" + cls + "\" cx=\"" + num(x, "%.2f") + "\" cy=\"" + num(y, "%.2f") +
+           "\" r=\"4.5\" fill=\"#ffffff\" stroke=\"#c0392b\" stroke-width=\"1.8\">" + tip + "</circle>\n";
+    }
+  }
+  if (r.failed()) {
+    s += "<rect x=\"" + num(f.left + 8, "%.2f") + "\" y=\"" + num(f.top + 8, "%.2f") +
+         "\" width=\"230\" height=\"26\" fill=\"#ffffff\" fill-opacity=\"0.85\" stroke=\"#c0392b\"/>\n";
+    s += text(f.left + 16, f.top + 26, "no model: the fit gave up",
+              "id=\"no-model\" fill=\"#c0392b\" font-size=\"16\" font-weight=\"bold\"");
+  }
+
+  // Legend, wrapped onto another row when it does not fit. Each symbol is
+  // drawn around (x, y), the middle of its 10-unit slot.
+  double lx = f.left;
+  auto legend = [&](const std::function<std::string(double, double)>& symbol, const std::string& label) {
+    const double need = 16 + 7.2 * static_cast<double>(label.size());
+    if (lx + need > kWidth - 20) {
+      lx = f.left;
+      legend_y += 20;
+    }
+    s += symbol(lx + 5, legend_y);
+    s += text(lx + 16, legend_y + 4, label);
+    lx += need + 22;
+  };
+  legend([](double x, double y) { return "<circle cx=\"" + num(x, "%.2f") + "\" cy=\"" + num(y, "%.2f") +
+                                         "\" r=\"3.5\" fill=\"#222222\"/>\n"; },
+         "in final fit");
+  legend([](double x, double y) { return "<circle cx=\"" + num(x, "%.2f") + "\" cy=\"" + num(y, "%.2f") +
+                                         "\" r=\"4.5\" fill=\"#ffffff\" stroke=\"#c0392b\" stroke-width=\"1.8\"/>\n"; },
+         "left the final fit");
+  legend([](double x, double y) { return "<rect x=\"" + num(x - 4, "%.2f") + "\" y=\"" + num(y - 4, "%.2f") +
+                                         "\" width=\"8\" height=\"8\" fill=\"#ffffff\" stroke=\"#777777\" "
+                                         "stroke-width=\"1.5\"/>\n"; },
+         "excluded band");
+  legend([](double x, double y) { return "<path d=\"M" + xy(x, y - 5) + " L" + xy(x - 5, y + 4) + " L" +
+                                         xy(x + 5, y + 4) +
+                                         " Z\" fill=\"#ffffff\" stroke=\"#c0392b\" stroke-width=\"1.5\"/>\n"; },
+         "raw above 3072 (drawn at the top)");
+  legend([](double x, double y) { return "<path d=\"M" + xy(x, y - 4) + " L" + xy(x + 4, y) + " L" + xy(x, y + 4) +
+                                         " L" + xy(x - 4, y) +
+                                         " Z\" fill=\"#9ab8e6\" stroke=\"#1f5fbf\" stroke-width=\"0.8\"/>\n"; },
+         "value the final fit read (filled or smoothed)");
+  if (!r.mask)
+    legend([](double x, double y) { return "<line x1=\"" + num(x - 9, "%.2f") + "\" y1=\"" + num(y, "%.2f") +
+                                           "\" x2=\"" + num(x + 7, "%.2f") + "\" y2=\"" + num(y, "%.2f") +
+                                           "\" stroke=\"#e07800\" stroke-width=\"1.5\" stroke-dasharray=\"6,4\"/>\n"; },
+           "preliminary fit (shade: residuals accepted)");
+  legend([](double x, double y) { return "<line x1=\"" + num(x - 9, "%.2f") + "\" y1=\"" + num(y, "%.2f") +
+                                         "\" x2=\"" + num(x + 7, "%.2f") + "\" y2=\"" + num(y, "%.2f") +
+                                         "\" stroke=\"#1f5fbf\" stroke-width=\"2.2\"/>\n"; },
+         "final fit");
+
+  const double caption_y = legend_y + 30;
+  const double height = caption_y + 18.0 * static_cast<double>(caption.size()) + 10;
+  for (size_t i = 0; i < caption.size(); ++i)
+    s += text(f.left - 60, caption_y + 18.0 * static_cast<double>(i), caption[i],
+              i == 0 ? "font-weight=\"bold\"" : "");
+  s += "</svg>\n";
+
+  std::string head = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+  head += "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + num(kWidth, "%.0f") + "\" height=\"" +
+          num(height, "%.0f") + "\" viewBox=\"0 0 " + num(kWidth, "%.0f") + " " + num(height, "%.0f") +
+          "\" font-family=\"DejaVu Sans, Arial, Helvetica, sans-serif\" font-size=\"13\">\n";
+  return head + s;
+}
+
+}  // namespace tsr::tools

@@ -1,0 +1,45 @@
+// The picture of one pixel: its raw series, which samples the final fit
+// used, the preliminary fit with the band of accepted residuals, the final
+// fit, and a caption with the model. The result is a self-contained SVG
+// document (no scripts, fonts or files of its own).
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "tools/pixel_report.h"
+
+namespace tsr::tools {
+
+// Geometry of the plot area in SVG user units, and the value range shown.
+struct PlotFrame {
+  double left = 0, right = 0, top = 0, bottom = 0;  // plot area
+  double y_min = 0, y_max = 0;                      // scaled units at bottom and top
+  double y_step = 0;                                // tick spacing
+  int nb = 0;
+  double x_of(int band) const;                      // band 1..nb
+  double y_of(double value) const;                  // clamped to the plot area
+};
+
+// Raw values above this are drawn at the top edge instead of stretching the
+// value axis (no-data values such as 32767 would flatten everything else).
+constexpr int kTopEdgeRaw = 3072;
+
+// The frame the plot of `r` uses: the value range covers 0, every raw value
+// up to kTopEdgeRaw, the preliminary fit and the final fit, widened to whole
+// tick steps; the ceiling of 1536 is included when the data come near it.
+PlotFrame plot_frame(const PixelReport& r);
+
+// Caption lines: model order and criterion, constant and trend, amplitude
+// and phase of each harmonic, and the screening summary.
+std::vector<std::string> caption_lines(const PixelReport& r);
+
+// The SVG document. Markers carry the classes "used" (took part in the final
+// fit), "dropped" (left it), "excluded" (band listed in cntl.dat) and
+// "above" (raw value above kTopEdgeRaw), and "adjusted" marks the value the
+// final fit read where gap filling or the envelope filter changed it; the fits are the polylines with ids
+// "final-fit" and "preliminary-fit", the accepted residual band the polygon
+// "accepted-band".
+std::string pixel_svg(const PixelReport& r);
+
+}  // namespace tsr::tools

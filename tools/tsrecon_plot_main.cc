@@ -1,0 +1,203 @@
+// tsrecon-plot: draws one pixel of a tsrecon job as tsrecon reconstructs it.
+//
+// Run it in the job's working directory: it reads cntl.dat (without echoing
+// it), the pixel's series from data.bsq (and its mask values from mask.bsq
+// when MASK=1), reconstructs the pixel with the program's own code and writes
+// an SVG picture: the raw series, the samples that left the final fit, the
+// excluded bands, the preliminary fit with the band of accepted residuals,
+// the final fit and the model. With --values it prints the numbers instead
+// (or as well, with -o), among them exactly what the products hold for the
+// pixel.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "control/run_parameters.h"
+#include "io/conversions.h"
+#include "runtime/errors.h"
+#include "runtime/files.h"
+#include "tools/pixel_report.h"
+#include "tools/product_headers.h"
+#include "tools/svg_plot.h"
+
+namespace fs = std::filesystem;
+using namespace tsr::tools;
+
+namespace {
+
+[[noreturn]] void fail(const std::string& message) {
+  std::fprintf(stderr, "tsrecon-plot: %s\n", message.c_str());
+  std::exit(1);
+}
+
+void print_usage(FILE* to) {
+  std::fputs(
+      "Usage: tsrecon-plot [-o FILE] [--values] LINE SAMPLE\n"
+      "\n"
+      "Run in a tsrecon working directory. Reconstructs the pixel at LINE, SAMPLE\n"
+      "(both from 1) exactly as tsrecon does and draws it as an SVG picture:\n"
+      "the raw series (raw / 4096), the samples that left the final fit, the excluded\n"
+      "bands, the preliminary fit with the band of accepted residuals, the final fit,\n"
+      "and the model order, criterion, constant, trend, amplitudes and phases.\n"
+      "\n"
+      "  -o FILE    write the picture to FILE (default: pixel_LINE_SAMPLE.svg)\n"
+      "  --values   print the numbers (band by band, with the values f.bsq, i.bsq\n"
+      "             and p.bsq hold for the pixel) instead of drawing; with -o, both\n"
+      "\n"
+      "Exit status: 0 done; 1 cntl.dat, data.bsq or mask.bsq unusable, or the\n"
+      "picture could not be written; 2 wrong command line.\n",
+      to);
+}
+
+bool parse_positive(const std::string& s, int32_t& v) {
+  char* end = nullptr;
+  errno = 0;
+  const long x = std::strtol(s.c_str(), &end, 10);
+  if (end == s.c_str() || *end != '\0' || errno != 0 || x < 1 || x > 2147483647L) return false;
+  v = static_cast<int32_t>(x);
+  return true;
+}
+
+// The FORT_CONVERT<unit> setting of an input, as tsrecon reads it.
+bool swaps_for(int unit) {
+  const std::string var = "FORT_CONVERT" + std::to_string(unit);
+  const char* value = std::getenv(var.c_str());
+  const tsr::ConvertSetting setting = tsr::parse_convert_setting(value == nullptr ? "" : value);
+  if (setting == tsr::ConvertSetting::kRejected) fail(var + "=" + value + " is not a byte order tsrecon accepts");
+  return tsr::swaps_bytes(setting);
+}
+
+// Reads `size` bytes of each band of the pixel: band b at byte offset
+// ((b - 1) * NL * NS + (line - 1) * NS + sample - 1) * size. A record the file
+// only partly holds reads its missing bytes as 0, as tsrecon does.
+std::vector<unsigned char> read_pixel(const char* name, int size, const tsr::RunParameters& p, int32_t line,
+                                      int32_t sample) {
+  std::ifstream in(name, std::ios::binary);
+  if (!in) fail(std::string("cannot open ") + name + " in " + fs::current_path().string());
+  std::vector<unsigned char> bytes(static_cast<size_t>(p.NB) * static_cast<size_t>(size), 0);
+  const int64_t plane = static_cast<int64_t>(p.NL) * p.NS;
+  for (int32_t b = 1; b <= p.NB; ++b) {
+    const int64_t record = (b - 1) * plane + static_cast<int64_t>(line - 1) * p.NS + (sample - 1);
+    in.clear();
+    in.seekg(record * size);
+    in.read(reinterpret_cast<char*>(&bytes[static_cast<size_t>((b - 1) * size)]), size);
+    if (in.gcount() == 0)
+      fail(std::string(name) + " ends before band " + std::to_string(b) + " of line " + std::to_string(line) +
+           " (tsrecon stops there with error 36): is cntl.dat right about NB, NL and NS?");
+  }
+  return bytes;
+}
+
+std::string values_table(const PixelReport& r) {
+  std::ostringstream o;
+  char buf[256];
+  const std::vector<int16_t> f = fitted_product_values(r);
+  const std::vector<int16_t> i = preliminary_product_values(r);
+  const std::vector<float> pv = parameter_product_values(r);
+  o << "# pixel line " << r.line << " sample " << r.sample << "\n";
+  o << "# band raw weight_in excluded weight_out preliminary fitted i.bsq f.bsq final_fit_input\n";
+  for (int b = 1; b <= r.nb; ++b) {
+    const size_t k = static_cast<size_t>(b - 1);
+    std::snprintf(buf, sizeof buf, "band %d %d %d %d %d %.17g %.17g %d %d %.17g\n", b, r.raw[k], r.weights_in[k],
+                  r.excluded[k] ? 1 : 0, r.weights_out[k], r.preliminary[k], r.fitted[k], i[k], f[k],
+                  r.final_input[k]);
+    o << buf;
+  }
+  o << "# param number name value p.bsq\n";
+  const std::vector<std::string> names = parameter_band_names(r.nfunc);
+  for (size_t k = 0; k < r.params.size(); ++k) {
+    std::snprintf(buf, sizeof buf, "param %zu %s %.17g %.9g\n", k + 1, names[k].c_str(), r.params[k],
+                  static_cast<double>(pv[k]));
+    o << buf;
+  }
+  std::snprintf(buf, sizeof buf, "order %d %d\n", r.order, static_cast<int>(tsr::order_byte(static_cast<int16_t>(r.order))));
+  o << buf;
+  std::snprintf(buf, sizeof buf, "criterion %.17g %.9g\n", r.criterion, static_cast<double>(tsr::aic_value(r.criterion)));
+  o << buf;
+  o << "min " << r.min << "\nmax " << r.max << "\n";
+  return o.str();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string out_name;
+  bool values = false;
+  std::vector<std::string> positional;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--help" || a == "-h") {
+      print_usage(stdout);
+      return 0;
+    }
+    if (a == "--values") {
+      values = true;
+    } else if (a == "-o") {
+      if (i + 1 >= argc) {
+        print_usage(stderr);
+        return 2;
+      }
+      out_name = argv[++i];
+    } else {
+      positional.push_back(a);
+    }
+  }
+  int32_t line = 0, sample = 0;
+  if (positional.size() != 2 || !parse_positive(positional[0], line) || !parse_positive(positional[1], sample)) {
+    print_usage(stderr);
+    return 2;
+  }
+
+  std::ifstream cntl("cntl.dat", std::ios::binary);
+  if (!cntl) fail("cannot read cntl.dat in " + fs::current_path().string());
+  std::ostringstream text;
+  text << cntl.rdbuf();
+  tsr::RunParameters p;
+  try {
+    tsr::read_control_text(text.str(), p, [](std::initializer_list<tsr::ListItem>) {});
+  } catch (const tsr::ControlFileError& e) {
+    fail("cntl.dat cannot be read as tsrecon reads it: " +
+         tsr::format_error_line(tsr::severe(e.number()), 15, (fs::current_path() / "cntl.dat").string()));
+  }
+  const std::string refusal = tsr::complete_run_parameters(p);
+  if (!refusal.empty()) fail("tsrecon refuses this cntl.dat: " + refusal);
+  if (line > p.NL || sample > p.NS)
+    fail("line " + std::to_string(line) + ", sample " + std::to_string(sample) + " lies outside the cube of " +
+         std::to_string(p.NL) + " lines and " + std::to_string(p.NS) + " samples");
+
+  const bool swap = swaps_for(21);
+  const std::vector<unsigned char> data = read_pixel("data.bsq", 2, p, line, sample);
+  std::vector<int16_t> raw(static_cast<size_t>(p.NB));
+  for (size_t b = 0; b < raw.size(); ++b) {
+    raw[b] = static_cast<int16_t>(tsr::load16(&data[2 * b], swap));
+    // tsrecon stops at the first negative value of the cube.
+    if (raw[b] < 0)
+      fail("data.bsq band " + std::to_string(b + 1) + " line " + std::to_string(line) + " sample " +
+           std::to_string(sample) + " holds " + std::to_string(raw[b]) +
+           "; tsrecon stops at such a value (values must be 0..32767)");
+  }
+  std::vector<int16_t> mask(static_cast<size_t>(p.NB), 1);
+  if (p.MASK == 1) {
+    swaps_for(22);
+    const std::vector<unsigned char> m = read_pixel("mask.bsq", 1, p, line, sample);
+    for (size_t b = 0; b < mask.size(); ++b) mask[b] = m[b];
+  }
+
+  const PixelReport report = reconstruct_single_pixel(p, line, sample, raw, mask);
+  if (values) std::fputs(values_table(report).c_str(), stdout);
+  if (!values || !out_name.empty()) {
+    if (out_name.empty()) out_name = "pixel_" + std::to_string(line) + "_" + std::to_string(sample) + ".svg";
+    std::ofstream out(out_name, std::ios::binary | std::ios::trunc);
+    out << pixel_svg(report);
+    out.flush();
+    if (!out) fail("cannot write " + out_name);
+    if (!values) std::printf("wrote %s\n", out_name.c_str());
+  }
+  return 0;
+}
