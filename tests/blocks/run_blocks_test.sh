@@ -1,0 +1,208 @@
+#!/usr/bin/env bash
+# Block runs end to end: a generated cube is split with tsrecon-tile, the
+# blocks run through the recipes in scripts/ (GNU parallel on this machine,
+# over "ssh" to stand-in hosts, as Slurm array tasks), the products are
+# merged, and every product must equal, byte for byte, what one run over the
+# whole cube writes.
+#
+#   run_blocks_test.sh BIN_DIR SOURCE_DIR CASE
+#
+# BIN_DIR holds tsrecon, tsrecon-gen and tsrecon-tile; CASE is one of
+# parallel, mask, slurm, ssh, refuse. Exit 0 passed, 1 failed, 77 skipped.
+set -euo pipefail
+
+bin=$(cd "$1" && pwd)
+src=$(cd "$2" && pwd)
+case_name=$3
+tsrecon="$bin/tsrecon"
+gen="$bin/tsrecon-gen"
+tile="$bin/tsrecon-tile"
+work=$(mktemp -d "${TMPDIR:-/tmp}/tsrecon-blocks-$case_name.XXXXXX")
+trap '[ -n "${KEEP:-}" ] || rm -rf "$work"' EXIT
+
+fail() { echo "FAIL ($case_name): $*" >&2; exit 1; }
+products_of() {  # the products a run writes, from the INTP of a manifest
+  echo p.bsq f.bsq order.dat aic.dat min.dat max.dat
+  if [ "$(awk '$1 == "INTP" { print $2 }' "$1")" = 1 ]; then echo i.bsq; fi
+}
+
+# One run over the whole cube in $work/whole, inputs (and any older products)
+# copied from $work/job, which is where the blocks are split and merged.
+run_whole() {
+  mkdir -p "$work/whole"
+  cp -p "$work"/job/* "$work/whole/"
+  (cd "$work/whole" && "$tsrecon" >tsrecon.log 2>&1) || fail "the whole run failed"
+  grep -q "Program Deadified" "$work/whole/tsrecon.log" || fail "the whole run did not end normally"
+}
+
+# Merges and compares every product (and any file named in $@) with the
+# whole run.
+merge_and_compare() {
+  (cd "$work/job" && "$tile" merge >merge.log 2>&1) || { cat "$work/job/merge.log" >&2; fail "merge failed"; }
+  local f n=0
+  for f in $(products_of "$work/job/blocks/manifest.txt") "$@"; do
+    [ -f "$work/whole/$f" ] || fail "the whole run wrote no $f"
+    cmp "$work/whole/$f" "$work/job/$f" || fail "$f differs from the whole run"
+    n=$((n + 1))
+  done
+  echo "$case_name: $n files byte-identical to the whole run"
+}
+
+require_parallel() {
+  command -v parallel >/dev/null || fail "GNU parallel is missing (scripts/install-deps installs it)"
+}
+
+mkdir -p "$work/job"
+case "$case_name" in
+  parallel)
+    # The default cube, four blocks, all on this machine's cores. An older,
+    # longer aic.dat lies in the working directory: a run overwrites it in
+    # place and keeps its tail, and so must the merge.
+    require_parallel
+    "$gen" --dir "$work/job" --nb 46 --nl 23 --ns 17 --intp 1 --seed 11
+    head -c 5000 /dev/urandom >"$work/job/aic.dat"
+    run_whole
+    (cd "$work/job" && "$tile" split 4 >split.log) || fail "split failed"
+    grep -q "block-0004: lines 19..23" "$work/job/split.log" || fail "unexpected layout: $(cat "$work/job/split.log")"
+    "$src/scripts/tsrecon-blocks-parallel" -j 2 --tsrecon "$tsrecon" "$work/job/blocks" >/dev/null \
+      || fail "the parallel run failed"
+    merge_and_compare
+    [ "$(stat -c %s "$work/job/aic.dat")" = 5000 ] || fail "merge changed the length of the older aic.dat"
+    ;;
+
+  mask)
+    # MASK = 1 with excluded bands and no i.bsq; the counts of cntl.dat are
+    # spread over two records, with a comment in a group. An i.bsq from an
+    # earlier job stays untouched by the run and by the merge.
+    require_parallel
+    "$gen" --dir "$work/job" --nb 46 --nl 12 --ns 9 --mask 1 --intp 0 --exclude 5,17,30 --seed 5
+    {
+      echo "46"
+      echo "12"
+      echo " 9   ignored text"
+      echo "&DATA NFUNC=5, ! five harmonic pairs"
+      echo "      NDEF=3 /"
+      sed -n '/^&CONTRL/,$p' "$work/job/cntl.dat"
+    } >"$work/job/cntl.new"
+    mv "$work/job/cntl.new" "$work/job/cntl.dat"
+    printf 'earlier i.bsq' >"$work/job/i.bsq"
+    run_whole
+    (cd "$work/job" && "$tile" split 5 >/dev/null) || fail "split failed"
+    # The block control file differs from the job's in the counts only.
+    diff <(sed '2,3d' "$work/job/cntl.dat") <(sed '2d' "$work/job/blocks/block-0005/cntl.dat") >/dev/null \
+      || fail "block control file changed more than the counts"
+    [ "$(sed -n 2p "$work/job/blocks/block-0005/cntl.dat")" = "2 9" ] || fail "block-0005 should have 2 lines"
+    [ "$(stat -c %s "$work/job/blocks/block-0001/mask.bsq")" = $((46 * 3 * 9)) ] || fail "mask block size"
+    "$src/scripts/tsrecon-blocks-parallel" --tsrecon "$tsrecon" "$work/job/blocks" >/dev/null \
+      || fail "the parallel run failed"
+    merge_and_compare i.bsq
+    ;;
+
+  slurm)
+    # More blocks asked for than lines: one block per line. Each block runs as
+    # the array task Slurm would start (SLURM_ARRAY_TASK_ID), every other one
+    # through a scratch folder.
+    "$gen" --dir "$work/job" --nb 23 --nl 6 --ns 11 --intp 1 --npoint 23 --nfunc 4 --seed 3
+    run_whole
+    (cd "$work/job" && "$tile" split 10 >split.log) || fail "split failed"
+    grep -q "making 6 blocks" "$work/job/split.log" || fail "expected 6 blocks: $(cat "$work/job/split.log")"
+    mkdir "$work/scratch"
+    for task in 1 2 3 4 5 6; do
+      scratch=""
+      [ $((task % 2)) = 0 ] && scratch="$work/scratch"
+      SLURM_ARRAY_TASK_ID=$task TSRECON_SCRATCH=$scratch \
+        bash "$src/scripts/tsrecon-blocks.slurm" "$work/job/blocks" "$tsrecon" >/dev/null \
+        || fail "array task $task failed"
+    done
+    [ -z "$(ls -A "$work/scratch")" ] || fail "scratch folders were left behind"
+    status=0
+    SLURM_ARRAY_TASK_ID=7 bash "$src/scripts/tsrecon-blocks.slurm" "$work/job/blocks" "$tsrecon" \
+      2>"$work/task7.err" || status=$?
+    [ "$status" = 2 ] && grep -q "task 7 has no block" "$work/task7.err" || fail "task 7 should find no block"
+    merge_and_compare
+    ;;
+
+  ssh)
+    # Two stand-in hosts reached through a stand-in for ssh: each has its own
+    # home folder and starts with an empty environment, as a remote login
+    # would. The recipe sends the inputs there, runs, fetches the products and
+    # cleans up; then the same with a shared file system.
+    require_parallel
+    command -v rsync >/dev/null || { echo "ssh case skipped: rsync is not installed"; exit 77; }
+    "$gen" --dir "$work/job" --nb 46 --nl 8 --ns 9 --intp 1 --seed 7
+    run_whole
+    (cd "$work/job" && "$tile" split 3 >/dev/null) || fail "split failed"
+    cat >"$work/ssh" <<EOF
+#!/usr/bin/env bash
+while [ \$# -gt 0 ]; do
+  case "\$1" in
+    -l|-o|-p|-i|-F|-S|-E|-b|-c|-D|-e|-I|-J|-L|-m|-O|-Q|-R|-W|-w) shift 2 ;;
+    --) shift; break ;;
+    -*) shift ;;
+    *) break ;;
+  esac
+done
+host=\$1; shift
+[ "\${1:-}" = "--" ] && shift
+mkdir -p "$work/hosts/\$host"
+cd "$work/hosts/\$host" && exec env -i SHELL=/bin/bash USER="$(id -un)" LOGNAME="$(id -un)" \\
+  HOME="$work/hosts/\$host" PATH="\$PATH" bash -c "\$*"
+EOF
+    chmod +x "$work/ssh"
+    printf '1/node-a\n1/node-b\n' >"$work/hosts.txt"
+    "$src/scripts/tsrecon-blocks-parallel" --sshloginfile "$work/hosts.txt" --tsrecon "$tsrecon" \
+      "$work/job/blocks" -- --ssh "$work/ssh" >/dev/null 2>"$work/parallel.err" \
+      || { cat "$work/parallel.err" >&2; fail "the run over ssh failed"; }
+    [ -z "$(find "$work/hosts" -type f)" ] || fail "files left on the hosts: $(find "$work/hosts" -type f)"
+    [ -f "$work/job/blocks/block-0002/tsrecon.log" ] || fail "the log of block-0002 did not come back"
+    merge_and_compare
+
+    rm -f "$work"/job/{p,f,i}.bsq "$work"/job/{order,aic,min,max}.dat
+    (cd "$work/job" && "$tile" split 2 --force >/dev/null) || fail "second split failed"
+    "$src/scripts/tsrecon-blocks-parallel" --sshloginfile "$work/hosts.txt" --shared --tsrecon "$tsrecon" \
+      "$work/job/blocks" -- --ssh "$work/ssh" >/dev/null || fail "the run on a shared file system failed"
+    merge_and_compare
+    ;;
+
+  refuse)
+    require_parallel
+    "$gen" --dir "$work/job" --nb 46 --nl 10 --ns 9 --intp 1 --seed 9
+    # An input shorter than cntl.dat says: split refuses and makes nothing.
+    cp "$work/job/data.bsq" "$work/data.full"
+    truncate -s -1 "$work/job/data.bsq"
+    status=0
+    (cd "$work/job" && "$tile" split 3) >/dev/null 2>"$work/split.err" || status=$?
+    [ "$status" = 1 ] || fail "split of a short data.bsq exited $status"
+    grep -q "data.bsq holds $((46 * 10 * 9 * 2 - 1)) bytes" "$work/split.err" || fail "message: $(cat "$work/split.err")"
+    [ ! -e "$work/job/blocks" ] || fail "split of a short data.bsq made a blocks folder"
+
+    # A value that tsrecon stops at (32768 at line 9 of band 3, in block 3):
+    # that block ends early with the lines before it written. Whatever its
+    # exit status, merge must see that the block did not finish.
+    cp "$work/data.full" "$work/job/data.bsq"
+    printf '\x00\x80' | dd of="$work/job/data.bsq" bs=1 seek=$(( ((2 * 10 + 8) * 9 + 4) * 2 )) conv=notrunc status=none
+    (cd "$work/job" && "$tile" split 3 >/dev/null) || fail "split failed"
+    "$src/scripts/tsrecon-blocks-parallel" --tsrecon "$tsrecon" "$work/job/blocks" >/dev/null 2>&1 || true
+    if grep -q "Program Deadified" "$work/job/blocks/block-0003/tsrecon.log"; then fail "block-0003 should stop early"; fi
+    status=0
+    (cd "$work/job" && "$tile" merge) >/dev/null 2>"$work/merge.err" || status=$?
+    [ "$status" = 1 ] || fail "merge over an unfinished block exited $status"
+    grep -q "block-0003 did not finish" "$work/merge.err" || fail "message: $(cat "$work/merge.err")"
+    if grep -q -e block-0001 -e block-0002 "$work/merge.err"; then fail "finished blocks named: $(cat "$work/merge.err")"; fi
+    for f in p.bsq f.bsq i.bsq order.dat aic.dat min.dat max.dat; do
+      [ ! -e "$work/job/$f" ] || fail "merge wrote $f although it refused"
+    done
+
+    # A block whose product went missing (a lost transfer) is named too.
+    rm "$work/job/blocks/block-0001/min.dat"
+    status=0
+    (cd "$work/job" && "$tile" merge) >/dev/null 2>"$work/merge.err" || status=$?
+    [ "$status" = 1 ] && grep -q "block-0001 did not finish: min.dat is missing" "$work/merge.err" \
+      || fail "missing product: status $status, $(cat "$work/merge.err")"
+    echo "refuse: split and merge refused as expected"
+    ;;
+
+  *)
+    fail "unknown case"
+    ;;
+esac
