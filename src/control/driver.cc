@@ -189,6 +189,9 @@ void process_sample(const RunParameters& p, const FunctionMatrix& x, LineBuffers
     max_failed |= !write_map_line(maxf, line, p.NS, buffers.max_line.data());
   }
 
+  // An interrupt that came during the last line (or with no line at all) still
+  // ends the run as interrupted, before it can be reported as complete.
+  if (interrupt_pending()) honour_interrupt();
   data.close();
   if (p.MASK == 1) mask.close();
   if (p.INTP == 1) interp.close();
