@@ -2,6 +2,7 @@
 
 #include "lsq/fixed_fit.h"
 #include "lsq/select_fit.h"
+#include "lsq/select_fit_fast.h"
 #include "pixel/envelope.h"
 #include "pixel/gap_fill.h"
 #include "pixel/reduce.h"
@@ -123,8 +124,13 @@ void reconstruct_pixel(int32_t nb, int32_t nfunc, const int16_t* pixel_series, d
   if (fitsw > 0) {
     for (int32_t i = 1; i <= nb; ++i) ws.use_in_fit[i - 1] = ws.status[i - 1] == 1 ? kUse : kSkip;
   }
-  select_and_fit(nb, nfunc, ws.work, ws.use_in_fit, x, ws.coef, ws.fitted, ws.model_order,
-                 ws.criterion, ws.lsq);
+  if (ws.engine == LsqEngine::kLiteral) {
+    select_and_fit(nb, nfunc, ws.work, ws.use_in_fit, x, ws.coef, ws.fitted, ws.model_order,
+                   ws.criterion, ws.lsq);
+  } else {
+    select_and_fit_fast(nb, nfunc, ws.work, ws.use_in_fit, x, ws.coef, ws.fitted, ws.model_order,
+                        ws.criterion, ws.lsq, ws.fast_fit);
+  }
   pixel_criterion = ws.criterion;
   pixel_order = ws.model_order;
 

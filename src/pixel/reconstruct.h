@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "lsq/function_matrix.h"
+#include "lsq/select_fit_fast.h"
 #include "lsq/workspace.h"
 #include "pixel/envelope.h"
 
@@ -15,6 +16,10 @@ namespace tsr {
 // every pixel; `preliminary` carries over from one call to the next.
 struct PixelWorkspace {
   LsqWorkspace lsq;
+  FastFitWorkspace fast_fit;          // the fast selection fit's storage
+  // Engine of the final fit. Both give the same bits; the literal one is the
+  // slow yardstick the fast one is verified against.
+  LsqEngine engine = LsqEngine::kFast;
   EnvelopeScratch envelope;           // padded copy for the envelope filters
   double scaled[kMaxBands] = {};      // raw value / 4096; fixed after the raw screening
   double work[kMaxBands] = {};        // series that gap filling and the filters change

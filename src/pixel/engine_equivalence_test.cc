@@ -1,0 +1,194 @@
+// The fast and the literal engine of the final fit give the same pixel, bit
+// for bit, over the settings of real runs; and a worker's workspace carries
+// nothing from one pixel to the next that could change a result.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "pixel/reconstruct.h"
+
+namespace tsr {
+namespace {
+
+uint64_t bits(double v) {
+  uint64_t b;
+  std::memcpy(&b, &v, sizeof b);
+  return b;
+}
+
+struct RunSettings {
+  int32_t nb = 46;
+  int32_t nfunc = 6;
+  int32_t nwin = 3;
+  int32_t mmsw = 1;
+  int32_t intp = 1;
+  double lower = -0.15000000596046448;
+  double upper = 0.30000001192092896;
+  int8_t fitsw = 0;
+  int32_t mask = 0;
+  int8_t fitmd = 0;
+  std::vector<int16_t> excluded;
+};
+
+struct Pixel {
+  std::vector<int16_t> series;
+  std::vector<int16_t> weights;
+};
+
+// Every output of one pixel, doubles as bit patterns.
+struct PixelResult {
+  std::vector<uint64_t> fitted, interpolated, params;
+  std::vector<int16_t> weights;
+  int32_t max = 0, min = 0, order = 0;
+  uint64_t criterion = 0;
+  bool operator==(const PixelResult&) const = default;
+};
+
+PixelResult reconstruct(const RunSettings& s, const FunctionMatrix& x, const Pixel& px, PixelWorkspace& ws) {
+  std::vector<double> fitted(kMaxBands, 555.0), interpolated(kMaxBands, 777.0), params(kMaxBands, 555.0);
+  std::vector<int16_t> series = px.series, weights = px.weights, excluded = s.excluded;
+  series.resize(kMaxBands, 0);
+  weights.resize(kMaxBands, 0);
+  excluded.resize(kMaxBands, 0);
+  PixelResult r;
+  double criterion = 0.0;
+  const int32_t np = 2 * s.nfunc + 2;
+  reconstruct_pixel(s.nb, s.nfunc, series.data(), fitted.data(), interpolated.data(), weights.data(),
+                    params.data(), x, np, s.nwin, r.max, r.min, static_cast<int32_t>(s.excluded.size()),
+                    excluded.data(), criterion, r.order, s.mmsw, s.intp, s.lower, s.upper, s.fitsw, s.mask,
+                    s.fitmd, ws);
+  for (int32_t i = 0; i < s.nb; ++i) {
+    r.fitted.push_back(bits(fitted[i]));
+    r.interpolated.push_back(bits(interpolated[i]));
+    r.weights.push_back(weights[i]);
+  }
+  for (int32_t j = 0; j < np; ++j) r.params.push_back(bits(params[j]));
+  r.criterion = bits(criterion);
+  return r;
+}
+
+// A raw pixel as a sensor gives it: a seasonal curve with noise, cloud dips,
+// spikes above the ceiling, sudden rises, nodata runs of zeros and, now and
+// then, values that leave every model's range; mask values 0..255.
+Pixel random_pixel(std::mt19937_64& rng, int32_t nb, int32_t npoint) {
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  const double base = 300.0 + 1200.0 * unit(rng);
+  const double amp = 1500.0 * unit(rng) * unit(rng);
+  const double phase = 6.283 * unit(rng);
+  const double trend = 8.0 * (unit(rng) - 0.5);
+  const double cloud = 0.3 * unit(rng);
+  Pixel px;
+  for (int32_t t = 1; t <= nb; ++t) {
+    double v = base + amp * std::sin(6.283185307179586 * t / npoint + phase) + trend * t + 40.0 * (unit(rng) - 0.5);
+    const double u = unit(rng);
+    if (u < cloud) v = 60.0 + 200.0 * unit(rng);  // cloud
+    else if (u < cloud + 0.02) v = 1537.0 + 2000.0 * unit(rng);  // above the ceiling
+    else if (u < cloud + 0.04) v = 0.0;  // nodata
+    if (unit(rng) < 0.01) v = -50.0 * unit(rng);
+    px.series.push_back(static_cast<int16_t>(std::lround(std::fmin(v, 32000.0))));
+    const double m = unit(rng);
+    px.weights.push_back(static_cast<int16_t>(m < 0.7 ? 1 : (m < 0.85 ? 0 : static_cast<int>(256 * unit(rng)))));
+  }
+  return px;
+}
+
+std::unique_ptr<FunctionMatrix> matrix(int32_t nb, int32_t npoint, int32_t nfunc) {
+  auto x = std::make_unique<FunctionMatrix>();
+  build_function_matrix(nb, npoint, nfunc, harmonic_frequencies, *x);
+  return x;
+}
+
+// Random run settings within the limits the control file allows.
+RunSettings random_settings(std::mt19937_64& rng, int32_t nb) {
+  RunSettings s;
+  s.nb = nb;
+  s.nfunc = static_cast<int32_t>(rng() % 7);
+  s.nwin = static_cast<int32_t>(rng() % 6);
+  s.mmsw = static_cast<int32_t>(rng() % 3) - 1;
+  s.intp = static_cast<int32_t>(rng() % 2);
+  s.fitsw = static_cast<int8_t>(rng() % 2);
+  s.mask = static_cast<int32_t>(rng() % 3);
+  s.fitmd = static_cast<int8_t>(rng() % 3);
+  if (s.fitmd == 1) {
+    s.lower = -0.30000001192092896;
+    s.upper = 0.15000000596046448;
+  }
+  const int excluded = static_cast<int>(rng() % 4);
+  for (int e = 0; e < excluded; ++e) s.excluded.push_back(static_cast<int16_t>(1 + rng() % nb));
+  return s;
+}
+
+// Thousands of pixels under random settings: the fast and the literal
+// engine give the same outputs, and the workers' storage is independent.
+TEST(EngineEquivalence, RandomPixelsAndSettings) {
+  std::mt19937_64 rng(31337);
+  auto literal = std::make_unique<PixelWorkspace>();
+  literal->engine = LsqEngine::kLiteral;
+  auto fast = std::make_unique<PixelWorkspace>();
+  ASSERT_EQ(fast->engine, LsqEngine::kFast);  // the default
+  const int32_t band_counts[] = {3, 4, 7, 12, 23, 46, 46, 46, 69};
+  int failed_fits = 0, models = 0;
+  for (int k = 0; k < 1200; ++k) {
+    const int32_t nb = band_counts[rng() % (sizeof band_counts / sizeof band_counts[0])];
+    const int32_t npoint = 23 + static_cast<int32_t>(rng() % 46);
+    const RunSettings s = random_settings(rng, nb);
+    auto x = matrix(nb, npoint, s.nfunc);
+    const Pixel px = random_pixel(rng, nb, npoint);
+    const PixelResult want = reconstruct(s, *x, px, *literal);
+    const PixelResult got = reconstruct(s, *x, px, *fast);
+    ASSERT_TRUE(got == want) << "pixel " << k << " nb " << nb << " nfunc " << s.nfunc << " mask " << s.mask;
+    if (want.order <= 1) ++failed_fits;
+    else ++models;
+  }
+  EXPECT_GT(failed_fits, 50);
+  EXPECT_GT(models, 300);
+}
+
+// Full-length series of the largest cube, default settings.
+TEST(EngineEquivalence, LongSeries) {
+  std::mt19937_64 rng(2718);
+  auto literal = std::make_unique<PixelWorkspace>();
+  literal->engine = LsqEngine::kLiteral;
+  auto fast = std::make_unique<PixelWorkspace>();
+  RunSettings s;
+  s.nb = 200;
+  auto x = matrix(200, 46, 6);
+  for (int k = 0; k < 3; ++k) {
+    const Pixel px = random_pixel(rng, 200, 46);
+    EXPECT_TRUE(reconstruct(s, *x, px, *fast) == reconstruct(s, *x, px, *literal)) << k;
+  }
+}
+
+// A worker's storage carries only the preliminary series from pixel to pixel,
+// and each pixel overwrites it (MASK not 1) or it stays zero (MASK = 1): so a
+// pixel gives the same result on a fresh workspace as on one that served
+// other pixels in any order -- what lets each worker thread have its own.
+TEST(EngineEquivalence, WorkspaceHistoryDoesNotMatter) {
+  std::mt19937_64 rng(4);
+  for (int32_t mask : {0, 1}) {
+    for (int32_t intp : {0, 1}) {
+      RunSettings s;
+      s.mask = mask;
+      s.intp = intp;
+      auto x = matrix(46, 46, 6);
+      std::vector<Pixel> pixels;
+      for (int k = 0; k < 12; ++k) pixels.push_back(random_pixel(rng, 46, 46));
+      auto shared = std::make_unique<PixelWorkspace>();
+      for (size_t k = 0; k < pixels.size(); ++k) {
+        auto fresh = std::make_unique<PixelWorkspace>();
+        const PixelResult a = reconstruct(s, *x, pixels[k], *shared);
+        const PixelResult b = reconstruct(s, *x, pixels[k], *fresh);
+        EXPECT_TRUE(a == b) << "mask " << mask << " intp " << intp << " pixel " << k;
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tsr
