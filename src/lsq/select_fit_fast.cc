@@ -104,14 +104,17 @@ inline double& solver_cell(double* a, int32_t i, int32_t j) { return a[(j - 1) *
 
 typedef double v4d __attribute__((vector_size(32)));
 
+// Rows of the active block are padded to a multiple of the vector width.
+constexpr int padded_rows(int rows) { return (rows + 3) & ~3; }
+
 // Fills the active block of the reflection matrix, rows and columns l..m,
-// column by column with rows padded to a multiple of 8 (padding zero):
-// entry (i, q) is -(w(i) * u(q)) above the diagonal, -(w(q) * u(i)) below it,
-// and -(w(q) * u(q)) + 1.0 on it -- the literal's products, in its order.
+// column by column with padded rows (padding zero): entry (i, q) is
+// -(w(i) * u(q)) above the diagonal, -(w(q) * u(i)) below it, and
+// -(w(q) * u(q)) + 1.0 on it -- the literal's products, in its order.
 [[gnu::always_inline]] inline void form_reflection(const double* u, const double* w, double* h, int l,
                                                    int m) {
   const int rows = m - l + 1;
-  const int padded = (rows + 7) & ~7;
+  const int padded = padded_rows(rows);
   const double* ul = u + (l - 1);
   const double* wl = w + (l - 1);
   for (int qq = 0; qq < rows; ++qq) {
@@ -141,47 +144,59 @@ typedef double v4d __attribute__((vector_size(32)));
   }
 }
 
-// T = H * A for rows l..m of NC columns: each sum starts at +0.0 and adds
-// H(i,q) * A(q,j) for q = l..m in order; 8 rows of 4 columns at a time.
-// src and dst point at row l; dst receives `padded` rows (the rows past m
-// are overwritten and must be restored by the caller).
-template <int NC>
-[[gnu::always_inline]] inline void reflect_columns(const double* h, int rows, int padded, const double* const* src,
-                                                   double* const* dst) {
-  for (int ib = 0; ib < padded; ib += 8) {
-    v4d lo[NC];
-    v4d hi[NC];
+// T = H * A for a block of 4 * RV rows (from ib) of NC columns: each sum
+// starts at +0.0 and adds H(i,q) * A(q,j) for q = l..m in order. src and dst
+// point at row l.
+template <int RV, int NC>
+[[gnu::always_inline]] inline void reflect_block(const double* h, int rows, int padded, int ib,
+                                                 const double* const* src, double* const* dst) {
+  // The loops over c and r are unrolled so that the sums live in registers.
+  v4d acc[NC][RV];
+#pragma GCC unroll 16
+  for (int c = 0; c < NC; ++c) {
+#pragma GCC unroll 16
+    for (int r = 0; r < RV; ++r) acc[c][r] = v4d{0.0, 0.0, 0.0, 0.0};
+  }
+  const double* hq = h + ib;
+  for (int q = 0; q < rows; ++q, hq += padded) {
+    v4d hv[RV];
+#pragma GCC unroll 16
+    for (int r = 0; r < RV; ++r) std::memcpy(&hv[r], hq + 4 * r, sizeof hv[r]);
+#pragma GCC unroll 16
     for (int c = 0; c < NC; ++c) {
-      lo[c] = v4d{0.0, 0.0, 0.0, 0.0};
-      hi[c] = v4d{0.0, 0.0, 0.0, 0.0};
-    }
-    const double* hq = h + ib;
-    for (int q = 0; q < rows; ++q, hq += padded) {
-      v4d h0;
-      v4d h1;
-      std::memcpy(&h0, hq, sizeof h0);
-      std::memcpy(&h1, hq + 4, sizeof h1);
-      for (int c = 0; c < NC; ++c) {
-        const double a = src[c][q];
-        const v4d av = {a, a, a, a};
-        const v4d p0 = h0 * av;
-        const v4d p1 = h1 * av;
-        lo[c] = p0 + lo[c];
-        hi[c] = p1 + hi[c];
+      const double a = src[c][q];
+      const v4d av = {a, a, a, a};
+#pragma GCC unroll 16
+      for (int r = 0; r < RV; ++r) {
+        const v4d p = hv[r] * av;
+        acc[c][r] = p + acc[c][r];
       }
     }
-    for (int c = 0; c < NC; ++c) {
-      std::memcpy(dst[c] + ib, &lo[c], sizeof lo[c]);
-      std::memcpy(dst[c] + ib + 4, &hi[c], sizeof hi[c]);
-    }
   }
+#pragma GCC unroll 16
+  for (int c = 0; c < NC; ++c) {
+#pragma GCC unroll 16
+    for (int r = 0; r < RV; ++r) std::memcpy(dst[c] + ib + 4 * r, &acc[c][r], sizeof acc[c][r]);
+  }
+}
+
+// All row blocks of NC columns: blocks of 4 * RV rows (enough independent
+// sums to keep the adder busy), then single vectors for the rest. dst
+// receives `padded` rows: the rows past m are overwritten and must be
+// restored by the caller.
+template <int RV, int NC>
+[[gnu::always_inline]] inline void reflect_columns(const double* h, int rows, int padded, const double* const* src,
+                                                   double* const* dst) {
+  int ib = 0;
+  for (; ib + 4 * RV <= padded; ib += 4 * RV) reflect_block<RV, NC>(h, rows, padded, ib, src, dst);
+  for (; ib < padded; ib += 4) reflect_block<1, NC>(h, rows, padded, ib, src, dst);
 }
 
 [[gnu::always_inline]] inline void reflect_all(const double* u, const double* w, double* h, int l, int m,
                                                const double* const* src, double* const* dst, int count) {
   form_reflection(u, w, h, l, m);
   const int rows = m - l + 1;
-  const int padded = (rows + 7) & ~7;
+  const int padded = padded_rows(rows);
   const double* s[4];
   double* d[4];
   for (int c0 = 0; c0 < count; c0 += 4) {
@@ -191,10 +206,10 @@ template <int NC>
       d[c] = dst[c0 + c] + (l - 1);
     }
     switch (nc) {
-      case 4: reflect_columns<4>(h, rows, padded, s, d); break;
-      case 3: reflect_columns<3>(h, rows, padded, s, d); break;
-      case 2: reflect_columns<2>(h, rows, padded, s, d); break;
-      default: reflect_columns<1>(h, rows, padded, s, d); break;
+      case 4: reflect_columns<3, 4>(h, rows, padded, s, d); break;
+      case 3: reflect_columns<3, 3>(h, rows, padded, s, d); break;
+      case 2: reflect_columns<4, 2>(h, rows, padded, s, d); break;
+      default: reflect_columns<6, 1>(h, rows, padded, s, d); break;
     }
   }
 }
