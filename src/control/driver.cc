@@ -1,12 +1,19 @@
 #include "control/driver.h"
 
+#include <sched.h>
 #include <sys/sysinfo.h>
 
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "control/run_parameters.h"
@@ -45,7 +52,10 @@ void print_usage(FILE* to) {
       "  min.dat    minimum (16-bit)        max.dat  maximum (16-bit)\n"
       "\n"
       "Environment:\n"
-      "  TSRECON_THREADS or OMP_NUM_THREADS   number of worker threads (default: all cores)\n"
+      "  TSRECON_THREADS or OMP_NUM_THREADS   number of worker threads (default: all cores;\n"
+      "                        OMP_NUM_THREADS counts only when TSRECON_THREADS is unset)\n"
+      "  TSRECON_ENGINE        fast (default) or literal: the engine of the final fit; both\n"
+      "                        give the same bytes, literal is the slow reference\n"
       "  FORT0                 append error lines to this file instead of standard error\n"
       "  FORT6                 write console lines to this file instead of standard output\n"
       "  FORT_CONVERT<unit>    BIG_ENDIAN, LITTLE_ENDIAN or NATIVE byte order of an image\n"
@@ -146,7 +156,159 @@ void process_sample(const RunParameters& p, const FunctionMatrix& x, LineBuffers
   b.min_line[s] = static_cast<int16_t>(px.min);
 }
 
-[[noreturn]] void run(const RunParameters& p) {
+// How the run executes, from the environment: neither changes a result.
+struct Execution {
+  LsqEngine engine = LsqEngine::kFast;
+  int threads = 1;
+};
+
+// Upper bound on worker threads (each holds about 1.5 MB of working storage).
+constexpr int kMaxThreads = 256;
+
+// A positive decimal count at the start of text (digits only up to the end
+// or, when list_ok, up to a comma), or 0.
+int thread_count(const char* text, bool list_ok) {
+  long value = 0;
+  const char* c = text;
+  for (; *c >= '0' && *c <= '9'; ++c) {
+    value = value * 10 + (*c - '0');
+    if (value > kMaxThreads) value = kMaxThreads;
+  }
+  if (c == text || (*c != '\0' && !(list_ok && *c == ','))) return 0;
+  return static_cast<int>(value);
+}
+
+// Processors this process may run on.
+int available_cores() {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return CPU_COUNT(&set);
+  const unsigned n = std::thread::hardware_concurrency();
+  return n > 0 ? static_cast<int>(n) : 1;
+}
+
+// TSRECON_ENGINE: fast (default) or literal. TSRECON_THREADS: worker threads
+// (default: every available core); when it is unset, OMP_NUM_THREADS (its
+// first entry) stands in for it. A value the program cannot use ends the run
+// before anything is read.
+Execution execution_from_environment() {
+  Execution e;
+  if (const char* engine = std::getenv("TSRECON_ENGINE"); engine != nullptr && *engine != '\0') {
+    const std::string v = engine;
+    if (v == "literal") {
+      e.engine = LsqEngine::kLiteral;
+    } else if (v != "fast") {
+      fail_run("tsrecon: TSRECON_ENGINE must be fast or literal, not '" + v + "'");
+    }
+  }
+  e.threads = available_cores();
+  const char* ours = std::getenv("TSRECON_THREADS");
+  if (ours != nullptr && *ours != '\0') {
+    e.threads = thread_count(ours, false);
+    if (e.threads < 1) {
+      fail_run("tsrecon: TSRECON_THREADS must be a positive number of threads, not '" + std::string(ours) + "'");
+    }
+  } else if (const char* omp = std::getenv("OMP_NUM_THREADS"); omp != nullptr && thread_count(omp, true) > 0) {
+    e.threads = thread_count(omp, true);
+  }
+  e.threads = std::min(e.threads, kMaxThreads);
+  return e;
+}
+
+// The pixels of a line, reconstructed by a fixed set of workers: the main
+// thread and threads - 1 helpers, created once for the run, each with its own
+// workspace and pixel arrays. Workers take samples one at a time from a
+// shared counter and stage each result at the sample's own place in the line
+// buffers, so the line comes out the same whatever the number of workers and
+// the order in which they finish. All reading, writing and console output
+// stays on the main thread, between lines.
+class PixelWorkers {
+ public:
+  PixelWorkers(int threads, LsqEngine engine, const RunParameters& p, const FunctionMatrix& x, LineBuffers& b)
+      : p_(p), x_(x), b_(b) {
+    for (int i = 0; i < threads; ++i) {
+      pixels_.push_back(std::make_unique<PixelArrays>());
+      workspaces_.push_back(std::make_unique<PixelWorkspace>());
+      workspaces_.back()->engine = engine;
+    }
+    for (int i = 1; i < threads; ++i) helpers_.emplace_back([this, i] { helper(i); });
+  }
+
+  ~PixelWorkers() { stop(); }
+
+  // Reconstructs samples 1..NS of the line in the buffers. Returns false when
+  // an interrupt stopped the workers before every sample was done; the line
+  // is then incomplete and must not be written.
+  bool run_line() {
+    next_.store(0);
+    done_.store(0);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      ++generation_;
+      busy_ = static_cast<int>(helpers_.size());
+    }
+    start_.notify_all();
+    work(0);
+    std::unique_lock<std::mutex> lock(mutex_);
+    finished_.wait(lock, [this] { return busy_ == 0; });
+    return done_.load() == (p_.NS > 0 ? p_.NS : 0);
+  }
+
+  // Ends and joins the helpers (idempotent).
+  void stop() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      quit_ = true;
+    }
+    start_.notify_all();
+    for (std::thread& t : helpers_) {
+      if (t.joinable()) t.join();
+    }
+  }
+
+ private:
+  // Takes samples until none is left; an interrupt stops the taking between
+  // pixels (the main thread honours it once every worker has stopped).
+  void work(int index) {
+    for (;;) {
+      if (interrupt_pending()) return;
+      const int32_t s = next_.fetch_add(1);
+      if (s >= p_.NS) return;
+      process_sample(p_, x_, b_, static_cast<size_t>(s), *pixels_[index], *workspaces_[index]);
+      done_.fetch_add(1);
+    }
+  }
+
+  void helper(int index) {
+    uint64_t seen = 0;
+    for (;;) {
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        start_.wait(lock, [&] { return quit_ || generation_ != seen; });
+        if (quit_) return;
+        seen = generation_;
+      }
+      work(index);
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (--busy_ == 0) finished_.notify_one();
+    }
+  }
+
+  const RunParameters& p_;
+  const FunctionMatrix& x_;
+  LineBuffers& b_;
+  std::vector<std::unique_ptr<PixelArrays>> pixels_;
+  std::vector<std::unique_ptr<PixelWorkspace>> workspaces_;
+  std::vector<std::thread> helpers_;
+  std::mutex mutex_;
+  std::condition_variable start_, finished_;
+  uint64_t generation_ = 0;
+  int busy_ = 0;
+  bool quit_ = false;
+  std::atomic<int32_t> next_{0};
+  std::atomic<int32_t> done_{0};
+};
+
+[[noreturn]] void run(const RunParameters& p, const Execution& exec) {
   LineBuffers buffers;
   allocate_buffers(p, buffers);
 
@@ -168,18 +330,15 @@ void process_sample(const RunParameters& p, const FunctionMatrix& x, LineBuffers
   maxf.open(kMaxDat, ns_alloc);
 
   write_line({text_item("MAKING FUNCTION MATRIX LOOP")});
-  auto pixel = std::make_unique<PixelArrays>();
-  auto workspace = std::make_unique<PixelWorkspace>();
+  const int threads = std::max(1, std::min(exec.threads, p.NS));
+  PixelWorkers workers(threads, exec.engine, p, *x, buffers);
   bool order_failed = false, min_failed = false, max_failed = false;
   for (int32_t line = 1; line <= p.NL; ++line) {
     if (interrupt_pending()) honour_interrupt();
     write_progress(line, p.NL);
     read_data_line(data, line, p.NL, p.NS, 1, p.NB, buffers.data_line.data(), p.NB);
     if (p.MASK == 1) read_mask_line(mask, line, p.NL, p.NS, 1, p.NB, buffers.mask_line.data(), p.NB);
-    for (int32_t s = 0; s < p.NS; ++s) {
-      if (interrupt_pending()) honour_interrupt();
-      process_sample(p, *x, buffers, static_cast<size_t>(s), *pixel, *workspace);
-    }
+    if (!workers.run_line()) honour_interrupt();
     write_param_line(params, line, p.NL, p.NS, 1, p.NP, buffers.param_line.data(), p.NP);
     if (p.INTP == 1) write_series_line(interp, line, p.NL, p.NS, 1, p.NB, buffers.interp_line.data(), p.NB);
     write_series_line(fit, line, p.NL, p.NS, 1, p.NB, buffers.fit_line.data(), p.NB);
@@ -192,6 +351,7 @@ void process_sample(const RunParameters& p, const FunctionMatrix& x, LineBuffers
   // An interrupt that came during the last line (or with no line at all) still
   // ends the run as interrupted, before it can be reported as complete.
   if (interrupt_pending()) honour_interrupt();
+  workers.stop();
   data.close();
   if (p.MASK == 1) mask.close();
   if (p.INTP == 1) interp.close();
@@ -233,10 +393,11 @@ int run_program(int argc, char** argv) {
     return 2;
   }
   start_runtime();
+  const Execution exec = execution_from_environment();
   RunParameters params;
   read_run_parameters(params);
   derive_run_parameters(params);
-  run(params);
+  run(params, exec);
 }
 
 }  // namespace tsr
