@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <functional>
 
+#include "lsq/function_matrix.h"
+
 namespace tsr::tools {
 namespace {
 
@@ -57,6 +59,7 @@ double PlotFrame::x_of(int band) const {
 }
 
 double PlotFrame::y_of(double value) const {
+  if (std::isnan(value)) return bottom;
   const double v = std::clamp(value, y_min, y_max);
   return bottom - (bottom - top) * (v - y_min) / (y_max - y_min);
 }
@@ -105,12 +108,11 @@ std::vector<std::string> caption_lines(const PixelReport& r) {
     lines.push_back("constant " + num(r.params[0], "%.6g") + ", trend " + num(r.params[1], "%.6g") +
                     " (change per 10 time steps); harmonics A*sin(2*pi*f*t/" + std::to_string(r.npoint) +
                     " + phase), phase in radians:");
-    static const int kFrequency[] = {1, 2, 3, 4, 6, 12};
     std::string row;
-    for (int k = 1; k <= r.nfunc && k <= 6; ++k) {
+    for (int k = 1; k <= r.nfunc && k <= kMaxHarmonics; ++k) {
       const double a = r.params[static_cast<size_t>(2 * k)];
       const double ph = r.params[static_cast<size_t>(2 * k + 1)];
-      row += (row.empty() ? "" : ";  ") + std::string("f=") + std::to_string(kFrequency[k - 1]) + ": A " +
+      row += (row.empty() ? "" : ";  ") + std::string("f=") + std::to_string(harmonic_frequencies[k - 1]) + ": A " +
              num(a, "%.4g") + ", phase " + num(ph, "%.4g");
       if (k % 3 == 0 || k == r.nfunc) {
         lines.push_back(row);
