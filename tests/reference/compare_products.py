@@ -451,9 +451,17 @@ def run_case(case, tsrecon, root):
     problems = []
     err = proc.stderr.decode(errors="replace").strip()
     out = proc.stdout.decode(errors="replace")
-    # A complete run and the stop on a negative raw value both end through the
-    # normal stop: exit status 0 and nothing on standard error.
-    if proc.returncode != 0 or err:
+    # A complete run ends through the normal stop: exit status 0 and nothing on
+    # standard error. The stop on a negative raw value keeps its console line
+    # but must not look like a success: exit status 1 and one line on standard
+    # error that names the file and the place.
+    if ending.startswith("negative"):
+        if proc.returncode != 1 or len(err.splitlines()) != 1 or not err.startswith(
+                "tsrecon: data.bsq band ") or "line %s " % ending.split()[-1] not in err:
+            problems.append("run ending with %s: expected exit status 1 and one standard error "
+                            "line naming data.bsq, got exit status %d and standard error %r"
+                            % (ending, proc.returncode, err))
+    elif proc.returncode != 0 or err:
         problems.append("run ending with %s: expected exit status 0 and an empty standard "
                         "error, got exit status %d and standard error %r"
                         % (ending, proc.returncode, err))
