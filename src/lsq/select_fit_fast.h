@@ -36,8 +36,8 @@ enum class LsqEngine : uint8_t { kFast, kLiteral };
 // Highest harmonic cap the fast engine handles itself (the run allows 6);
 // above it the literal engine runs.
 constexpr int kFastMaxCap = 8;
-// Stored rows per column: at least kMaxBands, a multiple of 8, so that vector
-// stores of a column's rows stay inside the column.
+// Stored rows per column: kMaxBands and room for the vector stores that run
+// up to three rows past the last used sample.
 constexpr int kFastStride = 208;
 // Columns of a prefix state: a sine/cosine pair per harmonic, and the series.
 constexpr int kFastStateColumns = 2 * kFastMaxCap + 1;

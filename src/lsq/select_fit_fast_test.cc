@@ -350,8 +350,8 @@ INSTANTIATE_TEST_SUITE_P(
         EdgeCase{"CapNegative", 46, 6, -3, {0.2, 0.5}, -1, true}),
     [](const ::testing::TestParamInfo<EdgeCase>& info) { return info.param.name; });
 
-// NaN in the mixed-in "used" flags 0 samples is never read; an unused sample
-// counts only by bit 0 of its flag.
+// The hand-over looks only at what the fast engine would read: the used
+// samples (bit 0 of the flag) of the series and of the columns up to the cap.
 TEST(FastSelect, HandOverLooksOnlyAtUsedSamples) {
   auto x = function_matrix(10, 46, 3);
   std::vector<double> y(10, 0.5);
