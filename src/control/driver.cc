@@ -13,6 +13,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -162,7 +163,7 @@ struct Execution {
   int threads = 1;
 };
 
-// Upper bound on worker threads (each holds about 1.5 MB of working storage).
+// Upper bound on worker threads (each holds about 1.3 MB of working storage).
 constexpr int kMaxThreads = 256;
 
 // A positive decimal count at the start of text (digits only up to the end
@@ -230,7 +231,14 @@ class PixelWorkers {
       workspaces_.push_back(std::make_unique<PixelWorkspace>());
       workspaces_.back()->engine = engine;
     }
-    for (int i = 1; i < threads; ++i) helpers_.emplace_back([this, i] { helper(i); });
+    // A helper the system refuses to start leaves its share to the others.
+    for (int i = 1; i < threads; ++i) {
+      try {
+        helpers_.emplace_back([this, i] { helper(i); });
+      } catch (const std::system_error&) {
+        break;
+      }
+    }
   }
 
   ~PixelWorkers() { stop(); }
