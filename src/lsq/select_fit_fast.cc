@@ -102,7 +102,17 @@ inline double& solver_cell(double* a, int32_t i, int32_t j) { return a[(j - 1) *
 // IEEE multiplication and addition are exact per lane, so both give the same
 // bits; the choice is made once per workspace from the processor's support.
 
-typedef double v4d __attribute__((vector_size(32)));
+typedef double v4d __attribute__((vector_size(32)));  // AVX2 register
+typedef double v2d __attribute__((vector_size(16)));  // SSE2 register
+
+// Lanes of a vector type.
+template <typename V>
+constexpr int kLanes = static_cast<int>(sizeof(V) / sizeof(double));
+
+// Sets every lane of v to a (a bit copy: a negative zero stays negative).
+// By reference: a 32-byte vector returned by value would change the ABI.
+[[gnu::always_inline]] inline void splat(v4d& v, double a) { v = v4d{a, a, a, a}; }
+[[gnu::always_inline]] inline void splat(v2d& v, double a) { v = v2d{a, a}; }
 
 // Rows of the active block are padded to a multiple of the vector width.
 constexpr int padded_rows(int rows) { return (rows + 3) & ~3; }
@@ -111,8 +121,10 @@ constexpr int padded_rows(int rows) { return (rows + 3) & ~3; }
 // column by column with padded rows (padding zero): entry (i, q) is
 // -(w(i) * u(q)) above the diagonal, -(w(q) * u(i)) below it, and
 // -(w(q) * u(q)) + 1.0 on it -- the literal's products, in its order.
+template <typename V>
 [[gnu::always_inline]] inline void form_reflection(const double* u, const double* w, double* h, int l,
                                                    int m) {
+  constexpr int W = kLanes<V>;
   const int rows = m - l + 1;
   const int padded = padded_rows(rows);
   const double* ul = u + (l - 1);
@@ -121,22 +133,24 @@ constexpr int padded_rows(int rows) { return (rows + 3) & ~3; }
     double* hc = h + static_cast<std::ptrdiff_t>(qq) * padded;
     const double uq = ul[qq];
     const double wq = wl[qq];
-    const v4d uqv = {uq, uq, uq, uq};
-    const v4d wqv = {wq, wq, wq, wq};
+    V uqv;
+    V wqv;
+    splat(uqv, uq);
+    splat(wqv, wq);
     int ii = 0;
-    for (; ii + 4 <= qq; ii += 4) {
-      v4d wv;
+    for (; ii + W <= qq; ii += W) {
+      V wv;
       std::memcpy(&wv, wl + ii, sizeof wv);
-      const v4d e = -(wv * uqv);
+      const V e = -(wv * uqv);
       std::memcpy(hc + ii, &e, sizeof e);
     }
     for (; ii < qq; ++ii) hc[ii] = -(wl[ii] * uq);
     hc[qq] = -(wq * uq) + 1.0;
     ii = qq + 1;
-    for (; ii + 4 <= rows; ii += 4) {
-      v4d uv;
+    for (; ii + W <= rows; ii += W) {
+      V uv;
       std::memcpy(&uv, ul + ii, sizeof uv);
-      const v4d e = -(wqv * uv);
+      const V e = -(wqv * uv);
       std::memcpy(hc + ii, &e, sizeof e);
     }
     for (; ii < rows; ++ii) hc[ii] = -(wq * ul[ii]);
@@ -144,31 +158,32 @@ constexpr int padded_rows(int rows) { return (rows + 3) & ~3; }
   }
 }
 
-// T = H * A for a block of 4 * RV rows (from ib) of NC columns: each sum
-// starts at +0.0 and adds H(i,q) * A(q,j) for q = l..m in order. src and dst
-// point at row l.
-template <int RV, int NC>
+// T = H * A for a block of W * RV rows (from ib; W lanes per vector) of NC
+// columns: each sum starts at +0.0 and adds H(i,q) * A(q,j) for q = l..m in
+// order. src and dst point at row l.
+template <typename V, int RV, int NC>
 [[gnu::always_inline]] inline void reflect_block(const double* h, int rows, int padded, int ib,
                                                  const double* const* src, double* const* dst) {
+  constexpr int W = kLanes<V>;
   // The loops over c and r are unrolled so that the sums live in registers.
-  v4d acc[NC][RV];
+  V acc[NC][RV];
 #pragma GCC unroll 16
   for (int c = 0; c < NC; ++c) {
 #pragma GCC unroll 16
-    for (int r = 0; r < RV; ++r) acc[c][r] = v4d{0.0, 0.0, 0.0, 0.0};
+    for (int r = 0; r < RV; ++r) acc[c][r] = V{};
   }
   const double* hq = h + ib;
   for (int q = 0; q < rows; ++q, hq += padded) {
-    v4d hv[RV];
+    V hv[RV];
 #pragma GCC unroll 16
-    for (int r = 0; r < RV; ++r) std::memcpy(&hv[r], hq + 4 * r, sizeof hv[r]);
+    for (int r = 0; r < RV; ++r) std::memcpy(&hv[r], hq + W * r, sizeof hv[r]);
 #pragma GCC unroll 16
     for (int c = 0; c < NC; ++c) {
-      const double a = src[c][q];
-      const v4d av = {a, a, a, a};
+      V av;
+      splat(av, src[c][q]);
 #pragma GCC unroll 16
       for (int r = 0; r < RV; ++r) {
-        const v4d p = hv[r] * av;
+        const V p = hv[r] * av;
         acc[c][r] = p + acc[c][r];
       }
     }
@@ -176,27 +191,31 @@ template <int RV, int NC>
 #pragma GCC unroll 16
   for (int c = 0; c < NC; ++c) {
 #pragma GCC unroll 16
-    for (int r = 0; r < RV; ++r) std::memcpy(dst[c] + ib + 4 * r, &acc[c][r], sizeof acc[c][r]);
+    for (int r = 0; r < RV; ++r) std::memcpy(dst[c] + ib + W * r, &acc[c][r], sizeof acc[c][r]);
   }
 }
 
-// All row blocks of NC columns: blocks of 4 * RV rows (enough independent
+// All row blocks of NC columns: blocks of W * RV rows (enough independent
 // sums to keep the adder busy), then single vectors for the rest. dst
 // receives `padded` rows: the rows past m are overwritten and must be
 // restored by the caller.
-template <int RV, int NC>
+template <typename V, int RV, int NC>
 [[gnu::always_inline]] inline void reflect_columns(const double* h, int rows, int padded, const double* const* src,
                                                    double* const* dst) {
+  constexpr int W = kLanes<V>;
   int ib = 0;
-  for (; ib + 4 * RV <= padded; ib += 4 * RV) reflect_block<RV, NC>(h, rows, padded, ib, src, dst);
-  for (; ib < padded; ib += 4) reflect_block<1, NC>(h, rows, padded, ib, src, dst);
+  for (; ib + W * RV <= padded; ib += W * RV) reflect_block<V, RV, NC>(h, rows, padded, ib, src, dst);
+  for (; ib < padded; ib += W) reflect_block<V, 1, NC>(h, rows, padded, ib, src, dst);
 }
 
+// Block shapes: about 8 to 12 sums in registers, out of 16.
+template <typename V>
 [[gnu::always_inline]] inline void reflect_all(const double* u, const double* w, double* h, int l, int m,
                                                const double* const* src, double* const* dst, int count) {
-  form_reflection(u, w, h, l, m);
+  form_reflection<V>(u, w, h, l, m);
   const int rows = m - l + 1;
   const int padded = padded_rows(rows);
+  constexpr bool wide = kLanes<V> == 4;
   const double* s[4];
   double* d[4];
   for (int c0 = 0; c0 < count; c0 += 4) {
@@ -206,22 +225,22 @@ template <int RV, int NC>
       d[c] = dst[c0 + c] + (l - 1);
     }
     switch (nc) {
-      case 4: reflect_columns<3, 4>(h, rows, padded, s, d); break;
-      case 3: reflect_columns<3, 3>(h, rows, padded, s, d); break;
-      case 2: reflect_columns<4, 2>(h, rows, padded, s, d); break;
-      default: reflect_columns<6, 1>(h, rows, padded, s, d); break;
+      case 4: reflect_columns<V, wide ? 3 : 2, 4>(h, rows, padded, s, d); break;
+      case 3: reflect_columns<V, 3, 3>(h, rows, padded, s, d); break;
+      case 2: reflect_columns<V, 4, 2>(h, rows, padded, s, d); break;
+      default: reflect_columns<V, 6, 1>(h, rows, padded, s, d); break;
     }
   }
 }
 
 __attribute__((target("avx2"))) void reflect_all_avx2(const double* u, const double* w, double* h, int l, int m,
                                                        const double* const* src, double* const* dst, int count) {
-  reflect_all(u, w, h, l, m, src, dst, count);
+  reflect_all<v4d>(u, w, h, l, m, src, dst, count);
 }
 
 void reflect_all_sse2(const double* u, const double* w, double* h, int l, int m, const double* const* src,
                       double* const* dst, int count) {
-  reflect_all(u, w, h, l, m, src, dst, count);
+  reflect_all<v2d>(u, w, h, l, m, src, dst, count);
 }
 
 // ---------------------------------------------------------------------------
