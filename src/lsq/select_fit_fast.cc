@@ -117,44 +117,51 @@ constexpr int kLanes = static_cast<int>(sizeof(V) / sizeof(double));
 // Rows of the active block are padded to a multiple of the vector width.
 constexpr int padded_rows(int rows) { return (rows + 3) & ~3; }
 
+// Entry (i, q) of the reflection (indices from the pivot row), one at a time.
+[[gnu::always_inline]] inline double entry(const double* u, const double* nw, int i, int q) {
+  if (i < q) return nw[i] * u[q];
+  if (i == q) return nw[q] * u[q] + 1.0;
+  return nw[q] * u[i];
+}
+
 // Fills the active block of the reflection matrix, rows and columns l..m,
-// column by column with padded rows (padding zero): entry (i, q) is
-// -(w(i) * u(q)) above the diagonal, -(w(q) * u(i)) below it, and
-// -(w(q) * u(q)) + 1.0 on it -- the literal's products, in its order.
+// column by column with padded rows: entry (i, q) is nw(i) * u(q) above the
+// diagonal, nw(q) * u(i) below it and nw(q) * u(q) + 1.0 on it, with
+// nw = -(beta * u) -- the literal's -((beta * u(min)) * u(max)), bit for bit.
+// Each column is one vector run above the diagonal, the vector holding the
+// diagonal entry lane by lane, and one vector run below it; the padding rows
+// read u and nw as zero (see prepare_reflection) and only ever reach sums of
+// rows past m.
 template <typename V>
-[[gnu::always_inline]] inline void form_reflection(const double* u, const double* w, double* h, int l,
+[[gnu::always_inline]] inline void form_reflection(const double* u, const double* nw, double* h, int l,
                                                    int m) {
   constexpr int W = kLanes<V>;
   const int rows = m - l + 1;
   const int padded = padded_rows(rows);
   const double* ul = u + (l - 1);
-  const double* wl = w + (l - 1);
+  const double* nwl = nw + (l - 1);
   for (int qq = 0; qq < rows; ++qq) {
     double* hc = h + static_cast<std::ptrdiff_t>(qq) * padded;
     const double uq = ul[qq];
-    const double wq = wl[qq];
+    const double nwq = nwl[qq];
     V uqv;
-    V wqv;
+    V nwqv;
     splat(uqv, uq);
-    splat(wqv, wq);
-    int ii = 0;
-    for (; ii + W <= qq; ii += W) {
-      V wv;
-      std::memcpy(&wv, wl + ii, sizeof wv);
-      const V e = -(wv * uqv);
+    splat(nwqv, nwq);
+    const int diagonal_chunk = (qq / W) * W;
+    for (int ii = 0; ii < diagonal_chunk; ii += W) {
+      V nwv;
+      std::memcpy(&nwv, nwl + ii, sizeof nwv);
+      const V e = nwv * uqv;
       std::memcpy(hc + ii, &e, sizeof e);
     }
-    for (; ii < qq; ++ii) hc[ii] = -(wl[ii] * uq);
-    hc[qq] = -(wq * uq) + 1.0;
-    ii = qq + 1;
-    for (; ii + W <= rows; ii += W) {
+    for (int ii = diagonal_chunk; ii < diagonal_chunk + W; ++ii) hc[ii] = entry(ul, nwl, ii, qq);
+    for (int ii = diagonal_chunk + W; ii < padded; ii += W) {
       V uv;
       std::memcpy(&uv, ul + ii, sizeof uv);
-      const V e = -(wqv * uv);
+      const V e = nwqv * uv;
       std::memcpy(hc + ii, &e, sizeof e);
     }
-    for (; ii < rows; ++ii) hc[ii] = -(wq * ul[ii]);
-    for (ii = rows; ii < padded; ++ii) hc[ii] = 0.0;
   }
 }
 
@@ -208,16 +215,17 @@ template <typename V, int RV, int NC>
   for (; ib < padded; ib += W) reflect_block<V, 1, NC>(h, rows, padded, ib, src, dst);
 }
 
-// Block shapes: about 8 to 12 sums in registers, out of 16.
+// One step on `count` columns. Block shapes: about 8 to 12 sums in
+// registers, out of 16.
 template <typename V>
-[[gnu::always_inline]] inline void reflect_all(const double* u, const double* w, double* h, int l, int m,
+[[gnu::always_inline]] inline void reflect_all(const double* u, const double* nw, double* h, int l, int m,
                                                const double* const* src, double* const* dst, int count) {
-  form_reflection<V>(u, w, h, l, m);
   const int rows = m - l + 1;
   const int padded = padded_rows(rows);
   constexpr bool wide = kLanes<V> == 4;
   const double* s[4];
   double* d[4];
+  form_reflection<V>(u, nw, h, l, m);
   for (int c0 = 0; c0 < count; c0 += 4) {
     const int nc = std::min(4, count - c0);
     for (int c = 0; c < nc; ++c) {
@@ -233,14 +241,14 @@ template <typename V>
   }
 }
 
-__attribute__((target("avx2"))) void reflect_all_avx2(const double* u, const double* w, double* h, int l, int m,
+__attribute__((target("avx2"))) void reflect_all_avx2(const double* u, const double* nw, double* h, int l, int m,
                                                        const double* const* src, double* const* dst, int count) {
-  reflect_all<v4d>(u, w, h, l, m, src, dst, count);
+  reflect_all<v4d>(u, nw, h, l, m, src, dst, count);
 }
 
-void reflect_all_sse2(const double* u, const double* w, double* h, int l, int m, const double* const* src,
+void reflect_all_sse2(const double* u, const double* nw, double* h, int l, int m, const double* const* src,
                       double* const* dst, int count) {
-  reflect_all<v2d>(u, w, h, l, m, src, dst, count);
+  reflect_all<v2d>(u, nw, h, l, m, src, dst, count);
 }
 
 // ---------------------------------------------------------------------------
@@ -260,10 +268,17 @@ bool prepare_reflection(const double* col, int32_t l, int32_t m, FastFitWorkspac
   const double alpha = std::signbit(av) ? -std::fabs(sigma) : std::fabs(sigma);
   const double beta = 1.0 / (av * alpha + s);
   double* u = fw.reflector;
-  double* w = fw.scaled_reflector;
+  double* nw = fw.negated_scaled_reflector;
   for (int32_t i = l; i <= m; ++i) u[i - 1] = col[i - 1];
   u[l - 1] = alpha + u[l - 1];
-  for (int32_t i = l; i <= m; ++i) w[i - 1] = beta * u[i - 1];
+  // -(beta * u(i)): every entry of the reflection is then one product,
+  // -((beta * u(i)) * u(j)) = (-(beta * u(i))) * u(j) exactly.
+  for (int32_t i = l; i <= m; ++i) nw[i - 1] = -(beta * u[i - 1]);
+  // Zeros for the padding rows of the reflection block (rows m+1..m+3).
+  for (int32_t i = m + 1; i <= m + 3; ++i) {
+    u[i - 1] = 0.0;
+    nw[i - 1] = 0.0;
+  }
   return true;
 }
 
@@ -282,9 +297,9 @@ bool apply_step(const double* pivot, int32_t l, int32_t m, int32_t extent, const
     for (int32_t i = 1; i < l; ++i) dst[c][i - 1] = src[c][i - 1] + 0.0;
   }
   if (fw.wide_vectors) {
-    reflect_all_avx2(fw.reflector, fw.scaled_reflector, fw.reflection, l, m, src, dst, count);
+    reflect_all_avx2(fw.reflector, fw.negated_scaled_reflector, fw.reflection, l, m, src, dst, count);
   } else {
-    reflect_all_sse2(fw.reflector, fw.scaled_reflector, fw.reflection, l, m, src, dst, count);
+    reflect_all_sse2(fw.reflector, fw.negated_scaled_reflector, fw.reflection, l, m, src, dst, count);
   }
   // Rows past the used samples are never touched by a step.
   if (extent > m) {
@@ -301,10 +316,10 @@ double reflect_onto_itself(const double* col, int32_t l, int32_t m, bool& applie
   applied = prepare_reflection(col, l, m, fw);
   if (!applied) return col[l - 1];
   const double* u = fw.reflector;
-  const double wl = fw.scaled_reflector[l - 1];
+  const double nwl = fw.negated_scaled_reflector[l - 1];
   double sum = 0.0;
-  sum = (-(wl * u[l - 1]) + 1.0) * col[l - 1] + sum;
-  for (int32_t q = l + 1; q <= m; ++q) sum = -(wl * u[q - 1]) * col[q - 1] + sum;
+  sum = (nwl * u[l - 1] + 1.0) * col[l - 1] + sum;
+  for (int32_t q = l + 1; q <= m; ++q) sum = (nwl * u[q - 1]) * col[q - 1] + sum;
   return sum;
 }
 

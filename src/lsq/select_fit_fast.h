@@ -85,9 +85,9 @@ struct alignas(64) FastFitWorkspace {
   // Active block of the reflection matrix (rows and columns from the pivot
   // to the last used sample), column by column with a padded row count.
   alignas(64) double reflection[kFastStride * kFastStride] = {};
-  // Reflector u and beta * u of the current reflection, indexed by row - 1.
+  // Reflector u and -(beta * u) of the current reflection, indexed by row - 1.
   alignas(64) double reflector[kFastStride] = {};
-  alignas(64) double scaled_reflector[kFastStride] = {};
+  alignas(64) double negated_scaled_reflector[kFastStride] = {};
   // Scoring scalars of every prefix, indexed by the bit pattern of its
   // harmonics (bit h-1 for harmonic h).
   FastPrefix prefixes[kFastNodes];
