@@ -529,7 +529,7 @@ TEST(FaultOversizedCube, LineBuffersBeyondMemoryAreRefusedBeforeAnyFile) {
   const Case cases[] = {
       {"NS = 2000000000", "1 2000000000", 46},
       {"largest NS and NB", "2147483647 2147483647", 200},
-      {"NS = 1000000000 of three bands", "5 1000000000", 3},
+      {"NS = 2147483647 of three bands", "5 2147483647", 3},
   };
   for (const Case& c : cases) {
     ScratchDir dir;
