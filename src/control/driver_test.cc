@@ -862,8 +862,9 @@ TEST(DriverRun, InterruptKeepsTheCompletedLines) {
     const char* event;
   };
   const Case cases[] = {{SIGINT, "control-C"}, {SIGTERM, "unknown"}, {SIGQUIT, "control-BREAK"}, {SIGHUP, "menu-CLOSE"}};
-  // Lines long enough that the signal arrives while line 2 is in progress.
-  const Job job{23, 20, 60, "NFUNC=6", "INTP=1", 23, ""};
+  // Lines long enough that the signal arrives while line 2 is in progress: the
+  // literal engine on one thread takes a few milliseconds per pixel here.
+  const Job job{46, 8, 60, "NFUNC=6", "INTP=1", 46, ""};
   const Inputs in = make_inputs(job, 91);
   const Expected e = reconstruct_in_process(in.control, in.data, in.mask, 1);
   for (const Case& c : cases) {
@@ -872,6 +873,7 @@ TEST(DriverRun, InterruptKeepsTheCompletedLines) {
     ProcessOptions options;
     options.interrupt_signal = c.signal;
     options.interrupt_when_output_contains = progress(2, job.nl);
+    options.env = {{"TSRECON_ENGINE", "literal"}, {"TSRECON_THREADS", "1"}};
     const ProcessResult r = run_in(dir, options);
     const std::string head = console_head() + progress(1, job.nl) + progress(2, job.nl);
     EXPECT_EQ(head, r.out.substr(0, head.size())) << c.event;
