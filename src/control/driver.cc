@@ -1,9 +1,9 @@
 #include "control/driver.h"
 
 #include <sched.h>
-#include <sys/sysinfo.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
@@ -25,6 +25,7 @@
 #include "pixel/reconstruct.h"
 #include "runtime/console.h"
 #include "runtime/errors.h"
+#include "runtime/system.h"
 
 namespace tsr {
 namespace {
@@ -92,13 +93,18 @@ unsigned long long line_buffer_bytes(const RunParameters& p) {
 // Allocates the buffers, or ends the run with one clear line when the machine
 // cannot hold them.
 void allocate_buffers(const RunParameters& p, LineBuffers& b) {
-  const unsigned long long need = line_buffer_bytes(p);
-  struct sysinfo info {};
-  unsigned long long have = ~0ull;
-  if (sysinfo(&info) == 0) {
-    have = (static_cast<unsigned long long>(info.totalram) + static_cast<unsigned long long>(info.totalswap)) *
-           info.mem_unit;
+  // Every byte of every file must have a 64-bit offset: the largest file is
+  // the parameter cube or a series cube.
+  if (p.NL > 0 && p.NS > 0) {
+    const unsigned __int128 per_pixel = static_cast<unsigned __int128>(std::max(2 * p.NB, 4 * p.NP));
+    const unsigned __int128 bytes = static_cast<unsigned __int128>(p.NL) * static_cast<unsigned __int128>(p.NS) * per_pixel;
+    if (bytes > static_cast<unsigned __int128>(INT64_MAX)) {
+      fail_run("tsrecon: NL = " + std::to_string(p.NL) + " and NS = " + std::to_string(p.NS) +
+               " in cntl.dat describe files larger than any file offset can address");
+    }
   }
+  const unsigned long long need = line_buffer_bytes(p);
+  const unsigned long long have = available_memory_bytes();
   const std::string refusal = "tsrecon: NS = " + std::to_string(p.NS) + " and NB = " + std::to_string(p.NB) +
                               " in cntl.dat need " + std::to_string(need / (1024 * 1024)) +
                               " MiB of line buffers; this machine has " + std::to_string(have / (1024 * 1024)) +
@@ -179,22 +185,14 @@ int thread_count(const char* text, bool list_ok) {
   return static_cast<int>(value);
 }
 
-// Processors this process may run on.
-int available_cores() {
-  cpu_set_t set;
-  if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return CPU_COUNT(&set);
-  const unsigned n = std::thread::hardware_concurrency();
-  return n > 0 ? static_cast<int>(n) : 1;
-}
-
 // TSRECON_ENGINE: fast (default) or literal. TSRECON_THREADS: worker threads
 // (default: every available core); when it is unset, OMP_NUM_THREADS (its
 // first entry) stands in for it. A value the program cannot use ends the run
 // before anything is read.
 Execution execution_from_environment() {
   Execution e;
-  if (const char* engine = std::getenv("TSRECON_ENGINE"); engine != nullptr && *engine != '\0') {
-    const std::string v = engine;
+  if (const auto engine = environment_value("TSRECON_ENGINE"); engine && !engine->empty()) {
+    const std::string& v = *engine;
     if (v == "literal") {
       e.engine = LsqEngine::kLiteral;
     } else if (v != "fast") {
@@ -202,14 +200,15 @@ Execution execution_from_environment() {
     }
   }
   e.threads = available_cores();
-  const char* ours = std::getenv("TSRECON_THREADS");
-  if (ours != nullptr && *ours != '\0') {
-    e.threads = thread_count(ours, false);
+  const auto ours = environment_value("TSRECON_THREADS");
+  const auto omp = environment_value("OMP_NUM_THREADS");
+  if (ours && !ours->empty()) {
+    e.threads = thread_count(ours->c_str(), false);
     if (e.threads < 1) {
-      fail_run("tsrecon: TSRECON_THREADS must be a positive number of threads, not '" + std::string(ours) + "'");
+      fail_run("tsrecon: TSRECON_THREADS must be a positive number of threads, not '" + *ours + "'");
     }
-  } else if (const char* omp = std::getenv("OMP_NUM_THREADS"); omp != nullptr && thread_count(omp, true) > 0) {
-    e.threads = thread_count(omp, true);
+  } else if (omp && thread_count(omp->c_str(), true) > 0) {
+    e.threads = thread_count(omp->c_str(), true);
   }
   e.threads = std::min(e.threads, kMaxThreads);
   return e;

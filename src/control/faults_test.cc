@@ -530,6 +530,8 @@ TEST(FaultOversizedCube, LineBuffersBeyondMemoryAreRefusedBeforeAnyFile) {
       {"NS = 2000000000", "1 2000000000", 46},
       {"largest NS and NB", "2147483647 2147483647", 200},
       {"NS = 2147483647 of three bands", "5 2147483647", 3},
+      // Small enough lines, but the products would outgrow any file offset.
+      {"products beyond any file offset", "2147483647 100000000", 3},
   };
   for (const Case& c : cases) {
     ScratchDir dir;
