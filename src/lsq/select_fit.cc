@@ -96,6 +96,38 @@ double information_criterion(int32_t n, double rss, int32_t pairs) {
   return c;
 }
 
+bool solve_and_accept(int32_t rows, int32_t model_columns, const FunctionMatrix& x, double* block,
+                      const double* rhs, int32_t pstar, int32_t retained_pairs, const int32_t* best_subset,
+                      double* par, double* yf) {
+  // Solve the retained triangular system through its inverse.
+  invert_in_place(block, pstar, kSolverDim);
+  for (int32_t pairs = 0; pairs <= retained_pairs; ++pairs) {
+    const int32_t q = pairs == 0 ? 1 : 2 * best_subset[pairs] + 1;
+    for (int32_t p = 1; p <= pstar; ++p) {
+      par[q - 1] = solver_cell(block, 2 * pairs + 1, p) * rhs[p - 1] + par[q - 1];
+    }
+    for (int32_t p = 1; p <= pstar; ++p) {
+      par[q] = solver_cell(block, 2 * pairs + 2, p) * rhs[p - 1] + par[q];
+    }
+  }
+
+  // The fitted curve at every time step, used or not.
+  for (int32_t i = 1; i <= rows; ++i) {
+    for (int32_t k = 1; k <= model_columns; ++k) yf[i - 1] = par[k - 1] * x.at(i, k) + yf[i - 1];
+  }
+
+  // Extremes of the curve; a not-a-number value is carried into the
+  // extreme so that the curve fails the range test.
+  double lo = kLowStart;
+  double hi = kHighStart;
+  for (int32_t i = 1; i <= rows; ++i) {
+    const double v = yf[i - 1];
+    if (v < lo || std::isnan(v)) lo = v;
+    if (v > hi || std::isnan(v)) hi = v;
+  }
+  return lo >= 0.0 && hi <= 1.0;
+}
+
 void householder_step(double* a, int32_t m, int32_t nc, int32_t l, int32_t k, LsqWorkspace& ws) {
   if (k < 1 || k > nc || l < 1 || l > m) return;
   if (m > kMaxBands || nc > kWorkColumns) return;
@@ -194,36 +226,10 @@ void select_and_fit(int32_t n, int32_t nfunc, const double* y, const uint8_t* us
       }
     }
 
-    if (!rejected) {
-      // Solve the retained triangular system through its inverse.
-      const int32_t pstar = ws.retained_params;
-      double* block = ws.retained_block;
-      invert_in_place(block, pstar, kSolverDim);
-      for (int32_t pairs = 0; pairs <= ws.retained_pairs; ++pairs) {
-        const int32_t q = pairs == 0 ? 1 : 2 * ws.best_subset[pairs] + 1;
-        for (int32_t p = 1; p <= pstar; ++p) {
-          par[q - 1] = solver_cell(block, 2 * pairs + 1, p) * ws.retained_rhs[p - 1] + par[q - 1];
-        }
-        for (int32_t p = 1; p <= pstar; ++p) {
-          par[q] = solver_cell(block, 2 * pairs + 2, p) * ws.retained_rhs[p - 1] + par[q];
-        }
-      }
-
-      // The fitted curve at every time step, used or not.
-      for (int32_t i = 1; i <= rows; ++i) {
-        for (int32_t k = 1; k <= model_columns; ++k) yf[i - 1] = par[k - 1] * x.at(i, k) + yf[i - 1];
-      }
-
-      // Extremes of the curve; a not-a-number value is carried into the
-      // extreme so that the curve fails the range test.
-      double lo = kLowStart;
-      double hi = kHighStart;
-      for (int32_t i = 1; i <= rows; ++i) {
-        const double v = yf[i - 1];
-        if (v < lo || std::isnan(v)) lo = v;
-        if (v > hi || std::isnan(v)) hi = v;
-      }
-      if (lo >= 0.0 && hi <= 1.0) return;
+    if (!rejected &&
+        solve_and_accept(rows, model_columns, x, ws.retained_block, ws.retained_rhs, ws.retained_params,
+                         ws.retained_pairs, ws.best_subset, par, yf)) {
+      return;
     }
 
     if (m > 1) {

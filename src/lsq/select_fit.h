@@ -25,6 +25,16 @@ void select_and_fit(int32_t n, int32_t nfunc, const double* y, const uint8_t* us
                     const FunctionMatrix& x, double* par, double* yf, int32_t& m, double& crit,
                     LsqWorkspace& ws);
 
+// The end of one attempt, shared by both engines: solves the retained
+// triangular block (leading dimension 50, order pstar, inverted in place) for
+// the parameters of the retained harmonics (par and yf must hold zeros),
+// evaluates the fitted curve at every time step over the first
+// model_columns basis functions, and tells whether it lies within [0, 1]
+// (a not-a-number value fails).
+bool solve_and_accept(int32_t rows, int32_t model_columns, const FunctionMatrix& x, double* block,
+                      const double* rhs, int32_t pstar, int32_t retained_pairs, const int32_t* best_subset,
+                      double* par, double* yf);
+
 // One Householder reflection of a (200-row column stride, 1-based l and k):
 // zeroes column k below row l over rows 1..m, transforming all nc columns.
 // Leaves a unchanged when k or l lie outside the matrix in use, when the

@@ -74,9 +74,6 @@ namespace {
 constexpr double kMinColumnNorm = 1.0e-60;
 // A model whose residual variance is not above this is not scored.
 constexpr double kMinVariance = 1.0e-20;
-// Start values of the running extremes of the fitted series.
-constexpr double kLowStart = 9.0e9;
-constexpr double kHighStart = -9.0e9;
 // Inputs at or below this magnitude keep every sum of squares of the
 // triangularisation finite (200 rows of (15 * 1e150)^2 stay far below the
 // largest double).
@@ -556,38 +553,15 @@ void select_and_fit_fast(int32_t n, int32_t nfunc, const double* y, const uint8_
     crit = kNoCriterion;
     const Winner win = score(m, used, crit, fw);
 
-    // Solve the retained triangular system through its inverse.
+    // The retained model and its triangular block.
     const int32_t pstar = win.length > 0 ? 2 * win.pairs + 2 : 0;
     fw.retained_pairs = win.pairs;
     fw.retained_params = pstar;
     if (pstar > 0) rebuild_retained(win, used, extent, fw);
-    double* block = fw.retained_block;
-    invert_in_place(block, pstar, kSolverDim);
-    for (int32_t pairs = 0; pairs <= win.pairs; ++pairs) {
-      const int32_t q = pairs == 0 ? 1 : 2 * fw.best_subset[pairs] + 1;
-      for (int32_t p = 1; p <= pstar; ++p) {
-        par[q - 1] = solver_cell(block, 2 * pairs + 1, p) * fw.retained_rhs[p - 1] + par[q - 1];
-      }
-      for (int32_t p = 1; p <= pstar; ++p) {
-        par[q] = solver_cell(block, 2 * pairs + 2, p) * fw.retained_rhs[p - 1] + par[q];
-      }
+    if (solve_and_accept(rows, model_columns, x, fw.retained_block, fw.retained_rhs, pstar, win.pairs,
+                         fw.best_subset, par, yf)) {
+      return;
     }
-
-    // The fitted curve at every time step, used or not.
-    for (int32_t i = 1; i <= rows; ++i) {
-      for (int32_t k = 1; k <= model_columns; ++k) yf[i - 1] = par[k - 1] * x.at(i, k) + yf[i - 1];
-    }
-
-    // Extremes of the curve; a not-a-number value is carried into the
-    // extreme so that the curve fails the range test.
-    double lo = kLowStart;
-    double hi = kHighStart;
-    for (int32_t i = 1; i <= rows; ++i) {
-      const double v = yf[i - 1];
-      if (v < lo || std::isnan(v)) lo = v;
-      if (v > hi || std::isnan(v)) hi = v;
-    }
-    if (lo >= 0.0 && hi <= 1.0) return;
 
     if (m > 1) {
       m = m - 1;
