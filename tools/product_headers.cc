@@ -1,4 +1,5 @@
 #include "tools/product_headers.h"
+#include "tools/xml_text.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -6,20 +7,6 @@
 
 namespace tsr::tools {
 namespace {
-
-std::string xml_escape(const std::string& s) {
-  std::string out;
-  for (char c : s) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      default: out += c;
-    }
-  }
-  return out;
-}
 
 // The text between the outer braces of an ENVI value, or the value itself.
 std::string unbraced(const std::string& v) {

@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "lsq/function_matrix.h"
+#include "tools/xml_text.h"
 
 namespace tsr::tools {
 namespace {
@@ -23,23 +24,9 @@ std::string num(double v, const char* format = "%.4g") {
 // Coordinates with two decimals: small files, and plenty for a screen.
 std::string xy(double x, double y) { return num(x, "%.2f") + "," + num(y, "%.2f"); }
 
-std::string escape(const std::string& s) {
-  std::string out;
-  for (char c : s) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      default: out += c;
-    }
-  }
-  return out;
-}
-
 std::string text(double x, double y, const std::string& s, const std::string& attrs = "") {
   return "<text x=\"" + num(x, "%.2f") + "\" y=\"" + num(y, "%.2f") + "\"" + (attrs.empty() ? "" : " " + attrs) +
-         ">" + escape(s) + "</text>\n";
+         ">" + xml_escape(s) + "</text>\n";
 }
 
 // A tick spacing of 1, 2, 2.5 or 5 times a power of ten, near span / target.
