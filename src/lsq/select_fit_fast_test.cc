@@ -1,5 +1,6 @@
 #include "lsq/select_fit_fast.h"
 
+#include <ostream>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -301,6 +302,8 @@ struct EdgeCase {
   int used;                    // used samples, spread out (-1: all)
   bool handed_over;            // the literal engine computes it
 };
+// Test listings name the case, not its bytes.
+void PrintTo(const EdgeCase& c, std::ostream* os) { *os << c.name; }
 
 class FastSelectEdges : public ::testing::TestWithParam<EdgeCase> {};
 

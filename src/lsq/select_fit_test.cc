@@ -1,5 +1,6 @@
 #include "lsq/select_fit.h"
 
+#include <ostream>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -62,6 +63,8 @@ struct SubsetCase {
   int32_t cap;
   std::vector<std::vector<int32_t>> expected;
 };
+// Test listings name the case, not its bytes.
+void PrintTo(const SubsetCase& c, std::ostream* os) { *os << "cap " << c.cap; }
 
 class SubsetOrder : public ::testing::TestWithParam<SubsetCase> {};
 
@@ -148,6 +151,8 @@ struct PlantedCase {
   int32_t nb, nfunc, cap, unused;
   uint64_t seed;
 };
+// Test listings name the case, not its bytes.
+void PrintTo(const PlantedCase& c, std::ostream* os) { *os << c.name; }
 
 class SelectPlanted : public ::testing::TestWithParam<PlantedCase> {};
 
@@ -362,6 +367,8 @@ struct DegenerateCase {
   int used;                    // number of used samples, spread out
   int32_t cap;
 };
+// Test listings name the case, not its bytes.
+void PrintTo(const DegenerateCase& c, std::ostream* os) { *os << c.name; }
 
 class SelectDegenerate : public ::testing::TestWithParam<DegenerateCase> {};
 

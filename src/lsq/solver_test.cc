@@ -1,5 +1,6 @@
 #include "lsq/solver.h"
 
+#include <ostream>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -32,6 +33,8 @@ struct InversionCase {
   std::vector<double> input;     // row by row
   std::vector<double> expected;  // row by row
 };
+// Test listings name the case, not its bytes.
+void PrintTo(const InversionCase& c, std::ostream* os) { *os << c.name; }
 
 class SmallInversion : public ::testing::TestWithParam<InversionCase> {};
 

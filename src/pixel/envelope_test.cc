@@ -1,5 +1,6 @@
 #include "pixel/envelope.h"
 
+#include <ostream>
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -64,6 +65,8 @@ struct FilterCase {
   std::vector<double> in;
   std::vector<double> want;
 };
+// Test listings name the case, not its bytes.
+void PrintTo(const FilterCase& c, std::ostream* os) { *os << c.name; }
 
 class EnvelopeTable : public ::testing::TestWithParam<FilterCase> {};
 

@@ -1,5 +1,6 @@
 #include "pixel/gap_fill.h"
 
+#include <ostream>
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -24,6 +25,8 @@ struct GapCase {
   std::vector<int32_t> want_status;
   int32_t want_max_gap;
 };
+// Test listings name the case, not its bytes.
+void PrintTo(const GapCase& c, std::ostream* os) { *os << c.name; }
 
 class FillGapsTable : public ::testing::TestWithParam<GapCase> {};
 
