@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <vector>
+#include "support/bits.h"
 
 namespace tsr::tools {
 namespace {
@@ -33,11 +34,7 @@ std::vector<int16_t> seasonal() {
   return raw;
 }
 
-uint64_t bits(double v) {
-  uint64_t b;
-  std::memcpy(&b, &v, sizeof b);
-  return b;
-}
+using ::tsr::testing::bits;
 
 TEST(PixelReport, CleanSeriesIsFittedClosely) {
   // Without the envelope filter, which would flatten the troughs.

@@ -6,15 +6,12 @@
 #include <optional>
 #include <string>
 #include <vector>
+#include "support/bits.h"
 
 namespace tsr {
 namespace {
 
-uint64_t bits_of(double d) {
-  uint64_t b;
-  std::memcpy(&b, &d, sizeof b);
-  return b;
-}
+constexpr auto bits_of = ::tsr::testing::bits;
 
 // Collects console lines as the console would show them.
 struct Console {

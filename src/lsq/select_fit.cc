@@ -128,6 +128,17 @@ bool solve_and_accept(int32_t rows, int32_t model_columns, const FunctionMatrix&
   return lo >= 0.0 && hi <= 1.0;
 }
 
+bool lower_cap_or_fail(int32_t np, int32_t rows, double* par, double* yf, int32_t& m) {
+  if (m > 1) {
+    m = m - 1;
+    return true;
+  }
+  for (int32_t j = 1; j <= np; ++j) par[j - 1] = 0.0;
+  for (int32_t i = 1; i <= rows; ++i) yf[i - 1] = -1.0;
+  m = -1;
+  return false;
+}
+
 void householder_step(double* a, int32_t m, int32_t nc, int32_t l, int32_t k, LsqWorkspace& ws) {
   if (k < 1 || k > nc || l < 1 || l > m) return;
   if (m > kMaxBands || nc > kWorkColumns) return;
@@ -232,14 +243,7 @@ void select_and_fit(int32_t n, int32_t nfunc, const double* y, const uint8_t* us
       return;
     }
 
-    if (m > 1) {
-      m = m - 1;
-      continue;
-    }
-    for (int32_t j = 1; j <= np; ++j) par[j - 1] = 0.0;
-    for (int32_t i = 1; i <= rows; ++i) yf[i - 1] = -1.0;
-    m = -1;
-    return;
+    if (!lower_cap_or_fail(np, rows, par, yf, m)) return;
   }
 }
 

@@ -35,6 +35,11 @@ bool solve_and_accept(int32_t rows, int32_t model_columns, const FunctionMatrix&
                       const double* rhs, int32_t pstar, int32_t retained_pairs, const int32_t* best_subset,
                       double* par, double* yf);
 
+// After a rejected attempt, shared by both engines: lowers the cap and
+// returns true for another attempt, or, at cap 1, writes the failure values
+// (par(1..np) = 0.0, yf = -1.0, m = -1) and returns false.
+bool lower_cap_or_fail(int32_t np, int32_t rows, double* par, double* yf, int32_t& m);
+
 // One Householder reflection of a (200-row column stride, 1-based l and k):
 // zeroes column k below row l over rows 1..m, transforming all nc columns.
 // Leaves a unchanged when k or l lie outside the matrix in use, when the

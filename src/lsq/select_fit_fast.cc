@@ -563,14 +563,7 @@ void select_and_fit_fast(int32_t n, int32_t nfunc, const double* y, const uint8_
       return;
     }
 
-    if (m > 1) {
-      m = m - 1;
-      continue;
-    }
-    for (int32_t j = 1; j <= np; ++j) par[j - 1] = 0.0;
-    for (int32_t i = 1; i <= rows; ++i) yf[i - 1] = -1.0;
-    m = -1;
-    return;
+    if (!lower_cap_or_fail(np, rows, par, yf, m)) return;
   }
 }
 

@@ -12,15 +12,12 @@
 #include <vector>
 
 #include "pixel/reconstruct.h"
+#include "support/bits.h"
 
 namespace tsr {
 namespace {
 
-uint64_t bits(double v) {
-  uint64_t b;
-  std::memcpy(&b, &v, sizeof b);
-  return b;
-}
+using ::tsr::testing::bits;
 
 struct RunSettings {
   int32_t nb = 46;

@@ -9,15 +9,12 @@
 #include <memory>
 #include <random>
 #include <vector>
+#include "support/bits.h"
 
 namespace tsr {
 namespace {
 
-uint64_t bits(double v) {
-  uint64_t b;
-  std::memcpy(&b, &v, sizeof b);
-  return b;
-}
+using ::tsr::testing::bits;
 
 enum class Kind { kDips, kPeaks };
 

@@ -6,15 +6,12 @@
 #include <cstdint>
 #include <cstring>
 #include <vector>
+#include "support/bits.h"
 
 namespace tsr {
 namespace {
 
-uint64_t bits(double v) {
-  uint64_t b;
-  std::memcpy(&b, &v, sizeof b);
-  return b;
-}
+using ::tsr::testing::bits;
 
 struct GapCase {
   const char* name;

@@ -17,6 +17,7 @@
 #include "pixel/envelope.h"
 #include "pixel/gap_fill.h"
 #include "pixel/reduce.h"
+#include "support/bits.h"
 
 namespace tsr {
 namespace {
@@ -25,11 +26,7 @@ constexpr double kUpper = 0.30000001192092896;   // default thresholds of a run
 constexpr double kLower = -0.15000000596046448;
 constexpr int32_t kPeriod = 46;
 
-uint64_t bits(double v) {
-  uint64_t b;
-  std::memcpy(&b, &v, sizeof b);
-  return b;
-}
+using ::tsr::testing::bits;
 
 struct Settings {
   int32_t nb = 46;

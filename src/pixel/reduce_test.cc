@@ -6,15 +6,12 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include "support/bits.h"
 
 namespace tsr {
 namespace {
 
-uint64_t bits(double v) {
-  uint64_t b;
-  std::memcpy(&b, &v, sizeof b);
-  return b;
-}
+using ::tsr::testing::bits;
 
 TEST(Reduce, WidenedConstants) {
   EXPECT_EQ(bits(kPhasePi), bits(static_cast<double>(3.14159265358979323846f)));
