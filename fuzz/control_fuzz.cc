@@ -61,7 +61,7 @@ Outcome read_once(std::string_view text) {
     o.error = e.number();
     return o;
   }
-  o.refusal = tsr::complete_run_parameters(o.params);
+  o.refusal = tsr::derive_run_parameters(o.params).line();
   return o;
 }
 

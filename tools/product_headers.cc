@@ -16,19 +16,63 @@ std::string unbraced(const std::string& v) {
   return v.substr(open + 1, close - open - 1);
 }
 
-RunFile make(const char* name, bool input, int planes, int data_type, int element_bytes, const RunParameters& p,
-             std::string description, std::vector<std::string> band_names) {
-  RunFile f;
-  f.name = name;
-  f.input = input;
-  f.header.description = std::move(description);
-  f.header.samples = p.NS;
-  f.header.lines = p.NL;
-  f.header.bands = planes;
-  f.header.data_type = data_type;
-  f.header.band_names = std::move(band_names);
-  f.expected_bytes = static_cast<int64_t>(planes) * p.NL * p.NS * element_bytes;
-  return f;
+int envi_type_of(ElementType t) {
+  switch (t) {
+    case ElementType::kInt16: return kEnviInt16;
+    case ElementType::kFloat32: return kEnviFloat32;
+    case ElementType::kUInt8:
+    case ElementType::kInt8: break;
+  }
+  return kEnviByte;
+}
+
+// What a file holds, for the header's description.
+const char* description_of(Content c) {
+  switch (c) {
+    case Content::kInput:
+      return "";  // set per input below
+    case Content::kParameters:
+      return "tsrecon model parameters: constant, trend (coefficient of 0.1 * time step), then "
+             "amplitude and phase (radians, -pi..pi) per harmonic; value(t) = constant + trend * 0.1 * t "
+             "+ sum of amplitude * sin(2 pi f t / NPOINT + phase) with f = 1, 2, 3, 4, 6, 12; "
+             "units of data.bsq divided by 4096; all 0 where the fit gave up";
+    case Content::kPreliminary:
+      return "tsrecon preliminary series: the three-harmonic fit that screens the samples, "
+             "raw units of data.bsq (4096 = 1.0)";
+    case Content::kFitted:
+      return "tsrecon fitted series: the final model at every time step, raw units of data.bsq "
+             "(4096 = 1.0); 0 where the fit gave up";
+    case Content::kOrder:
+      return "tsrecon model order (highest harmonic kept); stored as signed bytes, so 255 means -1: "
+             "the fit gave up (order.vrt shows the signed values)";
+    case Content::kCriterion:
+      return "tsrecon information criterion of the final fit; 0 where its magnitude exceeds 1e8";
+    case Content::kMinimum:
+      return "tsrecon minimum of the fitted series, raw units of data.bsq (4096 = 1.0); 0 where the "
+             "fit gave up";
+    case Content::kMaximum:
+      return "tsrecon maximum of the fitted series, raw units of data.bsq (4096 = 1.0); 0 where the "
+             "fit gave up";
+  }
+  return "";
+}
+
+std::string input_description(const RunFileSpec& f) {
+  return f.presence == Presence::kWithMask
+             ? "tsrecon mask cube: per-sample weights 0..255 (1 = clear sample)"
+             : "tsrecon input cube: one band per time step, 16-bit raw values, 4096 = 1.0; "
+               "values above 1536 are screened out";
+}
+
+std::vector<std::string> band_names_of(const RunFileSpec& f, const RunParameters& p) {
+  switch (f.content) {
+    case Content::kParameters: return parameter_band_names(p.NFUNC);
+    case Content::kOrder: return {"order"};
+    case Content::kCriterion: return {"aic"};
+    case Content::kMinimum: return {"min"};
+    case Content::kMaximum: return {"max"};
+    default: return time_step_band_names(p.NB);
+  }
 }
 
 }  // namespace
@@ -49,43 +93,20 @@ std::vector<std::string> time_step_band_names(int32_t nb) {
 }
 
 std::vector<RunFile> run_files(const RunParameters& p) {
-  const std::vector<std::string> steps = time_step_band_names(p.NB);
   std::vector<RunFile> files;
-  files.push_back(make("data.bsq", true, p.NB, kEnviInt16, 2, p,
-                       "tsrecon input cube: one band per time step, 16-bit raw values, 4096 = 1.0; "
-                       "values above 1536 are screened out",
-                       steps));
-  files.push_back(make("mask.bsq", true, p.NB, kEnviByte, 1, p,
-                       "tsrecon mask cube: per-sample weights 0..255 (1 = clear sample)", steps));
-  files.push_back(make("p.bsq", false, p.NP, kEnviFloat32, 4, p,
-                       "tsrecon model parameters: constant, trend (coefficient of 0.1 * time step), then "
-                       "amplitude and phase (radians, -pi..pi) per harmonic; value(t) = constant + trend * 0.1 * t "
-                       "+ sum of amplitude * sin(2 pi f t / NPOINT + phase) with f = 1, 2, 3, 4, 6, 12; "
-                       "units of data.bsq divided by 4096; all 0 where the fit gave up",
-                       parameter_band_names(p.NFUNC)));
-  files.push_back(make("i.bsq", false, p.NB, kEnviInt16, 2, p,
-                       "tsrecon preliminary series: the three-harmonic fit that screens the samples, "
-                       "raw units of data.bsq (4096 = 1.0)",
-                       steps));
-  files.push_back(make("f.bsq", false, p.NB, kEnviInt16, 2, p,
-                       "tsrecon fitted series: the final model at every time step, raw units of data.bsq "
-                       "(4096 = 1.0); 0 where the fit gave up",
-                       steps));
-  files.push_back(make("order.dat", false, 1, kEnviByte, 1, p,
-                       "tsrecon model order (highest harmonic kept); stored as signed bytes, so 255 means -1: "
-                       "the fit gave up (order.vrt shows the signed values)",
-                       {"order"}));
-  files.push_back(make("aic.dat", false, 1, kEnviFloat32, 4, p,
-                       "tsrecon information criterion of the final fit; 0 where its magnitude exceeds 1e8",
-                       {"aic"}));
-  files.push_back(make("min.dat", false, 1, kEnviInt16, 2, p,
-                       "tsrecon minimum of the fitted series, raw units of data.bsq (4096 = 1.0); 0 where the "
-                       "fit gave up",
-                       {"min"}));
-  files.push_back(make("max.dat", false, 1, kEnviInt16, 2, p,
-                       "tsrecon maximum of the fitted series, raw units of data.bsq (4096 = 1.0); 0 where the "
-                       "fit gave up",
-                       {"max"}));
+  for (const RunFileSpec& spec : kRunFiles) {
+    RunFile f;
+    f.name = spec.name;
+    f.input = is_input(spec);
+    f.header.description = f.input ? input_description(spec) : description_of(spec.content);
+    f.header.samples = p.NS;
+    f.header.lines = p.NL;
+    f.header.bands = planes_of(spec, p.NB, p.NP);
+    f.header.data_type = envi_type_of(spec.type);
+    f.header.band_names = band_names_of(spec, p);
+    f.expected_bytes = full_file_bytes(spec, p.NB, p.NP, p.NL, p.NS);
+    files.push_back(std::move(f));
+  }
   return files;
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "control/run_parameters.h"
+#include "io/run_files.h"
 #include "tools/envi_header.h"
 
 namespace tsr::tools {

@@ -14,7 +14,7 @@ RunParameters completed(int32_t nb, int32_t nl, int32_t ns, int32_t nfunc) {
   p.NL = nl;
   p.NS = ns;
   p.NFUNC = nfunc;
-  EXPECT_EQ(complete_run_parameters(p), "");
+  EXPECT_EQ(derive_run_parameters(p).line(), "");
   return p;
 }
 

@@ -1,9 +1,5 @@
 #include "tools/tile.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -14,6 +10,8 @@
 #include <utility>
 
 #include "control/control_syntax.h"
+#include "io/run_files.h"
+#include "runtime/env.h"
 
 namespace tsr::tile {
 namespace {
@@ -32,96 +30,69 @@ std::string errno_text(int err) { return std::strerror(err); }
 // ---------------------------------------------------------------------------
 // Files.
 
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Fd& operator=(Fd&& other) noexcept {
-    if (this != &other) {
-      if (fd_ >= 0) ::close(fd_);
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  int get() const { return fd_; }
-  // Closes now, reporting a failed close (the last chance to see a failed
-  // write on some file systems).
-  void close(const std::string& path) {
-    const int fd = std::exchange(fd_, -1);
-    if (fd >= 0 && ::close(fd) != 0) throw TileError("cannot close " + path + ": " + errno_text(errno));
-  }
+// The one Env through which the blocks' files are read and written.
+Env& files() {
+  static const std::unique_ptr<Env> env = new_posix_env();
+  return *env;
+}
 
- private:
-  int fd_ = -1;
-};
+std::unique_ptr<File> open_or_fail(const std::string& path, OpenMode mode) {
+  OpenResult opened = files().open(path, mode);
+  if (opened.file == nullptr) throw TileError("cannot open " + path + ": " + errno_text(opened.error));
+  return std::move(opened.file);
+}
 
-Fd open_or_fail(const std::string& path, int flags) {
-  const int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
-  if (fd < 0) throw TileError("cannot open " + path + ": " + errno_text(errno));
-  return Fd(fd);
+void close_or_fail(File& file, const std::string& path) {
+  if (const int err = file.close(); err != 0) throw TileError("cannot close " + path + ": " + errno_text(err));
 }
 
 // Size of a regular file, or -1 when there is none.
 int64_t file_size(const std::string& path) {
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
-  return static_cast<int64_t>(st.st_size);
+  std::error_code ec;
+  if (!fs::is_regular_file(path, ec)) return -1;
+  const auto size = fs::file_size(path, ec);
+  return ec ? -1 : static_cast<int64_t>(size);
 }
 
 std::string read_whole_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw TileError("cannot read " + path);
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (in.bad()) throw TileError("cannot read " + path);
-  return text.str();
+  const std::unique_ptr<File> file = open_or_fail(path, OpenMode::kReadOnly);
+  std::string text;
+  char chunk[65536];
+  for (;;) {
+    const Transfer got = file->read_at(static_cast<int64_t>(text.size()), chunk, sizeof chunk);
+    text.append(chunk, got.bytes);
+    if (got.error != 0) throw TileError("cannot read " + path + ": " + errno_text(got.error));
+    if (got.bytes < sizeof chunk) return text;
+  }
 }
 
 // Writes the file under a temporary name and renames it into place, so a
 // reader never sees half of it.
 void write_whole_file(const std::string& path, std::string_view bytes) {
   const std::string temp = path + ".part";
+  std::error_code ec;
+  fs::remove(temp, ec);
   {
-    Fd fd = open_or_fail(temp, O_WRONLY | O_CREAT | O_TRUNC);
-    size_t done = 0;
-    while (done < bytes.size()) {
-      const ssize_t n = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) throw TileError("cannot write " + temp + ": " + errno_text(errno));
-      done += static_cast<size_t>(n);
-    }
-    fd.close(temp);
+    const std::unique_ptr<File> file = open_or_fail(temp, OpenMode::kReadWriteCreate);
+    const Transfer put = file->write_at(0, bytes.data(), bytes.size());
+    if (put.bytes < bytes.size()) throw TileError("cannot write " + temp + ": " + errno_text(put.error));
+    close_or_fail(*file, temp);
   }
-  if (std::rename(temp.c_str(), path.c_str()) != 0) throw TileError("cannot rename " + temp + ": " + errno_text(errno));
+  fs::rename(temp, path, ec);
+  if (ec) throw TileError("cannot rename " + temp + ": " + ec.message());
 }
 
 // Copies `length` bytes from offset `from` of one file to offset `to` of
-// another through `buffer`, resuming short and interrupted transfers.
-void copy_bytes(int src, const std::string& src_path, int64_t from, int dst, const std::string& dst_path, int64_t to,
-                int64_t length, std::vector<char>& buffer) {
+// another through `buffer`.
+void copy_bytes(File& src, const std::string& src_path, int64_t from, File& dst, const std::string& dst_path,
+                int64_t to, int64_t length, std::vector<char>& buffer) {
   while (length > 0) {
     const size_t want = static_cast<size_t>(std::min<int64_t>(length, static_cast<int64_t>(buffer.size())));
-    size_t got = 0;
-    while (got < want) {
-      const ssize_t n = ::pread(src, buffer.data() + got, want - got, static_cast<off_t>(from + static_cast<int64_t>(got)));
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) throw TileError("cannot read " + src_path + ": " + errno_text(errno));
-      if (n == 0) throw TileError(src_path + " ended while it was being read (did it shrink?)");
-      got += static_cast<size_t>(n);
-    }
-    size_t put = 0;
-    while (put < want) {
-      const ssize_t n = ::pwrite(dst, buffer.data() + put, want - put, static_cast<off_t>(to + static_cast<int64_t>(put)));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) throw TileError("cannot write " + dst_path + ": " + errno_text(errno));
-      put += static_cast<size_t>(n);
-    }
+    const Transfer got = src.read_at(from, buffer.data(), want);
+    if (got.error != 0) throw TileError("cannot read " + src_path + ": " + errno_text(got.error));
+    if (got.bytes < want) throw TileError(src_path + " ended while it was being read (did it shrink?)");
+    const Transfer put = dst.write_at(to, buffer.data(), want);
+    if (put.bytes < want) throw TileError("cannot write " + dst_path + ": " + errno_text(put.error));
     from += static_cast<int64_t>(want);
     to += static_cast<int64_t>(want);
     length -= static_cast<int64_t>(want);
@@ -141,8 +112,9 @@ RunParameters read_parameters(std::string_view text, const std::string& path) {
   } catch (const ControlFileError& e) {
     throw TileError(path + " cannot be read (tsrecon would stop with error " + std::to_string(e.number()) + ")");
   }
-  std::string reason = complete_run_parameters(p);
-  if (!reason.empty()) {
+  const Status derived = derive_run_parameters(p);
+  if (!derived.is_ok()) {
+    std::string reason = derived.line();
     constexpr std::string_view kPrefix = "tsrecon: ";
     if (std::string_view(reason).substr(0, kPrefix.size()) == kPrefix) reason.erase(0, kPrefix.size());
     throw TileError(path + ": tsrecon would not run: " + reason);
@@ -165,13 +137,13 @@ void check_input(const std::string& path, const CubeFile& f, const RunParameters
   }
 }
 
-void copy_block_input(const std::string& whole_path, int whole_fd, const CubeFile& f, const RunParameters& p,
+void copy_block_input(const std::string& whole_path, File& whole, const CubeFile& f, const RunParameters& p,
                       const Block& block, const std::string& block_path, std::vector<char>& buffer) {
-  Fd out = open_or_fail(block_path, O_WRONLY | O_CREAT | O_TRUNC);
+  const std::unique_ptr<File> out = open_or_fail(block_path, OpenMode::kReadWriteCreate);
   for (const ByteRun& run : block_runs(f, p.NL, p.NS, block)) {
-    copy_bytes(whole_fd, whole_path, run.whole_offset, out.get(), block_path, run.block_offset, run.length, buffer);
+    copy_bytes(whole, whole_path, run.whole_offset, *out, block_path, run.block_offset, run.length, buffer);
   }
-  out.close(block_path);
+  close_or_fail(*out, block_path);
 }
 
 void remove_earlier_split(const std::string& blocks) {
@@ -256,18 +228,9 @@ std::string rewrite_line_count(std::string_view cntl_text, int32_t nl, int32_t n
 }
 
 bool same_run_except_lines(const RunParameters& a, const RunParameters& b) {
-  const auto same_real = [](double x, double y) { return std::memcmp(&x, &y, sizeof x) == 0; };
-  if (a.NB != b.NB || a.NS != b.NS || a.NDAT != b.NDAT || a.NFUNC != b.NFUNC || a.NDEF != b.NDEF ||
-      a.ISPOT != b.ISPOT || a.NWIN != b.NWIN || a.INTP != b.INTP || a.SELECT != b.SELECT || a.MMSW != b.MMSW ||
-      !same_real(a.TCLD, b.TCLD) || a.FITSW != b.FITSW || a.MASK != b.MASK || a.FITMD != b.FITMD ||
-      a.NPOINT != b.NPOINT || a.NP != b.NP || !same_real(a.upper_threshold, b.upper_threshold) ||
-      !same_real(a.lower_threshold, b.lower_threshold) || a.excluded_count != b.excluded_count) {
-    return false;
-  }
-  for (int32_t k = 0; k < a.excluded_count && k < kMaxExcludedBands; ++k) {
-    if (a.excluded_bands[k] != b.excluded_bands[k]) return false;
-  }
-  return true;
+  RunParameters b_with_lines_of_a = b;
+  b_with_lines_of_a.NL = a.NL;
+  return a == b_with_lines_of_a;
 }
 
 std::string format_manifest(const Manifest& m) {
@@ -355,15 +318,23 @@ Manifest parse_manifest(std::string_view text) {
   return m;
 }
 
+CubeFile cube_file(const RunFileSpec& spec, const Manifest& m) {
+  return {std::string(spec.name), planes_of(spec, m.NB, m.NP), element_size(spec.type)};
+}
+
 std::vector<CubeFile> product_files(const Manifest& m) {
   std::vector<CubeFile> files;
-  files.push_back({"p.bsq", m.NP, 4});
-  if (m.INTP == 1) files.push_back({"i.bsq", m.NB, 2});
-  files.push_back({"f.bsq", m.NB, 2});
-  files.push_back({"order.dat", 1, 1});
-  files.push_back({"aic.dat", 1, 4});
-  files.push_back({"min.dat", 1, 2});
-  files.push_back({"max.dat", 1, 2});
+  for (const RunFileSpec& spec : kRunFiles) {
+    if (!is_input(spec) && present_in_run(spec, m.INTP, m.MASK)) files.push_back(cube_file(spec, m));
+  }
+  return files;
+}
+
+std::vector<CubeFile> input_files(const Manifest& m) {
+  std::vector<CubeFile> files;
+  for (const RunFileSpec& spec : kRunFiles) {
+    if (is_input(spec) && present_in_run(spec, m.INTP, m.MASK)) files.push_back(cube_file(spec, m));
+  }
   return files;
 }
 
@@ -395,12 +366,15 @@ int split(const SplitOptions& options, std::ostream& out, std::ostream& err) {
     }
     if (options.requested < 1) throw TileError("the number of blocks must be at least 1");
 
-    const CubeFile data{"data.bsq", p.NB, 2};
-    const CubeFile mask{"mask.bsq", p.NB, 1};
-    const std::string data_path = options.dir + "/" + data.name;
-    const std::string mask_path = options.dir + "/" + mask.name;
-    check_input(data_path, data, p);
-    if (p.MASK == 1) check_input(mask_path, mask, p);
+    Manifest m;
+    m.NB = p.NB;
+    m.NL = p.NL;
+    m.NS = p.NS;
+    m.NP = p.NP;
+    m.INTP = p.INTP;
+    m.MASK = p.MASK;
+    const std::vector<CubeFile> inputs = input_files(m);
+    for (const CubeFile& f : inputs) check_input(options.dir + "/" + f.name, f, p);
 
     const std::string blocks = blocks_folder(options.dir, options.blocks_dir);
     std::error_code ec;
@@ -411,13 +385,6 @@ int split(const SplitOptions& options, std::ostream& out, std::ostream& err) {
       remove_earlier_split(blocks);
     }
 
-    Manifest m;
-    m.NB = p.NB;
-    m.NL = p.NL;
-    m.NS = p.NS;
-    m.NP = p.NP;
-    m.INTP = p.INTP;
-    m.MASK = p.MASK;
     m.blocks = plan_blocks(p.NL, options.requested);
     if (options.requested > p.NL) {
       out << options.requested << " blocks asked for, but the cube has " << p.NL << " lines: making " << p.NL
@@ -426,9 +393,8 @@ int split(const SplitOptions& options, std::ostream& out, std::ostream& err) {
 
     fs::create_directories(blocks, ec);
     if (ec) throw TileError("cannot create " + blocks + ": " + ec.message());
-    Fd data_fd = open_or_fail(data_path, O_RDONLY);
-    Fd mask_fd;
-    if (p.MASK == 1) mask_fd = open_or_fail(mask_path, O_RDONLY);
+    std::vector<std::unique_ptr<File>> whole;
+    for (const CubeFile& f : inputs) whole.push_back(open_or_fail(options.dir + "/" + f.name, OpenMode::kReadOnly));
     std::vector<char> buffer(kCopyBuffer);
     for (const Block& b : m.blocks) {
       const std::string folder = blocks + "/" + b.name;
@@ -441,8 +407,10 @@ int split(const SplitOptions& options, std::ostream& out, std::ostream& err) {
         throw TileError("the control file of " + b.name + " does not read back as the same job");
       }
       write_whole_file(folder + "/cntl.dat", block_cntl);
-      copy_block_input(data_path, data_fd.get(), data, p, b, folder + "/" + data.name, buffer);
-      if (p.MASK == 1) copy_block_input(mask_path, mask_fd.get(), mask, p, b, folder + "/" + mask.name, buffer);
+      for (size_t i = 0; i < inputs.size(); ++i) {
+        copy_block_input(options.dir + "/" + inputs[i].name, *whole[i], inputs[i], p, b,
+                         folder + "/" + inputs[i].name, buffer);
+      }
       out << b.name << ": lines " << b.first_line << ".." << (b.first_line + b.lines - 1) << " (" << b.lines
           << " lines)\n";
     }
@@ -458,12 +426,27 @@ int split(const SplitOptions& options, std::ostream& out, std::ostream& err) {
   }
 }
 
+static Manifest read_manifest(const std::string& blocks) {
+  const std::string manifest_path = blocks + "/" + kManifestName;
+  if (file_size(manifest_path) < 0) throw TileError(manifest_path + " is missing: nothing was split there");
+  return parse_manifest(read_whole_file(manifest_path));
+}
+
+int list_products(const MergeOptions& options, std::ostream& out, std::ostream& err) {
+  try {
+    for (const CubeFile& f : product_files(read_manifest(blocks_folder(options.dir, options.blocks_dir)))) {
+      out << f.name << "\n";
+    }
+    return 0;
+  } catch (const TileError& e) {
+    return refuse(err, e.what());
+  }
+}
+
 int merge(const MergeOptions& options, std::ostream& out, std::ostream& err) {
   try {
     const std::string blocks = blocks_folder(options.dir, options.blocks_dir);
-    const std::string manifest_path = blocks + "/" + kManifestName;
-    if (file_size(manifest_path) < 0) throw TileError(manifest_path + " is missing: nothing was split there");
-    const Manifest m = parse_manifest(read_whole_file(manifest_path));
+    const Manifest m = read_manifest(blocks);
 
     // The products go where the whole job lives; when its control file is
     // there, it must still describe the cube that was split.
@@ -504,15 +487,15 @@ int merge(const MergeOptions& options, std::ostream& out, std::ostream& err) {
     std::vector<char> buffer(kCopyBuffer);
     for (const CubeFile& f : products) {
       const std::string whole_path = options.dir + "/" + f.name;
-      Fd whole = open_or_fail(whole_path, O_RDWR | O_CREAT);
+      const std::unique_ptr<File> whole = open_or_fail(whole_path, OpenMode::kReadWriteCreate);
       for (const Block& b : m.blocks) {
         const std::string path = blocks + "/" + b.name + "/" + f.name;
-        Fd part = open_or_fail(path, O_RDONLY);
+        const std::unique_ptr<File> part = open_or_fail(path, OpenMode::kReadOnly);
         for (const ByteRun& run : block_runs(f, m.NL, m.NS, b)) {
-          copy_bytes(part.get(), path, run.block_offset, whole.get(), whole_path, run.whole_offset, run.length, buffer);
+          copy_bytes(*part, path, run.block_offset, *whole, whole_path, run.whole_offset, run.length, buffer);
         }
       }
-      whole.close(whole_path);
+      close_or_fail(*whole, whole_path);
       out << "merged " << f.name << ": " << f.planes << (f.planes == 1 ? " plane" : " planes") << " of " << m.NL
           << " x " << m.NS << " from " << m.blocks.size() << " blocks\n";
     }

@@ -92,6 +92,9 @@ struct CubeFile {
 // max.dat.
 std::vector<CubeFile> product_files(const Manifest& m);
 
+// The inputs one run reads: data.bsq and, when MASK = 1, mask.bsq.
+std::vector<CubeFile> input_files(const Manifest& m);
+
 // Size of the complete file for `lines` lines of `ns` samples.
 int64_t full_size(const CubeFile& f, int32_t lines, int32_t ns);
 
@@ -122,5 +125,8 @@ struct MergeOptions {
 // 1 after a refusal (one line per reason on `err`, starting "tsrecon-tile: ").
 int split(const SplitOptions& options, std::ostream& out, std::ostream& err);
 int merge(const MergeOptions& options, std::ostream& out, std::ostream& err);
+// Writes the names of the products each block writes, one a line, from the
+// split's manifest.
+int list_products(const MergeOptions& options, std::ostream& out, std::ostream& err);
 
 }  // namespace tsr::tile

@@ -23,7 +23,7 @@ const ConsoleSink kQuiet = [](std::initializer_list<ListItem>) {};
 RunParameters parameters_of(const std::string& text) {
   RunParameters p;
   read_control_text(text, p, kQuiet);
-  EXPECT_EQ(complete_run_parameters(p), "");
+  EXPECT_EQ(derive_run_parameters(p).line(), "");
   return p;
 }
 

@@ -95,22 +95,20 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  std::string text;
-  if (!is_file("cntl.dat") || !read_file("cntl.dat", text)) {
-    std::fprintf(stderr, "tsrecon-hdr: cannot read cntl.dat in %s\n", fs::current_path().c_str());
-    return 1;
-  }
+  const std::unique_ptr<tsr::Env> env = tsr::new_posix_env();
   tsr::RunParameters p;
-  try {
-    tsr::read_control_text(text, p, [](std::initializer_list<tsr::ListItem>) {});
-  } catch (const tsr::ControlFileError& e) {
-    const std::string line = tsr::format_error_line(tsr::severe(e.number()), 15, (fs::current_path() / "cntl.dat").string());
-    std::fprintf(stderr, "tsrecon-hdr: cntl.dat cannot be read as tsrecon reads it: %s\n", line.c_str());
+  const tsr::Status loaded = tsr::load_run_parameters(*env, tsr::kControlFile, p);
+  if (loaded.code() == tsr::Status::Code::kRefused) {
+    std::fprintf(stderr, "tsrecon-hdr: tsrecon refuses this cntl.dat: %s\n", loaded.line().c_str());
     return 1;
   }
-  const std::string refusal = tsr::complete_run_parameters(p);
-  if (!refusal.empty()) {
-    std::fprintf(stderr, "tsrecon-hdr: tsrecon refuses this cntl.dat: %s\n", refusal.c_str());
+  if (loaded.number() == tsr::kErrFileNotFound || loaded.number() == tsr::kErrPermissionDenied ||
+      loaded.number() == tsr::kErrRead) {
+    std::fprintf(stderr, "tsrecon-hdr: cannot read cntl.dat in %s\n", env->working_directory().c_str());
+    return 1;
+  }
+  if (!loaded.is_ok()) {
+    std::fprintf(stderr, "tsrecon-hdr: cntl.dat cannot be read as tsrecon reads it: %s\n", loaded.line().c_str());
     return 1;
   }
 

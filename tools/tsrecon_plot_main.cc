@@ -19,9 +19,11 @@
 #include <vector>
 
 #include "control/run_parameters.h"
+#include "io/band_reader.h"
 #include "io/conversions.h"
+#include "io/image_file.h"
+#include "runtime/env.h"
 #include "runtime/errors.h"
-#include "runtime/files.h"
 #include "tools/pixel_report.h"
 #include "tools/product_headers.h"
 #include "tools/svg_plot.h"
@@ -31,9 +33,10 @@ using namespace tsr::tools;
 
 namespace {
 
-[[noreturn]] void fail(const std::string& message) {
+// Reports why the plot cannot be made; the exit status.
+int fail(const std::string& message) {
   std::fprintf(stderr, "tsrecon-plot: %s\n", message.c_str());
-  std::exit(1);
+  return 1;
 }
 
 void print_usage(FILE* to) {
@@ -64,34 +67,25 @@ bool parse_positive(const std::string& s, int32_t& v) {
   return true;
 }
 
-// The FORT_CONVERT<unit> setting of an input, as tsrecon reads it.
-bool swaps_for(int unit) {
-  const std::string var = "FORT_CONVERT" + std::to_string(unit);
-  const char* value = std::getenv(var.c_str());
-  const tsr::ConvertSetting setting = tsr::parse_convert_setting(value == nullptr ? "" : value);
-  if (setting == tsr::ConvertSetting::kRejected) fail(var + "=" + value + " is not a byte order tsrecon accepts");
-  return tsr::swaps_bytes(setting);
-}
-
-// Reads `size` bytes of each band of the pixel: band b at byte offset
-// ((b - 1) * NL * NS + (line - 1) * NS + sample - 1) * size. A record the file
-// only partly holds reads its missing bytes as 0, as tsrecon does.
-std::vector<unsigned char> read_pixel(const char* name, int size, const tsr::RunParameters& p, int32_t line,
-                                      int32_t sample) {
-  std::ifstream in(name, std::ios::binary);
-  if (!in) fail(std::string("cannot open ") + name + " in " + fs::current_path().string());
-  std::vector<unsigned char> bytes(static_cast<size_t>(p.NB) * static_cast<size_t>(size), 0);
-  const int64_t plane = static_cast<int64_t>(p.NL) * p.NS;
-  for (int32_t b = 1; b <= p.NB; ++b) {
-    const int64_t record = (b - 1) * plane + static_cast<int64_t>(line - 1) * p.NS + (sample - 1);
-    in.clear();
-    in.seekg(record * size);
-    in.read(reinterpret_cast<char*>(&bytes[static_cast<size_t>((b - 1) * size)]), size);
-    if (in.gcount() == 0)
-      fail(std::string(name) + " ends before band " + std::to_string(b) + " of line " + std::to_string(line) +
-           " (tsrecon stops there with error 36): is cntl.dat right about NB, NL and NS?");
+// Reads the pixel's NB values of an input cube as tsrecon reads its records
+// into `values`; returns what went wrong, or an empty text.
+std::string read_input_pixel(tsr::Env& env, const tsr::RunFileSpec& spec, const tsr::RunParameters& p,
+                             int32_t line, int32_t sample, std::vector<int16_t>& values) {
+  tsr::ImageFile file;
+  tsr::Status s = file.open_read_only(env, spec, 1);
+  if (s.number() == tsr::kErrInconsistentOpen) {
+    const std::string var = "FORT_CONVERT" + std::to_string(spec.unit);
+    return var + "=" + env.variable(var).value_or("") + " is not a byte order tsrecon accepts";
   }
-  return bytes;
+  if (!s.is_ok()) return "cannot open " + std::string(spec.name) + " in " + env.working_directory();
+  values.assign(static_cast<size_t>(p.NB), 0);
+  int32_t delivered = 0;
+  s = tsr::read_pixel(file, line, sample, p.NB, p.NL, p.NS, values.data(), delivered);
+  if (s.number() == tsr::kErrNonExistentRecord)
+    return std::string(spec.name) + " ends before band " + std::to_string(delivered + 1) + " of line " +
+           std::to_string(line) + " (tsrecon stops there with error 36): is cntl.dat right about NB, NL and NS?";
+  if (!s.is_ok()) return "cannot read " + std::string(spec.name) + ": " + s.line();
+  return {};
 }
 
 std::string values_table(const PixelReport& r) {
@@ -154,39 +148,31 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  std::ifstream cntl("cntl.dat", std::ios::binary);
-  if (!cntl) fail("cannot read cntl.dat in " + fs::current_path().string());
-  std::ostringstream text;
-  text << cntl.rdbuf();
+  const std::unique_ptr<tsr::Env> env = tsr::new_posix_env();
   tsr::RunParameters p;
-  try {
-    tsr::read_control_text(text.str(), p, [](std::initializer_list<tsr::ListItem>) {});
-  } catch (const tsr::ControlFileError& e) {
-    fail("cntl.dat cannot be read as tsrecon reads it: " +
-         tsr::format_error_line(tsr::severe(e.number()), 15, (fs::current_path() / "cntl.dat").string()));
-  }
-  const std::string refusal = tsr::complete_run_parameters(p);
-  if (!refusal.empty()) fail("tsrecon refuses this cntl.dat: " + refusal);
+  const tsr::Status loaded = tsr::load_run_parameters(*env, tsr::kControlFile, p);
+  if (loaded.code() == tsr::Status::Code::kRefused) return fail("tsrecon refuses this cntl.dat: " + loaded.line());
+  if (loaded.number() == tsr::kErrFileNotFound || loaded.number() == tsr::kErrPermissionDenied ||
+      loaded.number() == tsr::kErrRead)
+    return fail("cannot read cntl.dat in " + env->working_directory());
+  if (!loaded.is_ok()) return fail("cntl.dat cannot be read as tsrecon reads it: " + loaded.line());
   if (line > p.NL || sample > p.NS)
-    fail("line " + std::to_string(line) + ", sample " + std::to_string(sample) + " lies outside the cube of " +
+    return fail("line " + std::to_string(line) + ", sample " + std::to_string(sample) + " lies outside the cube of " +
          std::to_string(p.NL) + " lines and " + std::to_string(p.NS) + " samples");
 
-  const bool swap = swaps_for(21);
-  const std::vector<unsigned char> data = read_pixel("data.bsq", 2, p, line, sample);
-  std::vector<int16_t> raw(static_cast<size_t>(p.NB));
+  std::vector<int16_t> raw;
+  if (std::string e = read_input_pixel(*env, tsr::run_file("data.bsq"), p, line, sample, raw); !e.empty())
+    return fail(e);
   for (size_t b = 0; b < raw.size(); ++b) {
-    raw[b] = static_cast<int16_t>(tsr::load16(&data[2 * b], swap));
     // tsrecon stops at the first negative value of the cube.
     if (raw[b] < 0)
-      fail("data.bsq band " + std::to_string(b + 1) + " line " + std::to_string(line) + " sample " +
-           std::to_string(sample) + " holds " + std::to_string(raw[b]) +
-           "; tsrecon stops at such a value (values must be 0..32767)");
+      return fail(tsr::negative_value_text("data.bsq", static_cast<int32_t>(b + 1), line, sample, raw[b]) +
+           " (tsrecon stops at such a value)");
   }
   std::vector<int16_t> mask(static_cast<size_t>(p.NB), 1);
   if (p.MASK == 1) {
-    swaps_for(22);
-    const std::vector<unsigned char> m = read_pixel("mask.bsq", 1, p, line, sample);
-    for (size_t b = 0; b < mask.size(); ++b) mask[b] = m[b];
+    if (std::string e = read_input_pixel(*env, tsr::run_file("mask.bsq"), p, line, sample, mask); !e.empty())
+      return fail(e);
   }
 
   const PixelReport report = reconstruct_single_pixel(p, line, sample, raw, mask);
@@ -196,7 +182,7 @@ int main(int argc, char** argv) {
     std::ofstream out(out_name, std::ios::binary | std::ios::trunc);
     out << pixel_svg(report);
     out.flush();
-    if (!out) fail("cannot write " + out_name);
+    if (!out) return fail("cannot write " + out_name);
     if (!values) std::printf("wrote %s\n", out_name.c_str());
   }
   return 0;

@@ -14,6 +14,7 @@ namespace {
 void usage(std::ostream& out) {
   out << "usage: tsrecon-tile split N [--dir D] [--blocks B] [--force]\n"
          "       tsrecon-tile merge [--dir D] [--blocks B]\n"
+         "       tsrecon-tile products [--dir D] [--blocks B]\n"
          "\n"
          "split  cuts cntl.dat, data.bsq (and mask.bsq when MASK = 1) of the working\n"
          "       directory D (default .) into N blocks of whole lines (at most one\n"
@@ -23,7 +24,9 @@ void usage(std::ostream& out) {
          "merge  copies the products of every block (p.bsq, i.bsq when INTP = 1,\n"
          "       f.bsq, order.dat, aic.dat, min.dat, max.dat) to their places in\n"
          "       D, in place like tsrecon writes (an existing longer file keeps its\n"
-         "       tail). Refuses, writing nothing, while a block has not finished.\n";
+         "       tail). Refuses, writing nothing, while a block has not finished.\n"
+         "products  lists the products each block's run writes, one name a line\n"
+         "       (for scripts that move the blocks' files).\n";
 }
 
 int usage_error(const std::string& what) {
@@ -41,7 +44,9 @@ int main(int argc, char** argv) {
     usage(std::cout);
     return 0;
   }
-  if (command != "split" && command != "merge") return usage_error("unknown command " + command);
+  if (command != "split" && command != "merge" && command != "products") {
+    return usage_error("unknown command " + command);
+  }
 
   std::string dir = ".";
   std::string blocks;
@@ -77,5 +82,6 @@ int main(int argc, char** argv) {
   tsr::tile::MergeOptions options;
   options.dir = dir;
   options.blocks_dir = blocks;
+  if (command == "products") return tsr::tile::list_products(options, std::cout, std::cerr);
   return tsr::tile::merge(options, std::cout, std::cerr);
 }

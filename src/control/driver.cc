@@ -1,31 +1,25 @@
 #include "control/driver.h"
 
-#include <sched.h>
-
 #include <algorithm>
 #include <cstdint>
-#include <atomic>
-#include <condition_variable>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <string>
-#include <system_error>
-#include <thread>
 #include <vector>
 
+#include "control/execution.h"
 #include "control/run_parameters.h"
 #include "io/band_reader.h"
 #include "io/image_file.h"
 #include "io/product_writer.h"
+#include "io/run_files.h"
 #include "lsq/function_matrix.h"
 #include "pixel/reconstruct.h"
 #include "runtime/console.h"
-#include "runtime/errors.h"
-#include "runtime/system.h"
+#include "runtime/workers.h"
+#include "tsrecon/tsrecon.h"
 
 namespace tsr {
 namespace {
@@ -90,26 +84,26 @@ unsigned long long line_buffer_bytes(const RunParameters& p) {
   return ns * (nb * (2ull + mask + 8ull + 8ull) + np * 8ull + 8ull + 2ull * 3ull + 8ull * 9ull);
 }
 
-// Allocates the buffers, or ends the run with one clear line when the machine
-// cannot hold them.
-void allocate_buffers(const RunParameters& p, LineBuffers& b) {
+// Allocates the buffers, or refuses with one clear line when the machine
+// cannot hold them or the products could not be addressed.
+Status allocate_buffers(Env& env, const RunParameters& p, LineBuffers& b) {
   // Every byte of every file must have a 64-bit offset: the largest file is
   // the parameter cube or a series cube.
   if (p.NL > 0 && p.NS > 0) {
     const unsigned __int128 per_pixel = static_cast<unsigned __int128>(std::max(2 * p.NB, 4 * p.NP));
     const unsigned __int128 bytes = static_cast<unsigned __int128>(p.NL) * static_cast<unsigned __int128>(p.NS) * per_pixel;
     if (bytes > static_cast<unsigned __int128>(INT64_MAX)) {
-      fail_run("tsrecon: NL = " + std::to_string(p.NL) + " and NS = " + std::to_string(p.NS) +
-               " in cntl.dat describe files larger than any file offset can address");
+      return Status::refused("tsrecon: NL = " + std::to_string(p.NL) + " and NS = " + std::to_string(p.NS) +
+                             " in cntl.dat describe files larger than any file offset can address");
     }
   }
   const unsigned long long need = line_buffer_bytes(p);
-  const unsigned long long have = available_memory_bytes();
-  const std::string refusal = "tsrecon: NS = " + std::to_string(p.NS) + " and NB = " + std::to_string(p.NB) +
-                              " in cntl.dat need " + std::to_string(need / (1024 * 1024)) +
-                              " MiB of line buffers; this machine has " + std::to_string(have / (1024 * 1024)) +
-                              " MiB";
-  if (need > have) fail_run(refusal);
+  const unsigned long long have = env.available_memory_bytes();
+  const Status refusal = Status::refused(
+      "tsrecon: NS = " + std::to_string(p.NS) + " and NB = " + std::to_string(p.NB) + " in cntl.dat need " +
+      std::to_string(need / (1024 * 1024)) + " MiB of line buffers; this machine has " +
+      std::to_string(have / (1024 * 1024)) + " MiB");
+  if (need > have) return refusal;
   const size_t nb = static_cast<size_t>(p.NB);
   const size_t ns = static_cast<size_t>(p.NS > 0 ? p.NS : 0);
   try {
@@ -123,8 +117,9 @@ void allocate_buffers(const RunParameters& p, LineBuffers& b) {
     b.min_line.assign(ns, 0);
     b.max_line.assign(ns, 0);
   } catch (const std::bad_alloc&) {
-    fail_run(refusal);
+    return refusal;
   }
+  return Status::ok();
 }
 
 // One pixel's arrays, handed to the reconstruction.
@@ -136,6 +131,12 @@ struct PixelArrays {
   double params[kMatrixColumns] = {};
   double criterion = 0.0;
   int32_t order = 0, min = 0, max = 0;
+};
+
+// What each worker owns: its pixel arrays and its working storage.
+struct Worker {
+  PixelArrays pixel;
+  PixelWorkspace workspace;
 };
 
 // Reconstructs sample s (0-based) of the current line and stages its results.
@@ -163,226 +164,123 @@ void process_sample(const RunParameters& p, const FunctionMatrix& x, LineBuffers
   b.min_line[s] = static_cast<int16_t>(px.min);
 }
 
-// How the run executes, from the environment: neither changes a result.
-struct Execution {
-  LsqEngine engine = LsqEngine::kFast;
-  int threads = 1;
+// A file of the run, open for the whole run.
+struct OpenFile {
+  const RunFileSpec* spec = nullptr;
+  ImageFile image;
+  bool map_failed = false;  // a map line could not be written
 };
 
-// Upper bound on worker threads (each holds about 1.3 MB of working storage).
-constexpr int kMaxThreads = 256;
-
-// A positive decimal count at the start of text (digits only up to the end
-// or, when list_ok, up to a comma), or 0.
-int thread_count(const char* text, bool list_ok) {
-  long value = 0;
-  const char* c = text;
-  for (; *c >= '0' && *c <= '9'; ++c) {
-    value = value * 10 + (*c - '0');
-    if (value > kMaxThreads) value = kMaxThreads;
+// Writes line `line` of one product from the line buffers.
+Status write_product_line(Env& env, const RunParameters& p, const LineBuffers& b, int32_t line, OpenFile& f) {
+  ImageFile& file = f.image;
+  switch (f.spec->content) {
+    case Content::kInput:
+      return Status::ok();
+    case Content::kParameters:
+      return write_param_line(file, line, p.NL, p.NS, 1, p.NP, b.param_line.data(), p.NP);
+    case Content::kPreliminary:
+      return write_series_line(file, line, p.NL, p.NS, 1, p.NB, b.interp_line.data(), p.NB);
+    case Content::kFitted:
+      return write_series_line(file, line, p.NL, p.NS, 1, p.NB, b.fit_line.data(), p.NB);
+    case Content::kCriterion:
+      return write_aic_line(file, line, p.NS, b.aic_line.data());
+    case Content::kOrder:
+      f.map_failed |= !write_map_line(env, file, line, p.NS, b.order_line.data());
+      return Status::ok();
+    case Content::kMinimum:
+      f.map_failed |= !write_map_line(env, file, line, p.NS, b.min_line.data());
+      return Status::ok();
+    case Content::kMaximum:
+      f.map_failed |= !write_map_line(env, file, line, p.NS, b.max_line.data());
+      return Status::ok();
   }
-  if (c == text || (*c != '\0' && !(list_ok && *c == ','))) return 0;
-  return static_cast<int>(value);
+  return Status::ok();
 }
 
-// TSRECON_ENGINE: fast (default) or literal. TSRECON_THREADS: worker threads
-// (default: every available core); when it is unset, OMP_NUM_THREADS (its
-// first entry) stands in for it. A value the program cannot use ends the run
-// before anything is read.
-Execution execution_from_environment() {
-  Execution e;
-  if (const auto engine = environment_value("TSRECON_ENGINE"); engine && !engine->empty()) {
-    const std::string& v = *engine;
-    if (v == "literal") {
-      e.engine = LsqEngine::kLiteral;
-    } else if (v != "fast") {
-      fail_run("tsrecon: TSRECON_ENGINE must be fast or literal, not '" + v + "'");
-    }
-  }
-  e.threads = available_cores();
-  const auto ours = environment_value("TSRECON_THREADS");
-  const auto omp = environment_value("OMP_NUM_THREADS");
-  if (ours && !ours->empty()) {
-    e.threads = thread_count(ours->c_str(), false);
-    if (e.threads < 1) {
-      fail_run("tsrecon: TSRECON_THREADS must be a positive number of threads, not '" + *ours + "'");
-    }
-  } else if (omp && thread_count(omp->c_str(), true) > 0) {
-    e.threads = thread_count(omp->c_str(), true);
-  }
-  e.threads = std::min(e.threads, kMaxThreads);
-  return e;
-}
+Status interrupted(Env& env) { return Status::interrupted(env.pending_interrupt()); }
 
-// The pixels of a line, reconstructed by a fixed set of workers: the main
-// thread and threads - 1 helpers, created once for the run, each with its own
-// workspace and pixel arrays. Workers take samples one at a time from a
-// shared counter and stage each result at the sample's own place in the line
-// buffers, so the line comes out the same whatever the number of workers and
-// the order in which they finish. All reading, writing and console output
-// stays on the main thread, between lines.
-class PixelWorkers {
- public:
-  PixelWorkers(int threads, LsqEngine engine, const RunParameters& p, const FunctionMatrix& x, LineBuffers& b)
-      : p_(p), x_(x), b_(b) {
-    for (int i = 0; i < threads; ++i) {
-      pixels_.push_back(std::make_unique<PixelArrays>());
-      workspaces_.push_back(std::make_unique<PixelWorkspace>());
-      workspaces_.back()->engine = engine;
-    }
-    // A helper the system refuses to start leaves its share to the others.
-    for (int i = 1; i < threads; ++i) {
-      try {
-        helpers_.emplace_back([this, i] { helper(i); });
-      } catch (const std::system_error&) {
-        break;
-      }
-    }
-  }
-
-  ~PixelWorkers() { stop(); }
-
-  // Reconstructs samples 1..NS of the line in the buffers. Returns false when
-  // an interrupt stopped the workers before every sample was done; the line
-  // is then incomplete and must not be written.
-  bool run_line() {
-    next_.store(0);
-    done_.store(0);
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      ++generation_;
-      busy_ = static_cast<int>(helpers_.size());
-    }
-    start_.notify_all();
-    work(0);
-    std::unique_lock<std::mutex> lock(mutex_);
-    finished_.wait(lock, [this] { return busy_ == 0; });
-    return done_.load() == (p_.NS > 0 ? p_.NS : 0);
-  }
-
-  // Ends and joins the helpers (idempotent).
-  void stop() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      quit_ = true;
-    }
-    start_.notify_all();
-    for (std::thread& t : helpers_) {
-      if (t.joinable()) t.join();
-    }
-  }
-
- private:
-  // Takes samples until none is left; an interrupt stops the taking between
-  // pixels (the main thread honours it once every worker has stopped).
-  void work(int index) {
-    for (;;) {
-      if (interrupt_pending()) return;
-      const int32_t s = next_.fetch_add(1);
-      if (s >= p_.NS) return;
-      process_sample(p_, x_, b_, static_cast<size_t>(s), *pixels_[index], *workspaces_[index]);
-      done_.fetch_add(1);
-    }
-  }
-
-  void helper(int index) {
-    uint64_t seen = 0;
-    for (;;) {
-      {
-        std::unique_lock<std::mutex> lock(mutex_);
-        start_.wait(lock, [&] { return quit_ || generation_ != seen; });
-        if (quit_) return;
-        seen = generation_;
-      }
-      work(index);
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (--busy_ == 0) finished_.notify_one();
-    }
-  }
-
-  const RunParameters& p_;
-  const FunctionMatrix& x_;
-  LineBuffers& b_;
-  std::vector<std::unique_ptr<PixelArrays>> pixels_;
-  std::vector<std::unique_ptr<PixelWorkspace>> workspaces_;
-  std::vector<std::thread> helpers_;
-  std::mutex mutex_;
-  std::condition_variable start_, finished_;
-  uint64_t generation_ = 0;
-  int busy_ = 0;
-  bool quit_ = false;
-  std::atomic<int32_t> next_{0};
-  std::atomic<int32_t> done_{0};
-};
-
-[[noreturn]] void run(const RunParameters& p, const Execution& exec) {
+Status run(Env& env, const RunParameters& p, const Execution& exec) {
   LineBuffers buffers;
-  allocate_buffers(p, buffers);
+  TSR_RETURN_IF_ERROR(allocate_buffers(env, p, buffers));
 
-  write_line({text_item("MAKING FUNCTION MATRIX")});
+  write_line(env, {text_item("MAKING FUNCTION MATRIX")});
   auto x = std::make_unique<FunctionMatrix>();
   build_function_matrix(p.NB, p.NPOINT, p.NFUNC, harmonic_frequencies, *x);
 
-  write_line({text_item("opening data bsq")});
+  write_line(env, {text_item("opening data bsq")});
   const int32_t ns_alloc = p.NS > 0 ? p.NS : 0;
-  ImageFile data, mask, params, interp, fit, order, aic, minf, maxf;
-  data.open(kDataBsq, ns_alloc);
-  if (p.MASK == 1) mask.open(kMaskBsq, ns_alloc);
-  params.open(kParamBsq, ns_alloc);
-  if (p.INTP == 1) interp.open(kInterpBsq, ns_alloc);
-  fit.open(kFitBsq, ns_alloc);
-  order.open(kOrderDat, ns_alloc);
-  aic.open(kAicDat, ns_alloc);
-  minf.open(kMinDat, ns_alloc);
-  maxf.open(kMaxDat, ns_alloc);
+  // Every file of the run, in the table's order: the inputs first.
+  std::vector<std::unique_ptr<OpenFile>> files;
+  for (const RunFileSpec& spec : kRunFiles) {
+    if (!present_in_run(spec, p.INTP, p.MASK)) continue;
+    auto f = std::make_unique<OpenFile>();
+    f->spec = &spec;
+    TSR_RETURN_IF_ERROR(f->image.open(env, spec, ns_alloc));
+    files.push_back(std::move(f));
+  }
+  ImageFile& data = files[0]->image;
+  ImageFile* mask = p.MASK == 1 ? &files[1]->image : nullptr;
 
-  write_line({text_item("MAKING FUNCTION MATRIX LOOP")});
+  write_line(env, {text_item("MAKING FUNCTION MATRIX LOOP")});
   const int threads = std::max(1, std::min(exec.threads, p.NS));
-  PixelWorkers workers(threads, exec.engine, p, *x, buffers);
-  bool order_failed = false, min_failed = false, max_failed = false;
+  std::vector<std::unique_ptr<Worker>> workers;
+  for (int i = 0; i < threads; ++i) {
+    workers.push_back(std::make_unique<Worker>());
+    workers.back()->workspace.engine = exec.engine;
+  }
+  WorkerPool pool(threads);
+  const WorkerPool::Work reconstruct_sample = [&](int worker, int64_t s) {
+    Worker& w = *workers[static_cast<size_t>(worker)];
+    process_sample(p, *x, buffers, static_cast<size_t>(s), w.pixel, w.workspace);
+  };
+  const WorkerPool::StopCheck stop = [&env] { return env.pending_interrupt() != 0; };
+
   for (int32_t line = 1; line <= p.NL; ++line) {
-    if (interrupt_pending()) honour_interrupt();
-    write_progress(line, p.NL);
-    read_data_line(data, line, p.NL, p.NS, 1, p.NB, buffers.data_line.data(), p.NB);
-    if (p.MASK == 1) read_mask_line(mask, line, p.NL, p.NS, 1, p.NB, buffers.mask_line.data(), p.NB);
-    if (!workers.run_line()) honour_interrupt();
-    write_param_line(params, line, p.NL, p.NS, 1, p.NP, buffers.param_line.data(), p.NP);
-    if (p.INTP == 1) write_series_line(interp, line, p.NL, p.NS, 1, p.NB, buffers.interp_line.data(), p.NB);
-    write_series_line(fit, line, p.NL, p.NS, 1, p.NB, buffers.fit_line.data(), p.NB);
-    order_failed |= !write_map_line(order, line, p.NS, buffers.order_line.data());
-    write_aic_line(aic, line, p.NS, buffers.aic_line.data());
-    min_failed |= !write_map_line(minf, line, p.NS, buffers.min_line.data());
-    max_failed |= !write_map_line(maxf, line, p.NS, buffers.max_line.data());
+    if (env.pending_interrupt() != 0) return interrupted(env);
+    write_progress(env, line, p.NL);
+    TSR_RETURN_IF_ERROR(read_data_line(env, data, line, p.NL, p.NS, 1, p.NB, buffers.data_line.data(), p.NB));
+    if (mask != nullptr) {
+      TSR_RETURN_IF_ERROR(read_mask_line(*mask, line, p.NL, p.NS, 1, p.NB, buffers.mask_line.data(), p.NB));
+    }
+    // An interrupt stops the workers between pixels; the incomplete line is
+    // not written.
+    if (!pool.run(p.NS > 0 ? p.NS : 0, reconstruct_sample, stop)) return interrupted(env);
+    for (auto& f : files) TSR_RETURN_IF_ERROR(write_product_line(env, p, buffers, line, *f));
   }
 
   // An interrupt that came during the last line (or with no line at all) still
   // ends the run as interrupted, before it can be reported as complete.
-  if (interrupt_pending()) honour_interrupt();
-  workers.stop();
-  data.close();
-  if (p.MASK == 1) mask.close();
-  if (p.INTP == 1) interp.close();
-  fit.close();
-  minf.close();
-  maxf.close();
-  write_line({text_item("Program Deadified")});
+  if (env.pending_interrupt() != 0) return interrupted(env);
+  for (auto& f : files) f->image.close();
+  write_line(env, {text_item("Program Deadified")});
 
   // A map whose writes failed was reported line by line on the console; the
   // run must still not end as a success. One line names every such map.
   std::vector<std::string> unwritten;
-  if (order_failed) unwritten.push_back("order.dat");
-  if (min_failed) unwritten.push_back("min.dat");
-  if (max_failed) unwritten.push_back("max.dat");
+  for (const auto& f : files) {
+    if (f->map_failed) unwritten.emplace_back(f->spec->name);
+  }
   if (!unwritten.empty()) {
     std::string names = unwritten.front();
     for (size_t i = 1; i < unwritten.size(); ++i) names += ", " + unwritten[i];
-    fail_run("tsrecon: " + names + (unwritten.size() == 1 ? " has" : " have") +
-             " unwritten records (failed writes are listed on the console)");
+    return Status::refused("tsrecon: " + names + (unwritten.size() == 1 ? " has" : " have") +
+                           " unwritten records (failed writes are listed on the console)");
   }
-  stop_run();
+  return Status::ok();
 }
 
 }  // namespace
+
+Status run_job(Env& env) {
+  Execution exec;
+  TSR_RETURN_IF_ERROR(execution_from_environment(env, exec));
+  RunParameters params;
+  const ConsoleSink console = [&env](std::initializer_list<ListItem> items) { write_line(env, items); };
+  TSR_RETURN_IF_ERROR(read_run_parameters(env, params, console));
+  TSR_RETURN_IF_ERROR(derive_run_parameters(params));
+  return run(env, params, exec);
+}
 
 int run_program(int argc, char** argv) {
   if (argc > 1) {
@@ -400,11 +298,9 @@ int run_program(int argc, char** argv) {
     return 2;
   }
   start_runtime();
-  const Execution exec = execution_from_environment();
-  RunParameters params;
-  read_run_parameters(params);
-  derive_run_parameters(params);
-  run(params, exec);
+  const tsrecon::Status status = tsrecon::run_job("");
+  tsrecon::write_error_line(status);
+  return status.exit_status;
 }
 
 }  // namespace tsr

@@ -2,11 +2,28 @@
 // loop over the cube, and the end of the run.
 #pragma once
 
+#include "runtime/env.h"
+#include "runtime/status.h"
+
 namespace tsr {
 
-// The whole program. Never returns for a run (every run ends through the
-// runtime's stop or error paths); returns an exit status only for the command
-// line options that do not start a run.
+// One whole run in the Env's working directory, as the executable does it:
+// reads cntl.dat (echoing it on the Env's console), checks and derives the
+// run parameters, opens the file set, reconstructs every pixel line by line
+// and writes every product line, and ends with "Program Deadified" on the
+// console. Returns how the run ended; the caller reports a status that is
+// not ok (Status::line) and ends with its exit status. Every file opened is
+// closed on return.
+//
+// Threads: runs on the calling thread and the worker threads that
+// TSRECON_THREADS asks for; interrupts are taken from env.pending_interrupt(),
+// asked on the calling thread between pixels.
+Status run_job(Env& env);
+
+// The executable: the command-line options (--help, --version), else the
+// floating-point and interrupt settings of the process and the library's
+// run_job in the current directory, reporting its status on standard error.
+// Returns the exit status.
 int run_program(int argc, char** argv);
 
 }  // namespace tsr

@@ -162,7 +162,7 @@ uint32_t bits_of(float f) {
 RunParameters parameters_of(const std::string& control) {
   RunParameters p;
   read_control_text(control, p, [](std::initializer_list<ListItem>) {});
-  const std::string refusal = complete_run_parameters(p);
+  const std::string refusal = derive_run_parameters(p).line();
   EXPECT_EQ("", refusal);
   return p;
 }

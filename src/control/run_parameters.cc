@@ -4,22 +4,12 @@
 #include <limits>
 
 #include "runtime/console.h"
-#include "runtime/errors.h"
 #include "runtime/files.h"
 
 namespace tsr {
 namespace {
 
-constexpr int kControlUnit = 15;
-constexpr const char* kControlFile = "cntl.dat";
-
-std::string range_message(std::string_view member, int32_t value, int64_t low, int64_t high) {
-  std::string m = "tsrecon: ";
-  m += member;
-  m += " = " + std::to_string(value) + " in cntl.dat is outside the allowed range ";
-  m += std::to_string(low) + ".." + std::to_string(high);
-  return m;
-}
+constexpr int64_t kInt32Max = std::numeric_limits<int32_t>::max();
 
 }  // namespace
 
@@ -74,27 +64,53 @@ void read_control_text(std::string_view text, RunParameters& p, const ConsoleSin
   sink({text_item("CLOSE CNTL.DAT")});
 }
 
-void read_run_parameters(RunParameters& p) {
-  std::string full_path;
-  const std::string text = read_text_file(kControlUnit, kControlFile, full_path);
-  const ConsoleSink console = [](std::initializer_list<ListItem> items) { write_line(items); };
+Status read_run_parameters(Env& env, RunParameters& p, const ConsoleSink& sink) {
+  std::string text, full_path;
+  TSR_RETURN_IF_ERROR(read_text_file(env, kControlUnit, kControlFile, text, full_path));
   try {
-    read_control_text(text, p, console);
+    read_control_text(text, p, sink);
   } catch (const ControlFileError& e) {
-    raise_runtime_error(severe(e.number()), kControlUnit, full_path);
+    return Status::runtime_error(e.number(), kControlUnit, full_path);
   }
+  return Status::ok();
 }
 
-std::string complete_run_parameters(RunParameters& p) {
-  constexpr int64_t kInt32Max = std::numeric_limits<int32_t>::max();
+Status load_run_parameters(Env& env, std::string_view name, RunParameters& p) {
+  std::string text, full_path;
+  TSR_RETURN_IF_ERROR(read_existing_text_file(env, kControlUnit, name, text, full_path));
+  try {
+    read_control_text(text, p, [](std::initializer_list<ListItem>) {});
+  } catch (const ControlFileError& e) {
+    return Status::runtime_error(e.number(), kControlUnit, full_path);
+  }
+  return derive_run_parameters(p);
+}
+
+std::optional<RangeViolation> find_range_violation(const RunParameters& p) {
+  // Limits of the data model and of the model itself: the harmonic table has
+  // six entries, a cycle needs at least one time step and the filter window
+  // cannot be negative.
+  const RangeViolation checks[] = {
+      {"NB", p.NB, 3, kMaxExcludedBands},
+      {"NDEF", p.NDEF, 0, p.NB},
+      {"NFUNC", p.NFUNC, 0, 6},
+      {"NPOINT", p.NPOINT, 1, kInt32Max},
+      {"NWIN", p.NWIN, 0, kInt32Max},
+  };
+  for (const RangeViolation& c : checks) {
+    if (c.value < c.low || c.value > c.high) return c;
+  }
+  return std::nullopt;
+}
+
+std::string range_message(const RangeViolation& v) {
+  return "tsrecon: " + std::string(v.member) + " = " + std::to_string(v.value) +
+         " in cntl.dat is outside the allowed range " + std::to_string(v.low) + ".." + std::to_string(v.high);
+}
+
+Status derive_run_parameters(RunParameters& p) {
   p.NDAT = p.NB;
-  if (p.NB < 3 || p.NB > kMaxExcludedBands) return range_message("NB", p.NB, 3, kMaxExcludedBands);
-  if (p.NDEF < 0 || p.NDEF > p.NB) return range_message("NDEF", p.NDEF, 0, p.NB);
-  // Limits of the model itself: the harmonic table has six entries, a cycle
-  // needs at least one time step and the filter window cannot be negative.
-  if (p.NFUNC < 0 || p.NFUNC > 6) return range_message("NFUNC", p.NFUNC, 0, 6);
-  if (p.NPOINT <= 0) return range_message("NPOINT", p.NPOINT, 1, kInt32Max);
-  if (p.NWIN < 0) return range_message("NWIN", p.NWIN, 0, kInt32Max);
+  if (const auto violation = find_range_violation(p)) return Status::refused(range_message(*violation));
 
   p.NP = 2 * p.NFUNC + 2;
   const double tcld = p.TCLD;
@@ -108,12 +124,7 @@ std::string complete_run_parameters(RunParameters& p) {
     p.upper_threshold = tcld * 2.0;
     p.lower_threshold = -tcld;
   }
-  return {};
-}
-
-void derive_run_parameters(RunParameters& p) {
-  const std::string reason = complete_run_parameters(p);
-  if (!reason.empty()) fail_run(reason);
+  return Status::ok();
 }
 
 }  // namespace tsr

@@ -3,10 +3,13 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "control/control_syntax.h"
+#include "runtime/env.h"
+#include "runtime/status.h"
 
 namespace tsr {
 
@@ -35,6 +38,10 @@ struct RunParameters {
   double lower_threshold = 0.0;
   int16_t excluded_bands[kMaxExcludedBands] = {};
   int32_t excluded_count = 0;
+
+  // Every member, the excluded-band list in full; a member added later takes
+  // part without further ado.
+  bool operator==(const RunParameters&) const = default;
 };
 
 // Reads the control file text into `p`: the defaults first, then the band
@@ -44,19 +51,38 @@ struct RunParameters {
 // not allow throws ControlFileError; the lines written before it stand.
 void read_control_text(std::string_view text, RunParameters& p, const ConsoleSink& sink);
 
-// Opens cntl.dat of the working directory as unit 15 (creating it empty when
-// missing) and reads it as read_control_text does, echoing on the console. A
-// failed read ends the run with its severe run-time error.
-void read_run_parameters(RunParameters& p);
+// The control file's name and unit.
+inline constexpr const char* kControlFile = "cntl.dat";
+inline constexpr int kControlUnit = 15;
 
-// Completes the record after reading: NDAT becomes NB; NB, NDEF, NFUNC,
-// NPOINT and NWIN are checked in that order; NP and the screening thresholds
-// are derived. Returns an empty string when the run can go on, otherwise the
-// one-line reason (and the record is left incomplete).
-std::string complete_run_parameters(RunParameters& p);
+// Opens cntl.dat of the Env's working directory as unit 15 (creating it
+// empty when missing) and reads it as read_control_text does, echoing to
+// `sink`. A failed open or read is its run-time error on unit 15.
+Status read_run_parameters(Env& env, RunParameters& p, const ConsoleSink& sink);
 
-// complete_run_parameters, ending the run with its reason (exit status 1)
-// when a check fails.
-void derive_run_parameters(RunParameters& p);
+// Reads an existing control file `name` of the Env's working directory
+// quietly (nothing is created or echoed) and derives the run parameters, as
+// the companions and the library need them. Errors: 29 for a missing file,
+// the reader's run-time errors on unit 15, the range refusals.
+Status load_run_parameters(Env& env, std::string_view name, RunParameters& p);
+
+// The first member outside its allowed range, in the order checked: NB
+// (3..200), NDEF (0..NB), NFUNC (0..6), NPOINT (1..), NWIN (0..).
+struct RangeViolation {
+  std::string_view member;  // "NB", "NDEF", ...
+  int32_t value;
+  int64_t low;
+  int64_t high;
+};
+std::optional<RangeViolation> find_range_violation(const RunParameters& p);
+
+// "tsrecon: NFUNC = 7 in cntl.dat is outside the allowed range 0..6".
+std::string range_message(const RangeViolation& v);
+
+// Completes the record after reading: NDAT becomes NB; the ranges are checked
+// (find_range_violation); NP and the screening thresholds are derived.
+// A range violation is refused with range_message (the record is then left
+// incomplete).
+Status derive_run_parameters(RunParameters& p);
 
 }  // namespace tsr

@@ -76,7 +76,7 @@ TEST(RunParameters, ExampleControlFile) {
   EXPECT_EQ(5, p.excluded_bands[0]);
   EXPECT_EQ(17, p.excluded_bands[1]);
 
-  ASSERT_EQ("", complete_run_parameters(p));
+  ASSERT_EQ("", derive_run_parameters(p).line());
   EXPECT_EQ(46, p.NDAT);
   EXPECT_EQ(10, p.NP);
   EXPECT_EQ(bits_of(0.2), bits_of(p.upper_threshold));
@@ -87,7 +87,7 @@ TEST(RunParameters, EmptyGroupsKeepTheDefaults) {
   ReadResult r = read_text("46\n10 20\n&DATA /\n&CONTRL /\n&NPT /\n");
   ASSERT_EQ(std::nullopt, r.error);
   EXPECT_EQ(kRead + kClose, r.console);
-  ASSERT_EQ("", complete_run_parameters(r.p));
+  ASSERT_EQ("", derive_run_parameters(r.p).line());
   EXPECT_EQ(6, r.p.NFUNC);
   EXPECT_EQ(14, r.p.NP);
   EXPECT_EQ(3, r.p.NWIN);
@@ -131,7 +131,7 @@ TEST(RunParameters, AllMembersOfTheGroups) {
   EXPECT_EQ(-1, p.FITMD);
   EXPECT_EQ(23, p.NPOINT);
   RunParameters q = p;
-  ASSERT_EQ("", complete_run_parameters(q));
+  ASSERT_EQ("", derive_run_parameters(q).line());
   EXPECT_EQ(46, q.NDAT);  // NDAT=99 has no effect
   EXPECT_EQ(8, q.NP);
 }
@@ -204,7 +204,7 @@ TEST(RunParameters, MoreAcceptedBandsThanRoom) {
   EXPECT_NE(std::string::npos, r.console.find(pair_line(205, 205))) << "every accepted band is echoed";
   EXPECT_EQ(200, r.p.excluded_count);
   EXPECT_EQ(200, r.p.excluded_bands[199]);
-  EXPECT_EQ("tsrecon: NB = 300 in cntl.dat is outside the allowed range 3..200", complete_run_parameters(r.p));
+  EXPECT_EQ("tsrecon: NB = 300 in cntl.dat is outside the allowed range 3..200", derive_run_parameters(r.p).line());
 }
 
 TEST(RunParameters, ReadErrorsKeepTheLinesWritten) {
@@ -281,7 +281,7 @@ TEST(CompleteRunParameters, Checks) {
     p.NPOINT = c.npoint;
     p.NWIN = c.nwin;
     p.NDAT = 99;
-    EXPECT_EQ(c.reason, complete_run_parameters(p)) << c.name;
+    EXPECT_EQ(c.reason, derive_run_parameters(p).line()) << c.name;
     EXPECT_EQ(c.nb, p.NDAT) << c.name;
     if (c.reason.empty()) {
       EXPECT_EQ(2 * c.nfunc + 2, p.NP) << c.name;
@@ -311,7 +311,7 @@ TEST(CompleteRunParameters, Thresholds) {
     p.NB = 46;
     p.FITMD = c.fitmd;
     p.TCLD = c.tcld;
-    ASSERT_EQ("", complete_run_parameters(p));
+    ASSERT_EQ("", derive_run_parameters(p).line());
     EXPECT_EQ(bits_of(c.upper), bits_of(p.upper_threshold)) << int(c.fitmd) << " " << c.tcld;
     EXPECT_EQ(bits_of(c.lower), bits_of(p.lower_threshold)) << int(c.fitmd) << " " << c.tcld;
   }

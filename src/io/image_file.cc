@@ -11,10 +11,20 @@ int64_t map_record_before_line(int32_t line, int32_t NS) {
   return (static_cast<int64_t>(line) - 1) * static_cast<int64_t>(NS);
 }
 
-void ImageFile::open(const ImageFileLayout& layout, int32_t max_samples) {
-  record_length_ = layout.record_length;
+void ImageFile::prepare(const RunFileSpec& spec, int32_t max_samples) {
+  spec_ = &spec;
+  record_length_ = element_size(spec.type);
   scratch_.assign(static_cast<size_t>(max_samples > 0 ? max_samples : 0) * static_cast<size_t>(record_length_), 0);
-  file_.open(layout.unit, layout.name);
+}
+
+Status ImageFile::open(Env& env, const RunFileSpec& spec, int32_t max_samples) {
+  prepare(spec, max_samples);
+  return open_record_file(env, spec.unit, spec.name, file_);
+}
+
+Status ImageFile::open_read_only(Env& env, const RunFileSpec& spec, int32_t max_samples) {
+  prepare(spec, max_samples);
+  return open_record_file_read_only(env, spec.unit, spec.name, file_);
 }
 
 unsigned char* ImageFile::line_scratch(int32_t samples) {

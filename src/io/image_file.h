@@ -1,31 +1,17 @@
-// The image files of a run: which unit and record length each has, and an
-// open image file together with the scratch space its line transfers use.
+// An open image file of a run together with the scratch space its line
+// transfers use, and the record addressing of the band-sequential files.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
+#include "io/run_files.h"
+#include "runtime/env.h"
 #include "runtime/files.h"
+#include "runtime/status.h"
 
 namespace tsr {
-
-// Unit number, file name and record length (bytes per element) of an image file.
-struct ImageFileLayout {
-  int unit;
-  const char* name;
-  int record_length;
-};
-
-inline constexpr ImageFileLayout kDataBsq{21, "data.bsq", 2};
-inline constexpr ImageFileLayout kMaskBsq{22, "mask.bsq", 1};
-inline constexpr ImageFileLayout kParamBsq{50, "p.bsq", 4};
-inline constexpr ImageFileLayout kInterpBsq{51, "i.bsq", 2};
-inline constexpr ImageFileLayout kFitBsq{52, "f.bsq", 2};
-inline constexpr ImageFileLayout kOrderDat{54, "order.dat", 1};
-inline constexpr ImageFileLayout kAicDat{55, "aic.dat", 4};
-inline constexpr ImageFileLayout kMinDat{61, "min.dat", 2};
-inline constexpr ImageFileLayout kMaxDat{62, "max.dat", 2};
 
 // Record addressing of the band-sequential files. Records are numbered from 1;
 // record r starts at byte offset (r - 1) * record length. These return the
@@ -46,22 +32,27 @@ class ImageFile {
   ImageFile(const ImageFile&) = delete;
   ImageFile& operator=(const ImageFile&) = delete;
 
-  // Opens (or creates, never truncating) the file of `layout` in the working
-  // directory; failures end the run (see RecordFile::open).
-  void open(const ImageFileLayout& layout, int32_t max_samples);
+  // Opens (or creates, never truncating) the file of `spec` in the Env's
+  // working directory (see open_record_file).
+  Status open(Env& env, const RunFileSpec& spec, int32_t max_samples);
+  // Opens an existing file for reading only (see open_record_file_read_only).
+  Status open_read_only(Env& env, const RunFileSpec& spec, int32_t max_samples);
   void close() { file_.close(); }
 
   bool is_open() const { return file_.is_open(); }
-  int unit() const { return file_.unit(); }
   int record_length() const { return record_length_; }
   RecordFile& file() { return file_; }
+  const RunFileSpec* spec() const { return spec_; }
 
   // Scratch space for one line of `samples` elements. Only a caller that
   // passes more samples than were announced at the open makes it grow.
   unsigned char* line_scratch(int32_t samples);
 
  private:
+  void prepare(const RunFileSpec& spec, int32_t max_samples);
+
   RecordFile file_;
+  const RunFileSpec* spec_ = nullptr;
   int record_length_ = 1;
   std::vector<unsigned char> scratch_;
 };

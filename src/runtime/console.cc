@@ -1,9 +1,5 @@
 #include "runtime/console.h"
 
-#include <cstdio>
-#include <cstdlib>
-
-#include "runtime/errors.h"
 
 namespace tsr {
 namespace {
@@ -24,19 +20,6 @@ std::string right_justified(long long value, size_t width) {
   std::string digits = std::to_string(value);
   if (digits.size() >= width) return digits;
   return std::string(width - digits.size(), ' ') + digits;
-}
-
-// The console is opened on its first write: standard output, or the file that
-// FORT6 names.
-FILE* console_stream() {
-  static FILE* stream = [] {
-    const char* target = std::getenv("FORT6");
-    if (target != nullptr && *target != '\0') {
-      if (FILE* f = std::fopen(target, "w")) return f;
-    }
-    return stdout;
-  }();
-  return stream;
 }
 
 }  // namespace
@@ -79,17 +62,8 @@ std::string format_progress_line(int32_t line, int32_t lines) {
   return " " + field(line) + "/" + field(lines) + "line\n";
 }
 
-void write_console_text(std::string_view text) {
-  FILE* stream = console_stream();
-  std::fwrite(text.data(), 1, text.size(), stream);
-  // Lines are few (a handful plus one per image line): make each visible at once.
-  std::fflush(stream);
-}
+void write_line(Env& env, std::initializer_list<ListItem> items) { env.write_console(format_list_line(items)); }
 
-void write_line(std::initializer_list<ListItem> items) { write_console_text(format_list_line(items)); }
-
-void write_progress(int32_t line, int32_t lines) { write_console_text(format_progress_line(line, lines)); }
-
-void flush_console() { std::fflush(console_stream()); }
+void write_progress(Env& env, int32_t line, int32_t lines) { env.write_console(format_progress_line(line, lines)); }
 
 }  // namespace tsr

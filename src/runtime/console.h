@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "runtime/env.h"
+
 namespace tsr {
 
 // One item of a list-directed console line.
@@ -30,10 +32,8 @@ std::string format_list_line(std::initializer_list<ListItem> items);
 // a number needs more.
 std::string format_progress_line(int32_t line, int32_t lines);
 
-// Write to the console (standard output, or the file named by FORT6).
-void write_line(std::initializer_list<ListItem> items);
-void write_progress(int32_t line, int32_t lines);
-void write_console_text(std::string_view already_formatted);
-void flush_console();
+// Write to the Env's console (standard output, or the file named by FORT6).
+void write_line(Env& env, std::initializer_list<ListItem> items);
+void write_progress(Env& env, int32_t line, int32_t lines);
 
 }  // namespace tsr

@@ -1,18 +1,8 @@
 #include "runtime/errors.h"
 
-#include <fcntl.h>
-#include <fenv.h>
 #include <signal.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
-#include <cerrno>
-#include <cstdlib>
-#include <mutex>
-#include <vector>
-
-#include "runtime/console.h"
+#include "runtime/status.h"
 
 namespace tsr {
 namespace {
@@ -39,51 +29,6 @@ constexpr CatalogueEntry kCatalogue[] = {
     {kErrInputConversion, "input conversion error, unit %d, file %s"},
     {kErrInterrupt, "program aborting due to %s event"},
 };
-
-std::atomic<int> g_pending_signal{0};
-
-// The registry is touched only by the main thread (files are opened and closed
-// there), but a mutex keeps it sound should a worker ever end the run.
-std::mutex g_registry_mutex;
-std::vector<Closable*>& registry() {
-  static std::vector<Closable*> files;
-  return files;
-}
-
-bool g_stderr_redirected = false;
-
-void redirect_stderr_once() {
-  if (g_stderr_redirected) return;
-  g_stderr_redirected = true;
-  const char* target = std::getenv("FORT0");
-  if (target == nullptr || *target == '\0') return;
-  int fd = ::open(target, O_WRONLY | O_APPEND | O_CREAT, 0644);
-  if (fd < 0) return;  // keep the real standard error
-  ::dup2(fd, 2);
-  ::close(fd);
-}
-
-void write_all(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    bytes.remove_prefix(static_cast<size_t>(n));
-  }
-}
-
-[[noreturn]] void end_process(int status) {
-  close_all_files();
-  flush_console();
-  ::_exit(status);
-}
-
-extern "C" void on_interrupt(int signal_number) {
-  int expected = 0;
-  g_pending_signal.compare_exchange_strong(expected, signal_number);
-}
 
 }  // namespace
 
@@ -113,46 +58,6 @@ std::string format_error_line(ErrorCode code, int unit, std::string_view file) {
   return line;
 }
 
-void write_error_line(std::string_view line) {
-  redirect_stderr_once();
-  std::string full(line);
-  full += '\n';
-  write_all(2, full);
-}
-
-void raise_runtime_error(ErrorCode code, int unit, std::string_view file) {
-  flush_console();
-  write_error_line(format_error_line(code, unit, file));
-  if ((code >> 30) == 3u) end_process(static_cast<int>(code & 0xFFu));
-  // A class-2 line carries no effect of its own; only the interrupt writes one,
-  // and it ends the process itself.
-  end_process(static_cast<int>(code & 0xFFu));
-}
-
-void stop_run() { end_process(0); }
-
-void fail_run(std::string_view message) {
-  flush_console();
-  write_error_line(message);
-  end_process(1);
-}
-
-void start_runtime() {
-  // Round to nearest, every floating-point exception masked: IEEE default
-  // results (infinities, NaNs, denormals) are carried on without traps.
-  fesetround(FE_TONEAREST);
-  fedisableexcept(FE_ALL_EXCEPT);
-  feclearexcept(FE_ALL_EXCEPT);
-
-  struct sigaction action {};
-  action.sa_handler = on_interrupt;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
-  for (int sig : {SIGINT, SIGQUIT, SIGHUP, SIGTERM}) sigaction(sig, &action, nullptr);
-}
-
-bool interrupt_pending() { return g_pending_signal.load(std::memory_order_relaxed) != 0; }
-
 std::string_view interrupt_event_name(int signal_number) {
   switch (signal_number) {
     case SIGINT: return "control-C";
@@ -162,32 +67,25 @@ std::string_view interrupt_event_name(int signal_number) {
   }
 }
 
-void honour_interrupt() {
-  const int sig = g_pending_signal.load();
-  flush_console();
-  write_error_line(format_error_line(kClassError | kErrInterrupt, 0, interrupt_event_name(sig)));
-  end_process(128 + sig);
-}
-
-void register_open_file(Closable* file) {
-  std::lock_guard<std::mutex> lock(g_registry_mutex);
-  registry().push_back(file);
-}
-
-void unregister_open_file(Closable* file) {
-  std::lock_guard<std::mutex> lock(g_registry_mutex);
-  auto& files = registry();
-  files.erase(std::remove(files.begin(), files.end(), file), files.end());
-}
-
-void close_all_files() {
-  std::vector<Closable*> files;
-  {
-    std::lock_guard<std::mutex> lock(g_registry_mutex);
-    files = registry();
+std::string Status::line() const {
+  switch (code_) {
+    case Code::kOk: return {};
+    case Code::kRuntimeError: return format_error_line(severe(number_), unit_, text_);
+    case Code::kRefused: return text_;
+    case Code::kInterrupted:
+      return format_error_line(kClassError | kErrInterrupt, 0, interrupt_event_name(number_));
   }
-  // Each close unregisters its file; work on a copy.
-  for (Closable* f : files) f->close();
+  return {};
+}
+
+int Status::exit_status() const {
+  switch (code_) {
+    case Code::kOk: return 0;
+    case Code::kRuntimeError: return number_ & 0xFF;
+    case Code::kRefused: return 1;
+    case Code::kInterrupted: return 128 + number_;
+  }
+  return 1;
 }
 
 }  // namespace tsr

@@ -1,8 +1,10 @@
-// Run-time error reporting and the ways a run ends.
+// Run-time error numbers, their message texts and the layout of the lines
+// that report them.
 //
 // Every failure of a file or of the control file is reported by one line on
-// standard error, "forrtl: severe (NN): <text>", after which every open file
-// is closed and the process ends with the error number as its exit status.
+// standard error, "forrtl: severe (NN): <text>"; an interrupt by
+// "forrtl: error (200): program aborting due to <event> event". Only the
+// entry point writes these lines (see Status).
 #pragma once
 
 #include <cstdint>
@@ -44,46 +46,7 @@ std::string_view message_text(int number);
 // "forrtl: severe (24): end-of-file during read, unit 15, file /dir/cntl.dat".
 std::string format_error_line(ErrorCode code, int unit, std::string_view file);
 
-// Writes the message line to standard error. For a severe code it then closes
-// every open file and ends the process with the error number as exit status.
-[[noreturn]] void raise_runtime_error(ErrorCode code, int unit, std::string_view file);
-
-// The normal stop: closes every open file and ends the process with status 0.
-[[noreturn]] void stop_run();
-
-// Ends a run that cannot go on with one plain line on standard error (no
-// "forrtl" prefix), closing every open file; exit status 1. Used where a silent
-// stop would report a failed run as a success.
-[[noreturn]] void fail_run(std::string_view message);
-
-// Writes one line (a line feed is appended) to standard error, honouring FORT0.
-void write_error_line(std::string_view line);
-
-// Settings made once before anything else: the floating-point environment
-// (53-bit precision, round to nearest, no traps) and the interrupt handlers.
-void start_runtime();
-
-// True once SIGINT, SIGQUIT, SIGHUP or SIGTERM has arrived. Safe to call from any thread.
-bool interrupt_pending();
-
-// Writes "forrtl: error (200): program aborting due to <event> event", closes
-// every open file and ends the process with status 128 + the signal number.
-// Only the main thread calls it, between pixels, never inside a file transfer.
-[[noreturn]] void honour_interrupt();
-
 // Text of the event for a signal: "control-C", "control-BREAK", "menu-CLOSE" or "unknown".
 std::string_view interrupt_event_name(int signal_number);
-
-// Registry of everything that must be flushed and closed when the run ends.
-// Files register themselves when opened and unregister when closed.
-class Closable {
- public:
-  virtual ~Closable() = default;
-  virtual void close() = 0;
-};
-void register_open_file(Closable* file);
-void unregister_open_file(Closable* file);
-// Closes every registered file (flushing what is buffered); closing twice is harmless.
-void close_all_files();
 
 }  // namespace tsr

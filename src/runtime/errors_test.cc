@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include "runtime/status.h"
+
 namespace tsr {
 namespace {
 
@@ -35,24 +37,44 @@ TEST(ErrorLine, EventNames) {
   EXPECT_EQ("unknown", interrupt_event_name(SIGTERM));
 }
 
-TEST(ErrorLineDeathTest, SevereEndsWithTheErrorNumber) {
-  EXPECT_EXIT(raise_runtime_error(severe(24), 15, "/w/cntl.dat"), ::testing::ExitedWithCode(24),
-              "^forrtl: severe \\(24\\): end-of-file during read, unit 15, file /w/cntl.dat\n$");
-  EXPECT_EXIT(fail_run("tsrecon: nope"), ::testing::ExitedWithCode(1), "^tsrecon: nope\n$");
-  EXPECT_EXIT(stop_run(), ::testing::ExitedWithCode(0), "^$");
+TEST(StatusTest, LineAndExitStatusOfEachKind) {
+  struct Case {
+    Status status;
+    const char* line;
+    int exit_status;
+  } cases[] = {
+      {Status::ok(), "", 0},
+      {Status::runtime_error(24, 15, "/w/cntl.dat"), "forrtl: severe (24): end-of-file during read, unit 15, file /w/cntl.dat",
+       24},
+      {Status::runtime_error(38, 52, "/w/f.bsq"), "forrtl: severe (38): error during write, unit 52, file /w/f.bsq", 38},
+      {Status::refused("tsrecon: nope"), "tsrecon: nope", 1},
+      {Status::interrupted(SIGINT), "forrtl: error (200): program aborting due to control-C event", 130},
+      {Status::interrupted(SIGHUP), "forrtl: error (200): program aborting due to menu-CLOSE event", 129},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.status.line(), c.line);
+    EXPECT_EQ(c.status.exit_status(), c.exit_status) << c.line;
+    EXPECT_EQ(c.status.is_ok(), c.exit_status == 0) << c.line;
+  }
 }
 
-TEST(ErrorLineDeathTest, RegisteredFilesAreClosedOnEveryEnd) {
-  struct Marker : Closable {
-    void close() override { ::write(2, "closed\n", 7); unregister_open_file(this); }
-  };
-  EXPECT_EXIT(
-      {
-        static Marker m;
-        register_open_file(&m);
-        raise_runtime_error(severe(38), 52, "/w/f.bsq");
-      },
-      ::testing::ExitedWithCode(38), "forrtl: severe \\(38\\).*\nclosed\n$");
+Status first_failure(const Status& a, const Status& b, int& reached) {
+  reached = 0;
+  TSR_RETURN_IF_ERROR(a);
+  reached = 1;
+  TSR_RETURN_IF_ERROR(b);
+  reached = 2;
+  return Status::ok();
+}
+
+TEST(StatusTest, ReturnIfErrorStopsAtTheFirstFailure) {
+  int reached = -1;
+  EXPECT_TRUE(first_failure(Status::ok(), Status::ok(), reached).is_ok());
+  EXPECT_EQ(reached, 2);
+  EXPECT_EQ(first_failure(Status::ok(), Status::refused("b"), reached), Status::refused("b"));
+  EXPECT_EQ(reached, 1);
+  EXPECT_EQ(first_failure(Status::refused("a"), Status::refused("b"), reached), Status::refused("a"));
+  EXPECT_EQ(reached, 0);
 }
 
 }  // namespace

@@ -1,22 +1,15 @@
 #include "runtime/files.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
-#include <cstdlib>
 #include <string>
+
+#include "runtime/errors.h"
 
 namespace tsr {
 namespace {
 
 // Only the first characters of a FORT_CONVERT value take part in the comparison.
 constexpr size_t kConvertSignificantLength = 20;
-
-int system_open(const char* path, int flags, mode_t mode) { return ::open(path, flags, mode); }
-
-OpenFunction open_function = &system_open;
 
 char to_upper_ascii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
@@ -28,36 +21,36 @@ bool equals_ignoring_case(std::string_view a, std::string_view b) {
   return true;
 }
 
-bool is_directory(int fd) {
-  struct stat st {};
-  return fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 // Opens `name` for reading and writing, creating it when missing and never
 // truncating it; falls back to reading only when write access is refused.
-// Ends the run with the matching error when neither works or the name is a
-// directory.
-int open_without_truncation(int unit, const std::string& name, const std::string& full_path,
-                            bool& read_only) {
+// A directory of that name is refused.
+Status open_without_truncation(Env& env, int unit, const std::string& name, const std::string& full_path,
+                               std::unique_ptr<File>& file, bool& read_only) {
   read_only = false;
-  int fd;
-  do {
-    fd = open_function(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) {
-    const int err = errno;
-    if (!refuses_write_access(err)) raise_runtime_error(severe(open_error_number(err)), unit, full_path);
-    do {
-      fd = open_function(name.c_str(), O_RDONLY | O_CLOEXEC, 0);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) raise_runtime_error(severe(kErrPermissionDenied), unit, full_path);
+  OpenResult opened = env.open(name, OpenMode::kReadWriteCreate);
+  if (opened.file == nullptr) {
+    if (!refuses_write_access(opened.error)) {
+      return Status::runtime_error(open_error_number(opened.error), unit, full_path);
+    }
+    opened = env.open(name, OpenMode::kReadOnly);
+    if (opened.file == nullptr) return Status::runtime_error(kErrPermissionDenied, unit, full_path);
     read_only = true;
   }
-  if (is_directory(fd)) {
-    ::close(fd);
-    raise_runtime_error(severe(kErrPermissionDenied), unit, full_path);
+  if (opened.file->is_directory()) return Status::runtime_error(kErrPermissionDenied, unit, full_path);
+  file = std::move(opened.file);
+  return Status::ok();
+}
+
+// Reads the whole file from its start.
+Status read_whole(File& file, int unit, const std::string& full_path, std::string& content) {
+  content.clear();
+  char chunk[65536];
+  for (;;) {
+    const Transfer got = file.read_at(static_cast<int64_t>(content.size()), chunk, sizeof chunk);
+    content.append(chunk, got.bytes);
+    if (got.error != 0) return Status::runtime_error(kErrRead, unit, full_path);
+    if (got.bytes < sizeof chunk) return Status::ok();
   }
-  return fd;
 }
 
 }  // namespace
@@ -70,6 +63,11 @@ ConvertSetting parse_convert_setting(std::string_view value) {
   if (equals_ignoring_case(value, "LITTLE_ENDIAN")) return ConvertSetting::kLittleEndian;
   if (equals_ignoring_case(value, "NATIVE")) return ConvertSetting::kNative;
   return ConvertSetting::kRejected;
+}
+
+ConvertSetting convert_setting_of(Env& env, int unit) {
+  const auto value = env.variable("FORT_CONVERT" + std::to_string(unit));
+  return value ? parse_convert_setting(*value) : ConvertSetting::kUnset;
 }
 
 bool refuses_write_access(int err) {
@@ -92,110 +90,62 @@ std::string_view trim_file_name(std::string_view name) {
   return name;
 }
 
-std::string expand_file_name(std::string_view name) {
+std::string expand_file_name(std::string_view directory, std::string_view name) {
   const std::string_view trimmed = trim_file_name(name);
-  if (!trimmed.empty() && trimmed.front() == '/') return std::string(trimmed);
-  std::string cwd;
-  std::string buffer(4096, '\0');
-  while (true) {
-    if (getcwd(buffer.data(), buffer.size()) != nullptr) {
-      cwd = buffer.c_str();
-      break;
-    }
-    if (errno != ERANGE) break;  // no working directory to show: the bare name
-    buffer.resize(buffer.size() * 2);
-  }
-  if (cwd.empty()) return std::string(trimmed);
-  if (cwd.back() != '/') cwd += '/';
-  cwd.append(trimmed);
-  return cwd;
+  if ((!trimmed.empty() && trimmed.front() == '/') || directory.empty()) return std::string(trimmed);
+  std::string path(directory);
+  if (path.back() != '/') path += '/';
+  path.append(trimmed);
+  return path;
 }
 
-RecordFile::~RecordFile() { close(); }
-
-void RecordFile::open(int unit, std::string_view name) {
-  close();
-  unit_ = unit;
-  name_ = std::string(trim_file_name(name));
-  full_path_ = expand_file_name(name_);
-  const std::string variable = "FORT_CONVERT" + std::to_string(unit);
-  const char* value = std::getenv(variable.c_str());
-  const ConvertSetting setting = value == nullptr ? ConvertSetting::kUnset : parse_convert_setting(value);
-  if (setting == ConvertSetting::kRejected) raise_runtime_error(severe(kErrInconsistentOpen), unit, full_path_);
-  swap_bytes_ = swaps_bytes(setting);
-  fd_ = open_without_truncation(unit, name_, full_path_, read_only_);
-  register_open_file(this);
+Status open_record_file(Env& env, int unit, std::string_view name, RecordFile& out) {
+  RecordFile f;
+  f.unit_ = unit;
+  f.name_ = std::string(trim_file_name(name));
+  f.full_path_ = expand_file_name(env.working_directory(), f.name_);
+  const ConvertSetting setting = convert_setting_of(env, unit);
+  if (setting == ConvertSetting::kRejected) return f.error(kErrInconsistentOpen);
+  f.swap_bytes_ = swaps_bytes(setting);
+  TSR_RETURN_IF_ERROR(open_without_truncation(env, unit, f.name_, f.full_path_, f.file_, f.read_only_));
+  out = std::move(f);
+  return Status::ok();
 }
 
-void RecordFile::close() {
-  if (fd_ < 0) return;
-  unregister_open_file(this);
-  ::close(fd_);
-  fd_ = -1;
+Status open_record_file_read_only(Env& env, int unit, std::string_view name, RecordFile& out) {
+  RecordFile f;
+  f.unit_ = unit;
+  f.name_ = std::string(trim_file_name(name));
+  f.full_path_ = expand_file_name(env.working_directory(), f.name_);
+  const ConvertSetting setting = convert_setting_of(env, unit);
+  if (setting == ConvertSetting::kRejected) return f.error(kErrInconsistentOpen);
+  f.swap_bytes_ = swaps_bytes(setting);
+  OpenResult opened = env.open(f.name_, OpenMode::kReadOnly);
+  if (opened.file == nullptr) return f.error(open_error_number(opened.error));
+  if (opened.file->is_directory()) return f.error(kErrPermissionDenied);
+  f.file_ = std::move(opened.file);
+  f.read_only_ = true;
+  out = std::move(f);
+  return Status::ok();
 }
 
-Transfer RecordFile::read_at(int64_t offset, void* buffer, size_t size) {
-  Transfer result;
-  auto* bytes = static_cast<unsigned char*>(buffer);
-  while (result.bytes < size) {
-    const ssize_t n = ::pread(fd_, bytes + result.bytes, size - result.bytes,
-                              static_cast<off_t>(offset + static_cast<int64_t>(result.bytes)));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      result.error = errno;
-      break;
-    }
-    if (n == 0) break;  // end of file
-    result.bytes += static_cast<size_t>(n);
-  }
-  return result;
-}
-
-Transfer RecordFile::write_at(int64_t offset, const void* buffer, size_t size) {
-  Transfer result;
-  const auto* bytes = static_cast<const unsigned char*>(buffer);
-  while (result.bytes < size) {
-    const ssize_t n = ::pwrite(fd_, bytes + result.bytes, size - result.bytes,
-                               static_cast<off_t>(offset + static_cast<int64_t>(result.bytes)));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      result.error = errno;
-      break;
-    }
-    if (n == 0) {  // a write that moves nothing and reports nothing cannot progress
-      result.error = EIO;
-      break;
-    }
-    result.bytes += static_cast<size_t>(n);
-  }
-  return result;
-}
-
-std::string read_text_file(int unit, const std::string& name, std::string& full_path) {
+Status read_text_file(Env& env, int unit, std::string_view name, std::string& content, std::string& full_path) {
   const std::string trimmed(trim_file_name(name));
-  full_path = expand_file_name(trimmed);
+  full_path = expand_file_name(env.working_directory(), trimmed);
+  std::unique_ptr<File> file;
   bool read_only = false;
-  const int fd = open_without_truncation(unit, trimmed, full_path, read_only);
-  std::string content;
-  char chunk[65536];
-  while (true) {
-    const ssize_t n = ::read(fd, chunk, sizeof chunk);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      ::close(fd);
-      raise_runtime_error(severe(kErrRead), unit, full_path);
-    }
-    if (n == 0) break;
-    content.append(chunk, static_cast<size_t>(n));
-  }
-  ::close(fd);
-  return content;
+  TSR_RETURN_IF_ERROR(open_without_truncation(env, unit, trimmed, full_path, file, read_only));
+  return read_whole(*file, unit, full_path, content);
 }
 
-OpenFunction set_open_function(OpenFunction function) {
-  OpenFunction previous = open_function;
-  open_function = function == nullptr ? &system_open : function;
-  return previous;
+Status read_existing_text_file(Env& env, int unit, std::string_view name, std::string& content,
+                               std::string& full_path) {
+  const std::string trimmed(trim_file_name(name));
+  full_path = expand_file_name(env.working_directory(), trimmed);
+  OpenResult opened = env.open(trimmed, OpenMode::kReadOnly);
+  if (opened.file == nullptr) return Status::runtime_error(open_error_number(opened.error), unit, full_path);
+  if (opened.file->is_directory()) return Status::runtime_error(kErrPermissionDenied, unit, full_path);
+  return read_whole(*opened.file, unit, full_path, content);
 }
 
 }  // namespace tsr

@@ -1,5 +1,5 @@
-// The file layer: the image files and the control file as the operating
-// system sees them.
+// The program's own files on top of the Env: names, units, byte order and
+// the rules of opening.
 //
 // Every file of the program is opened in the working directory, created when
 // missing and never truncated. When the file system refuses write access the
@@ -9,14 +9,14 @@
 // than 2 GiB work like any other.
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
-#include "runtime/errors.h"
+#include "runtime/env.h"
+#include "runtime/status.h"
 
 namespace tsr {
 
@@ -39,6 +39,9 @@ ConvertSetting parse_convert_setting(std::string_view value);
 // True when the setting reverses the bytes of every value read or written.
 inline bool swaps_bytes(ConvertSetting setting) { return setting == ConvertSetting::kBigEndian; }
 
+// The setting of unit `unit` from the Env's FORT_CONVERT<unit> variable.
+ConvertSetting convert_setting_of(Env& env, int unit);
+
 // True when an open for reading and writing failed with `err` because the file
 // system refuses write access (a read-only file, an immutable file, a
 // read-only mount, a running executable): the file is then opened read-only.
@@ -51,37 +54,20 @@ int open_error_number(int err);
 // The name given at an open with leading and trailing blanks removed.
 std::string_view trim_file_name(std::string_view name);
 
-// The path shown in messages: the working directory at the time of the call,
-// "/", and the trimmed name.
-std::string expand_file_name(std::string_view name);
+// The path shown in messages: `directory`, "/", and the trimmed name (the
+// trimmed name alone when it is absolute or the directory is unknown).
+std::string expand_file_name(std::string_view directory, std::string_view name);
 
-// Outcome of a positioned transfer: the bytes actually moved and, when the
-// transfer stopped early because of a failure, its errno (0 otherwise; a read
-// that stops early with error 0 reached the end of the file).
-struct Transfer {
-  size_t bytes = 0;
-  int error = 0;
-};
-
-// An image file opened for direct access to fixed-length binary records.
-class RecordFile final : public Closable {
+// A file of the program opened for the whole run, with its unit, names and
+// byte order. Closed when destroyed or by close().
+class RecordFile {
  public:
   RecordFile() = default;
-  ~RecordFile() override;
-  RecordFile(const RecordFile&) = delete;
-  RecordFile& operator=(const RecordFile&) = delete;
+  RecordFile(RecordFile&&) = default;
+  RecordFile& operator=(RecordFile&&) = default;
 
-  // Opens (creating when missing, never truncating) the file `name` of the
-  // working directory for unit `unit` and registers it for closing at the end
-  // of the run. Reads FORT_CONVERT<unit>. Failures end the run: error 46 for a
-  // rejected FORT_CONVERT value, 29 for a missing directory, 9 for a
-  // directory of that name or any other refusal.
-  void open(int unit, std::string_view name);
-
-  // Closes the file; closing a file that is not open does nothing.
-  void close() override;
-
-  bool is_open() const { return fd_ >= 0; }
+  bool is_open() const { return file_ != nullptr; }
+  void close() { file_.reset(); }
   bool read_only() const { return read_only_; }
   bool swap_bytes() const { return swap_bytes_; }
   int unit() const { return unit_; }
@@ -90,16 +76,20 @@ class RecordFile final : public Closable {
   // The name expanded against the working directory of the open.
   const std::string& full_path() const { return full_path_; }
 
-  // Reads up to `size` bytes at `offset`, stopping early only at the end of
-  // the file or on a failure. Interrupted calls are resumed.
-  Transfer read_at(int64_t offset, void* buffer, size_t size);
+  // Positioned transfers (see File). Require is_open().
+  Transfer read_at(int64_t offset, void* buffer, size_t size) { return file_->read_at(offset, buffer, size); }
+  Transfer write_at(int64_t offset, const void* buffer, size_t size) {
+    return file_->write_at(offset, buffer, size);
+  }
+  int64_t size() { return file_->size(); }
 
-  // Writes `size` bytes at `offset`, resuming interrupted calls and
-  // continuing after short writes until everything is written or a call fails.
-  Transfer write_at(int64_t offset, const void* buffer, size_t size);
+  // The run-time error `number` on this file.
+  Status error(int number) const { return Status::runtime_error(number, unit_, full_path_); }
 
  private:
-  int fd_ = -1;
+  friend Status open_record_file(Env& env, int unit, std::string_view name, RecordFile& out);
+  friend Status open_record_file_read_only(Env& env, int unit, std::string_view name, RecordFile& out);
+  std::unique_ptr<File> file_;
   int unit_ = 0;
   bool read_only_ = false;
   bool swap_bytes_ = false;
@@ -107,15 +97,26 @@ class RecordFile final : public Closable {
   std::string full_path_;
 };
 
-// Reads the whole text file `name` (the control file, unit 15), creating it
-// empty when missing, never truncating it, and closes it again. `full_path`
-// receives the name expanded against the working directory for messages.
-// The open fails as RecordFile::open does; a failed read is error 39.
-std::string read_text_file(int unit, const std::string& name, std::string& full_path);
+// Opens (creating when missing, never truncating) the file `name` of the
+// Env's working directory for unit `unit`, with the byte order of its
+// FORT_CONVERT<unit> variable. Errors: 46 for a rejected FORT_CONVERT value,
+// 29 for a missing directory, 9 for a directory of that name or any other
+// refusal. `out` is replaced only on success.
+Status open_record_file(Env& env, int unit, std::string_view name, RecordFile& out);
 
-// The open(2) call used by the file layer. Tests replace it to imitate file
-// systems that refuse write access; the previous function is returned.
-using OpenFunction = int (*)(const char* path, int flags, mode_t mode);
-OpenFunction set_open_function(OpenFunction function);
+// The same for a file that is only read and must exist (the companions'
+// reading of inputs and products): never created; a missing file is error 29.
+Status open_record_file_read_only(Env& env, int unit, std::string_view name, RecordFile& out);
+
+// Reads the whole text file `name` (the control file, unit 15), creating it
+// empty when missing and never truncating it, and closes it again.
+// `full_path` receives the name as messages show it. The open fails as
+// open_record_file's does; a failed read is error 39.
+Status read_text_file(Env& env, int unit, std::string_view name, std::string& content, std::string& full_path);
+
+// The same for a text file that must exist: never created (error 29 when
+// missing), opened for reading only.
+Status read_existing_text_file(Env& env, int unit, std::string_view name, std::string& content,
+                               std::string& full_path);
 
 }  // namespace tsr

@@ -14,36 +14,15 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "runtime/errors.h"
+#include "support/fake_env.h"
 #include "support/process.h"
 
 namespace tsr {
 namespace {
 
-using ::testing::Eq;
 using ::testing::ExitedWithCode;
-
-// Runs each test inside a fresh scratch directory.
-class FilesTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    char buffer[4096];
-    ASSERT_NE(getcwd(buffer, sizeof buffer), nullptr);
-    old_cwd_ = buffer;
-    ASSERT_EQ(chdir(dir_.path().c_str()), 0);
-    for (int unit : {15, 21, 50}) unsetenv(("FORT_CONVERT" + std::to_string(unit)).c_str());
-  }
-  void TearDown() override {
-    set_open_function(nullptr);
-    for (int unit : {15, 21, 50}) unsetenv(("FORT_CONVERT" + std::to_string(unit)).c_str());
-    EXPECT_EQ(chdir(old_cwd_.c_str()), 0);
-  }
-  std::string error_line(int number, const std::string& text, int unit, const std::string& name) {
-    return "forrtl: severe (" + std::to_string(number) + "): " + text + ", unit " + std::to_string(unit) +
-           ", file " + dir_.file(name) + "\n";
-  }
-  testing::ScratchDir dir_;
-  std::string old_cwd_;
-};
+using testing::FakeEnv;
 
 TEST(ConvertSettingTest, ValuesOfTheVariable) {
   struct Case {
@@ -97,43 +76,135 @@ TEST(OpenDecisionTest, WhichFailuresFallBackAndWhichErrorTheOthersGive) {
   }
 }
 
-TEST_F(FilesTest, NamesAreTrimmedAndExpandedAgainstTheWorkingDirectory) {
+TEST(FileNamesTest, TrimmedAndExpandedAgainstTheWorkingDirectory) {
   EXPECT_EQ(trim_file_name("  data.bsq  "), "data.bsq");
-  EXPECT_EQ(expand_file_name(" cntl.dat "), dir_.file("cntl.dat"));
+  struct Case {
+    const char* directory;
+    const char* name;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"/w", " cntl.dat ", "/w/cntl.dat"},
+      {"/w/", "p.bsq", "/w/p.bsq"},
+      {"/", "p.bsq", "/p.bsq"},
+      {"/w", "/abs/p.bsq", "/abs/p.bsq"},
+      {"", "p.bsq", "p.bsq"},  // no working directory to show
+  };
+  for (const Case& c : cases) EXPECT_EQ(expand_file_name(c.directory, c.name), c.expected) << c.name;
 }
 
-TEST_F(FilesTest, OpenCreatesAMissingFileEmptyAndRegistersIt) {
+TEST(RecordFileTest, OpenCreatesAMissingFileAndAnExistingOneKeepsItsBytes) {
+  FakeEnv env("/w");
   RecordFile f;
-  f.open(21, "data.bsq");
-  ASSERT_TRUE(f.is_open());
+  ASSERT_TRUE(open_record_file(env, 21, " data.bsq", f).is_ok());
+  EXPECT_TRUE(f.is_open());
   EXPECT_FALSE(f.read_only());
   EXPECT_FALSE(f.swap_bytes());
   EXPECT_EQ(f.unit(), 21);
   EXPECT_EQ(f.name(), "data.bsq");
-  EXPECT_EQ(f.full_path(), dir_.file("data.bsq"));
-  EXPECT_TRUE(dir_.exists("data.bsq"));
-  EXPECT_EQ(dir_.read("data.bsq"), "");
-  close_all_files();  // the end of a run closes every registered file
-  EXPECT_FALSE(f.is_open());
-  f.close();  // closing again is harmless
-  EXPECT_FALSE(f.is_open());
-}
-
-TEST_F(FilesTest, AnExistingFileKeepsItsBytesAroundAWrite) {
-  dir_.write("p.bsq", "abcdefgh");
-  RecordFile f;
-  f.open(50, "p.bsq");
-  const Transfer w = f.write_at(2, "XY", 2);
-  EXPECT_EQ(w.bytes, 2u);
-  EXPECT_EQ(w.error, 0);
+  EXPECT_EQ(f.full_path(), "/w/data.bsq");
+  EXPECT_TRUE(env.exists("data.bsq"));
+  EXPECT_EQ(env.contents("data.bsq"), "");
   f.close();
-  EXPECT_EQ(dir_.read("p.bsq"), "abXYefgh");
+  EXPECT_FALSE(f.is_open());
+
+  env.put("p.bsq", "abcdefgh");
+  ASSERT_TRUE(open_record_file(env, 50, "p.bsq", f).is_ok());
+  EXPECT_EQ(f.write_at(2, "XY", 2).bytes, 2u);
+  EXPECT_EQ(env.contents("p.bsq"), "abXYefgh");
 }
 
-TEST_F(FilesTest, ReadsStopAtTheEndOfTheFileWithoutAnError) {
-  dir_.write("data.bsq", "0123456789");
+TEST(RecordFileTest, ByteOrderComesFromTheUnitsOwnVariable) {
+  FakeEnv env;
+  env.set("FORT_CONVERT21", "big_endian");
+  RecordFile f, g;
+  ASSERT_TRUE(open_record_file(env, 21, "data.bsq", f).is_ok());
+  EXPECT_TRUE(f.swap_bytes());
+  ASSERT_TRUE(open_record_file(env, 50, "p.bsq", g).is_ok());  // another unit's variable does not apply
+  EXPECT_FALSE(g.swap_bytes());
+}
+
+TEST(RecordFileTest, FailedOpensAndTheirErrors) {
+  struct Case {
+    const char* what;
+    void (*arrange)(FakeEnv&);
+    int error;
+  };
+  const Case cases[] = {
+      {"rejected FORT_CONVERT", [](FakeEnv& e) { e.set("FORT_CONVERT21", "VAXD"); }, kErrInconsistentOpen},
+      {"unknown FORT_CONVERT", [](FakeEnv& e) { e.set("FORT_CONVERT21", "whatever"); }, kErrInconsistentOpen},
+      {"a directory of that name", [](FakeEnv& e) { e.make_directory("data.bsq"); }, kErrPermissionDenied},
+      {"a missing directory", [](FakeEnv& e) { e.refuse_opening("data.bsq", ENOENT); }, kErrFileNotFound},
+      {"any other refusal", [](FakeEnv& e) { e.refuse_opening("data.bsq", EMFILE); }, kErrPermissionDenied},
+      {"a missing file that cannot be created", [](FakeEnv& e) { e.refuse_writing("data.bsq", EROFS); },
+       kErrPermissionDenied},
+  };
+  for (const Case& c : cases) {
+    FakeEnv env("/w");
+    c.arrange(env);
+    RecordFile f;
+    EXPECT_EQ(open_record_file(env, 21, "data.bsq", f), Status::runtime_error(c.error, 21, "/w/data.bsq")) << c.what;
+    EXPECT_FALSE(f.is_open()) << c.what;
+    if (c.error == kErrInconsistentOpen) {
+      EXPECT_FALSE(env.exists("data.bsq")) << "opened before the check";
+    }
+  }
+}
+
+TEST(RecordFileTest, RefusedWriteAccessFallsBackToReadingOnly) {
+  for (int err : {EACCES, EPERM, EROFS, ETXTBSY}) {
+    FakeEnv env;
+    env.put("p.bsq", "old bytes");
+    env.refuse_writing("p.bsq", err);
+    RecordFile f;
+    ASSERT_TRUE(open_record_file(env, 50, "p.bsq", f).is_ok()) << std::strerror(err);
+    EXPECT_TRUE(f.read_only());
+    char buffer[9] = {};
+    EXPECT_EQ(f.read_at(0, buffer, 9).bytes, 9u);
+    EXPECT_EQ(std::string(buffer, 9), "old bytes");
+  }
+}
+
+TEST(RecordFileTest, ReadOnlyOpenNeverCreates) {
+  FakeEnv env("/w");
   RecordFile f;
-  f.open(21, "data.bsq");
+  EXPECT_EQ(open_record_file_read_only(env, 21, "data.bsq", f), Status::runtime_error(29, 21, "/w/data.bsq"));
+  EXPECT_FALSE(env.exists("data.bsq"));
+  env.put("data.bsq", "ab");
+  ASSERT_TRUE(open_record_file_read_only(env, 21, "data.bsq", f).is_ok());
+  EXPECT_TRUE(f.read_only());
+}
+
+TEST(TextFileTest, ReadsTheWholeFileCreatesAMissingOneAndReportsAFailedRead) {
+  FakeEnv env("/w");
+  std::string text, path;
+  ASSERT_TRUE(read_text_file(env, 15, " cntl.dat", text, path).is_ok());
+  EXPECT_EQ(text, "");
+  EXPECT_EQ(path, "/w/cntl.dat");
+  EXPECT_TRUE(env.exists("cntl.dat"));
+
+  std::string big(200000, 'x');
+  big += "\nlast line\n";
+  env.put("cntl.dat", big);
+  env.refuse_writing("cntl.dat");  // read-only files are read all the same
+  ASSERT_TRUE(read_text_file(env, 15, "cntl.dat", text, path).is_ok());
+  EXPECT_EQ(text, big);
+
+  env.fail_reads_from("cntl.dat", 70000);
+  EXPECT_EQ(read_text_file(env, 15, "cntl.dat", text, path), Status::runtime_error(39, 15, "/w/cntl.dat"));
+  EXPECT_EQ(read_existing_text_file(env, 15, "other.dat", text, path), Status::runtime_error(29, 15, "/w/other.dat"));
+  EXPECT_FALSE(env.exists("other.dat"));
+}
+
+// The operating system's files: reads at the end, offsets beyond 2 GiB,
+// writes cut short by the file size limit.
+TEST(PosixFileTest, ReadsStopAtTheEndOfTheFileWithoutAnError) {
+  testing::ScratchDir dir;
+  dir.write("data.bsq", "0123456789");
+  const auto env = new_posix_env({dir.path(), {}});
+  RecordFile f;
+  ASSERT_TRUE(open_record_file(*env, 21, "data.bsq", f).is_ok());
+  EXPECT_EQ(f.full_path(), dir.file("data.bsq"));
   struct Case {
     int64_t offset;
     size_t wanted;
@@ -148,9 +219,11 @@ TEST_F(FilesTest, ReadsStopAtTheEndOfTheFileWithoutAnError) {
   }
 }
 
-TEST_F(FilesTest, OffsetsBeyondTwoGibibytes) {
+TEST(PosixFileTest, OffsetsBeyondTwoGibibytes) {
+  testing::ScratchDir dir;
+  const auto env = new_posix_env({dir.path(), {}});
   RecordFile f;
-  f.open(50, "p.bsq");
+  ASSERT_TRUE(open_record_file(*env, 50, "p.bsq", f).is_ok());
   const int64_t offsets[] = {(int64_t{1} << 31) - 2, int64_t{1} << 32, (int64_t{3} << 31) + 7};
   for (int64_t offset : offsets) {
     const Transfer w = f.write_at(offset, "WXYZ", 4);
@@ -162,148 +235,30 @@ TEST_F(FilesTest, OffsetsBeyondTwoGibibytes) {
     ASSERT_EQ(r.bytes, 4u);
     EXPECT_EQ(std::string(buffer, 4), "WXYZ") << "offset " << offset;
   }
-  struct stat st {};
-  ASSERT_EQ(stat("p.bsq", &st), 0);
-  EXPECT_EQ(st.st_size, (int64_t{3} << 31) + 11);
-}
-
-TEST_F(FilesTest, BigEndianSettingIsReadAtTheOpen) {
-  setenv("FORT_CONVERT21", "big_endian", 1);
-  RecordFile f;
-  f.open(21, "data.bsq");
-  EXPECT_TRUE(f.swap_bytes());
-  RecordFile g;
-  g.open(50, "p.bsq");  // another unit's variable does not apply
-  EXPECT_FALSE(g.swap_bytes());
-}
-
-TEST_F(FilesTest, RejectedConvertSettingIsError46AtTheOpen) {
-  for (const char* value : {"IBM", "cray", "VAXD", "whatever"}) {
-    setenv("FORT_CONVERT21", value, 1);
-    EXPECT_EXIT(
-        {
-          RecordFile f;
-          f.open(21, "data.bsq");
-        },
-        ExitedWithCode(46), Eq(error_line(46, "inconsistent OPEN/CLOSE parameters", 21, "data.bsq")))
-        << value;
-  }
-}
-
-TEST_F(FilesTest, ADirectoryOfThatNameIsError9) {
-  ASSERT_EQ(mkdir("data.bsq", 0755), 0);
-  EXPECT_EXIT(
-      {
-        RecordFile f;
-        f.open(21, "data.bsq");
-      },
-      ExitedWithCode(9), Eq(error_line(9, "permission to access file denied", 21, "data.bsq")));
-  std::string path;
-  EXPECT_EXIT(read_text_file(15, "data.bsq", path), ExitedWithCode(9),
-              Eq(error_line(9, "permission to access file denied", 15, "data.bsq")));
-}
-
-TEST_F(FilesTest, AMissingDirectoryIsError29) {
-  EXPECT_EXIT(
-      {
-        RecordFile f;
-        f.open(50, "missing/p.bsq");
-      },
-      ExitedWithCode(29), Eq(error_line(29, "file not found", 50, "missing/p.bsq")));
-}
-
-// Imitates a file system that refuses write access with a given errno.
-int refused_errno = 0;
-int refuse_writing(const char* path, int flags, mode_t mode) {
-  if ((flags & O_ACCMODE) != O_RDONLY) {
-    errno = refused_errno;
-    return -1;
-  }
-  return ::open(path, flags, mode);
-}
-
-TEST_F(FilesTest, RefusedWriteAccessFallsBackToReadingOnly) {
-  for (int err : {EACCES, EPERM, EROFS, ETXTBSY}) {
-    dir_.write("p.bsq", "old bytes");
-    refused_errno = err;
-    set_open_function(&refuse_writing);
-    RecordFile f;
-    f.open(50, "p.bsq");
-    set_open_function(nullptr);
-    ASSERT_TRUE(f.is_open()) << std::strerror(err);
-    EXPECT_TRUE(f.read_only());
-    char buffer[9] = {};
-    EXPECT_EQ(f.read_at(0, buffer, 9).bytes, 9u);
-    EXPECT_EQ(std::string(buffer, 9), "old bytes");
-    // The descriptor really is read-only: nothing reaches the file.
-    EXPECT_EQ(f.write_at(0, "new", 3).bytes, 0u);
-    f.close();
-    EXPECT_EQ(dir_.read("p.bsq"), "old bytes");
-  }
-}
-
-TEST_F(FilesTest, AMissingFileThatCannotBeCreatedIsError9) {
-  refused_errno = EROFS;
-  set_open_function(&refuse_writing);
-  EXPECT_EXIT(
-      {
-        RecordFile f;
-        f.open(50, "p.bsq");
-      },
-      ExitedWithCode(9), Eq(error_line(9, "permission to access file denied", 50, "p.bsq")));
+  EXPECT_EQ(f.size(), (int64_t{3} << 31) + 11);
 }
 
 // Writes 16 bytes under a 10-byte file size limit: the first 10 bytes must
 // land and the transfer must then stop with EFBIG. Ends the (child) process.
-[[noreturn]] void write_past_size_limit() {
+[[noreturn]] void write_past_size_limit(const std::string& dir) {
   signal(SIGXFSZ, SIG_IGN);
   rlimit lim{};
   lim.rlim_cur = 10;
   lim.rlim_max = 10;
   setrlimit(RLIMIT_FSIZE, &lim);
+  const auto env = new_posix_env({dir, {}});
   RecordFile f;
-  f.open(52, "f.bsq");
+  if (!open_record_file(*env, 52, "f.bsq", f).is_ok()) _exit(2);
   const Transfer t = f.write_at(0, "0123456789abcdef", 16);
   f.close();
   _exit(t.bytes == 10 && t.error == EFBIG ? 0 : 1);
 }
 
-TEST_F(FilesTest, WritesGoOnAfterShortWritesUntilTheSizeLimitStopsThem) {
-  dir_.write("f.bsq", "");
-  EXPECT_EXIT(write_past_size_limit(), ExitedWithCode(0), "");
-  EXPECT_EQ(dir_.read("f.bsq"), "0123456789");
-}
-
-TEST_F(FilesTest, ReadTextFileReturnsTheWholeFileAndCreatesAMissingOne) {
-  std::string path;
-  EXPECT_EQ(read_text_file(15, " cntl.dat", path), "");
-  EXPECT_EQ(path, dir_.file("cntl.dat"));
-  EXPECT_TRUE(dir_.exists("cntl.dat"));
-
-  std::string big(200000, 'x');
-  big += "\nlast line\n";
-  dir_.write("cntl.dat", big);
-  EXPECT_EQ(read_text_file(15, "cntl.dat", path), big);
-  EXPECT_EQ(dir_.read("cntl.dat"), big);  // never truncated
-}
-
-TEST_F(FilesTest, ReadTextFileFromAReadOnlyFile) {
-  dir_.write("cntl.dat", "3 2 4\n");
-  refused_errno = EACCES;
-  set_open_function(&refuse_writing);
-  std::string path;
-  EXPECT_EQ(read_text_file(15, "cntl.dat", path), "3 2 4\n");
-}
-
-// Hands out a descriptor that cannot be read, so the read itself fails.
-int write_only(const char* path, int, mode_t mode) { return ::open(path, O_WRONLY | O_CREAT, mode); }
-
-TEST_F(FilesTest, AFailedReadOfTheTextFileIsError39) {
-  dir_.write("cntl.dat", "3 2 4\n");
-  set_open_function(&write_only);
-  std::string path;
-  EXPECT_EXIT(read_text_file(15, "cntl.dat", path), ExitedWithCode(39),
-              Eq(error_line(39, "error during read", 15, "cntl.dat")));
+TEST(PosixFileTest, WritesGoOnAfterShortWritesUntilTheSizeLimitStopsThem) {
+  testing::ScratchDir dir;
+  dir.write("f.bsq", "");
+  EXPECT_EXIT(write_past_size_limit(dir.path()), ExitedWithCode(0), "");
+  EXPECT_EQ(dir.read("f.bsq"), "0123456789");
 }
 
 }  // namespace

@@ -1,12 +1,10 @@
 #include "runtime/system.h"
 
-#include <sched.h>
-
 #include <cstdlib>
 #include <fstream>
 #include <limits>
+#include <optional>
 #include <sstream>
-#include <thread>
 
 namespace tsr {
 namespace {
@@ -38,19 +36,6 @@ std::optional<uint64_t> plain_number(const std::string& text) {
 
 }  // namespace
 
-std::optional<std::string> environment_value(const char* name) {
-  const char* v = std::getenv(name);
-  if (v == nullptr) return std::nullopt;
-  return std::string(v);
-}
-
-int available_cores() {
-  cpu_set_t set;
-  if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return CPU_COUNT(&set);
-  const unsigned n = std::thread::hardware_concurrency();
-  return n > 0 ? static_cast<int>(n) : 1;
-}
-
 uint64_t available_memory_from(const std::string& meminfo, const std::string& cgroup_max,
                                const std::string& cgroup_current) {
   uint64_t have = std::numeric_limits<uint64_t>::max();
@@ -68,7 +53,7 @@ uint64_t available_memory_from(const std::string& meminfo, const std::string& cg
   return have;
 }
 
-uint64_t available_memory_bytes() {
+uint64_t read_available_memory() {
   return available_memory_from(slurp("/proc/meminfo"), slurp("/sys/fs/cgroup/memory.max"),
                                slurp("/sys/fs/cgroup/memory.current"));
 }

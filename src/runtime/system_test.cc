@@ -27,10 +27,7 @@ TEST(AvailableMemory, FromMeminfoAndControlGroup) {
   for (const auto& c : cases) EXPECT_EQ(c.expected, available_memory_from(c.meminfo, c.max, c.current)) << c.name;
 }
 
-TEST(AvailableMemory, ThisMachineAnswers) {
-  EXPECT_GT(available_memory_bytes(), 0u);
-  EXPECT_GE(available_cores(), 1);
-}
+TEST(AvailableMemory, ThisMachineAnswers) { EXPECT_GT(read_available_memory(), 0u); }
 
 }  // namespace
 }  // namespace tsr

@@ -1,0 +1,145 @@
+// tsrecon as a library: the reconstruction of in-memory cubes and the run of
+// a job directory, with their outcome returned as a value.
+//
+// Everything here gives the same bytes as the tsrecon executable on the same
+// inputs, whatever the number of threads. Nothing here ends the process,
+// installs signal handlers or changes the working directory.
+//
+// Threads: every function may be called from any thread; calls that share no
+// buffers may run concurrently. Each call blocks its caller until done and
+// uses worker threads of its own (see Options::threads), joined before it
+// returns.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tsrecon {
+
+// How a call ended.
+struct Status {
+  enum class Code {
+    kOk,
+    kRunTimeError,  // a file or the control file failed: number, unit, file
+    kRefused,       // bad settings or data, too little memory, unwritten maps
+    kInterrupted,   // stopped between pixels; number is the signal (2 for an
+                    // interrupt callback that said stop)
+  };
+  Code code = Code::kOk;
+  int number = 0;     // run-time error number, signal, or 1 for a refusal
+  int unit = 0;       // unit of a run-time error (15 cntl.dat, 21 data.bsq, ...)
+  std::string file;   // file of a run-time error, as its message shows it
+  std::string line;   // the line the executable writes on standard error; empty when ok
+  int exit_status = 0;  // the executable's exit status for this outcome
+
+  bool ok() const { return code == Code::kOk; }
+};
+
+// The members of the control file's groups that shape the reconstruction,
+// with the program's defaults. Members the program accepts without effect
+// (NDAT, ISPOT, SELECT) are left out.
+struct Settings {
+  int32_t nfunc = 6;     // harmonic pairs of the model (0..6)
+  int32_t nwin = 3;      // half width of the envelope filter window (0..)
+  int32_t intp = 0;      // 1: the preliminary series is a product
+  int32_t mmsw = 1;      // > 0: envelope filter on
+  double tcld = 0.15000000596046448;  // screening threshold magnitude (the 4-byte 0.15 widened)
+  int8_t fitsw = 1;      // > 0: only samples with status 1 enter the final fit
+  int32_t mask = 0;      // 1: the mask cube gives the sample weights
+  int8_t fitmd = 0;      // threshold mode and envelope filter kind
+  int32_t npoint = 46;   // time steps per cycle of the first harmonic (1..)
+  std::vector<int32_t> excluded_bands;  // band numbers 1..nb left out (at most nb)
+
+  // Parameters per pixel: constant, trend, amplitude and phase per harmonic.
+  int32_t parameter_count() const { return 2 * nfunc + 2; }
+};
+
+// The cube's dimensions: bands (time steps, 3..200), lines and samples.
+struct CubeSize {
+  int32_t nb = 0;
+  int32_t nl = 0;
+  int32_t ns = 0;
+};
+
+// Reads a control file with the program's own reader and rules (nothing is
+// echoed, nothing is created): `path` is the file itself or a directory that
+// holds cntl.dat. A syntax fault is the program's run-time error on unit 15
+// (17, 18, 19, 24, 59, 64); a missing file is error 29; values out of range
+// are refused as the program refuses them.
+Status read_control_file(const std::string& path, Settings& settings, CubeSize& size);
+
+// The program's checks of settings for a cube of `nb` bands: the same ranges
+// as the control file's, with messages naming the member in lower case
+// ("nfunc = 7 is outside the allowed range 0..6"); excluded bands must lie
+// in 1..nb and number at most nb.
+Status check_settings(const Settings& settings, int32_t nb);
+
+// An in-memory cube, laid out as data.bsq: band-sequential, value of band b,
+// line l, sample s (all from 0) at data[(b * nl + l) * ns + s]. Owned by the
+// caller; only read.
+struct Cube {
+  const int16_t* data = nullptr;  // nb * nl * ns values 0..32767
+  const uint8_t* mask = nullptr;  // the same layout; required when settings.mask == 1
+  CubeSize size;
+};
+
+// Buffers for the products, owned by the caller, each in the layout and
+// element type of its file (native byte order): planes of nl * ns values.
+// A null buffer is not written.
+struct Products {
+  int16_t* fitted = nullptr;       // nb planes, as f.bsq
+  float* params = nullptr;         // parameter_count() planes, as p.bsq
+  int16_t* preliminary = nullptr;  // nb planes, as i.bsq; written only when intp == 1
+  int8_t* order = nullptr;         // 1 plane, as order.dat
+  float* criterion = nullptr;      // 1 plane, as aic.dat
+  int16_t* minimum = nullptr;      // 1 plane, as min.dat
+  int16_t* maximum = nullptr;      // 1 plane, as max.dat
+};
+
+enum class Engine {
+  kDefault,  // TSRECON_ENGINE of the environment, else fast
+  kFast,     // the fast engine of the final fit
+  kLiteral,  // the slow reference engine (same bytes)
+};
+
+struct Options {
+  // Worker threads; 0: as the executable chooses (TSRECON_THREADS, else
+  // OMP_NUM_THREADS, else every core). At most 256.
+  int threads = 0;
+  Engine engine = Engine::kDefault;
+  // Asked on the calling thread between pixels; returning true stops the
+  // work (Status kInterrupted with number 2). Empty: never stops.
+  std::function<bool()> interrupted;
+};
+
+// Reconstructs every pixel of `cube` with `settings` into `products`.
+// Requires: the buffers hold the sizes stated above and do not overlap the
+// cube. Refuses (before any work) settings that check_settings refuses, a
+// missing data or mask buffer, and a negative value (naming its band, line
+// and sample, from 1). After an interrupt the products are incomplete.
+Status reconstruct(const Settings& settings, const Cube& cube, const Products& products,
+                   const Options& options = {});
+
+struct JobOptions {
+  // Receives the console text of the run; empty: standard output, or the
+  // file named by FORT6, as the executable writes it.
+  std::function<void(std::string_view)> console;
+  // Asked on the calling thread between pixels; true stops the run
+  // (kInterrupted, number 2). Empty: never stops.
+  std::function<bool()> interrupted;
+};
+
+// What the executable does when started in `directory` (empty: the
+// process's current directory, as the executable runs): reads cntl.dat,
+// data.bsq (mask.bsq), writes the products there and the console as it does.
+// The error line is not written but returned (Status::line).
+Status run_job(const std::string& directory, const JobOptions& options = {});
+
+// Writes the status's line as the executable does: to standard error, or
+// appended to the file named by FORT0. Nothing for an ok status.
+void write_error_line(const Status& status);
+
+}  // namespace tsrecon

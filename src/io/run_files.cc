@@ -1,0 +1,12 @@
+#include "io/run_files.h"
+
+namespace tsr {
+
+const RunFileSpec& run_file(std::string_view name) {
+  for (const RunFileSpec& f : kRunFiles) {
+    if (f.name == name) return f;
+  }
+  return kRunFiles[0];
+}
+
+}  // namespace tsr

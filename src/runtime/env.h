@@ -1,0 +1,120 @@
+// The one seam between the program and the operating system.
+//
+// An Env is built once by an entry point (the executable, a companion tool,
+// an embedding) and handed by reference to everything that needs the
+// outside world: opening files in the working directory, the console and
+// error streams, environment variables, interrupts, the clock, the machine's
+// cores and memory. Tests hand in a fake (tests/support/fake_env.h) that
+// keeps files in memory and can inject failures.
+//
+// The rules of the program's own files (FORT_CONVERT, open-or-create, the
+// read-only fallback, error numbers) are not here but in files.h, on top of
+// these primitives, so that they hold for every Env alike.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tsr {
+
+// Outcome of a positioned transfer: the bytes actually moved and, when the
+// transfer stopped early because of a failure, its errno (0 otherwise; a read
+// that stops early with error 0 reached the end of the file).
+struct Transfer {
+  size_t bytes = 0;
+  int error = 0;
+};
+
+// An open file. Closed when destroyed. Transfers may run on any one thread at
+// a time (the program moves all data on its main thread).
+class File {
+ public:
+  virtual ~File() = default;
+  // Reads up to `size` bytes at `offset`, stopping early only at the end of
+  // the file or on a failure; interrupted calls are resumed.
+  virtual Transfer read_at(int64_t offset, void* buffer, size_t size) = 0;
+  // Writes `size` bytes at `offset`, continuing after short writes until
+  // everything is written or a call fails.
+  virtual Transfer write_at(int64_t offset, const void* buffer, size_t size) = 0;
+  // True when the name opened is a directory.
+  virtual bool is_directory() = 0;
+  // The file's size in bytes, or -1 when it cannot be told.
+  virtual int64_t size() = 0;
+  // Closes the file now; returns 0, or the errno of a failed close (the last
+  // chance to see a failed write on some file systems). Closing twice does
+  // nothing the second time.
+  virtual int close() = 0;
+};
+
+enum class OpenMode {
+  kReadWriteCreate,  // read and write; created empty when missing; never truncated
+  kReadOnly,         // read only; never created
+};
+
+struct OpenResult {
+  std::unique_ptr<File> file;  // null when the open failed
+  int error = 0;               // errno of a failed open
+};
+
+class Env {
+ public:
+  virtual ~Env() = default;
+
+  // The working directory as messages show it: an absolute path without a
+  // trailing separator (empty when it cannot be told).
+  virtual std::string working_directory() = 0;
+  // Opens `name`, relative to the working directory unless absolute.
+  virtual OpenResult open(const std::string& name, OpenMode mode) = 0;
+
+  // The value of an environment variable, or nothing when it is unset.
+  virtual std::optional<std::string> variable(const std::string& name) = 0;
+
+  // Console (unit 6): standard output, or the file named by FORT6. Each text
+  // is visible once the call returns.
+  virtual void write_console(std::string_view text) = 0;
+  // One line (a line feed is appended) to standard error, or appended to the
+  // file named by FORT0.
+  virtual void write_error(std::string_view line) = 0;
+
+  // The signal of an interrupt that has arrived, or 0. Called on the thread
+  // that runs the job, between pixels.
+  virtual int pending_interrupt() = 0;
+
+  // Seconds on a monotonic clock.
+  virtual double now_seconds() = 0;
+  // Processors this process may run on (at least 1).
+  virtual int available_cores() = 0;
+  // Memory a new allocation can get (UINT64_MAX when the machine does not say).
+  virtual uint64_t available_memory_bytes() = 0;
+};
+
+// Where the operating system's Env works and how it learns of interrupts.
+struct PosixEnvOptions {
+  // Working directory; empty: the process's current directory (read at each
+  // open, as a relative name would be resolved).
+  std::string directory;
+  // Interrupt source; empty: the signals that start_runtime's handlers record.
+  std::function<int()> pending_interrupt;
+};
+
+// The operating system. The console and error streams follow FORT6 and FORT0
+// of the environment; FORT6's file is opened (truncated) on the first
+// console write.
+std::unique_ptr<Env> new_posix_env(PosixEnvOptions options = {});
+
+// Settings a process makes once before a run: the floating-point environment
+// (round to nearest, no traps) and handlers for SIGINT, SIGQUIT, SIGHUP and
+// SIGTERM that record the signal for the Env to report.
+void start_runtime();
+
+// The signal recorded by start_runtime's handlers, or 0. Safe from any thread.
+int recorded_interrupt();
+
+}  // namespace tsr

@@ -1,0 +1,123 @@
+// An Env for tests: files in memory, captured console and error streams, a
+// settable environment, a manual clock, and failures on demand (refused
+// opens, read-only files, full disks, failing or cut-short reads,
+// interrupts).
+#pragma once
+
+#include <cerrno>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <string>
+
+#include "runtime/env.h"
+#include "runtime/status.h"
+
+namespace tsr {
+// Statuses in test failures read as their lines.
+inline void PrintTo(const Status& s, std::ostream* os) { *os << (s.is_ok() ? std::string("ok") : s.line()); }
+}  // namespace tsr
+
+namespace tsr::testing {
+
+class FakeEnv final : public Env {
+ public:
+  // `directory` is the working directory messages show.
+  explicit FakeEnv(std::string directory = "/job") : directory_(std::move(directory)) {}
+
+  // Files: name (relative to the working directory) to bytes.
+  void put(const std::string& name, std::string bytes) { node(name).bytes = std::move(bytes); }
+  bool exists(const std::string& name) const { return nodes_.count(name) != 0; }
+  std::string contents(const std::string& name) const;
+  // A directory of that name.
+  void make_directory(const std::string& name) { node(name).directory = true; }
+
+  // Failures. Opening `name` for writing fails with `err` (EACCES: the file
+  // opens read-only instead; ENOENT: as in a missing directory).
+  void refuse_writing(const std::string& name, int err = EACCES) { node_spec(name).refuse_write = err; }
+  // Every open of `name` fails with `err`.
+  void refuse_opening(const std::string& name, int err) { node_spec(name).refuse_open = err; }
+  // Writes into `name` stop with `err` once the file would pass `limit` bytes
+  // (the bytes below the limit are written): a full disk, a size limit.
+  void limit_size(const std::string& name, size_t limit, int err = ENOSPC) {
+    auto& s = node_spec(name);
+    s.size_limit = limit;
+    s.size_error = err;
+  }
+  // Reads of `name` deliver at most the bytes before `offset`, then fail
+  // with `err` (a failing disk).
+  void fail_reads_from(const std::string& name, size_t offset, int err = EIO) {
+    auto& s = node_spec(name);
+    s.read_fail_offset = offset;
+    s.read_error = err;
+  }
+
+  // Environment variables.
+  void set(const std::string& name, std::string value) { variables_[name] = std::move(value); }
+  void unset(const std::string& name) { variables_.erase(name); }
+
+  // What was written to the console and to the error stream.
+  const std::string& console() const { return console_; }
+  const std::string& errors() const { return errors_; }
+
+  // An interrupt by `signal` that arrives once the console holds `text`
+  // (at once when `text` is empty).
+  void interrupt_when_console_holds(std::string text, int signal = 2) {
+    interrupt_text_ = std::move(text);
+    interrupt_signal_ = signal;
+  }
+
+  void set_cores(int n) { cores_ = n; }
+  void set_memory(uint64_t bytes) { memory_ = bytes; }
+  void advance_clock(double seconds) { clock_ += seconds; }
+
+  // Env.
+  std::string working_directory() override { return directory_; }
+  OpenResult open(const std::string& name, OpenMode mode) override;
+  std::optional<std::string> variable(const std::string& name) override;
+  void write_console(std::string_view text) override { console_.append(text); }
+  void write_error(std::string_view line) override {
+    errors_.append(line);
+    errors_ += '\n';
+  }
+  int pending_interrupt() override;
+  double now_seconds() override { return clock_; }
+  int available_cores() override { return cores_; }
+  uint64_t available_memory_bytes() override { return memory_; }
+
+ private:
+  struct Spec {
+    int refuse_write = 0;
+    int refuse_open = 0;
+    size_t size_limit = SIZE_MAX;
+    int size_error = ENOSPC;
+    size_t read_fail_offset = SIZE_MAX;
+    int read_error = EIO;
+  };
+ public:
+  struct Node {
+    std::string bytes;
+    bool directory = false;
+    Spec spec;
+  };
+
+ private:
+  std::string key(const std::string& name) const;
+  Node& node(const std::string& name) { return nodes_[key(name)]; }
+  Spec& node_spec(const std::string& name) { return specs_[key(name)]; }
+
+  std::string directory_;
+  std::map<std::string, Node> nodes_;
+  std::map<std::string, Spec> specs_;  // failures, also for files not yet created
+  std::map<std::string, std::string> variables_;
+  std::string console_, errors_;
+  std::optional<std::string> interrupt_text_;
+  int interrupt_signal_ = 0;
+  int cores_ = 1;
+  uint64_t memory_ = UINT64_MAX;
+  double clock_ = 0.0;
+};
+
+}  // namespace tsr::testing
