@@ -119,8 +119,8 @@ class Layer:
 
     def _date(self):
         single = self.ds.RasterCount == 1
-        texts = [('file name', os.path.basename(self.path))] if single else []
-        texts.append(('band description', self.band.GetDescription()))
+        texts = [('file names', os.path.basename(self.path))] if single else []
+        texts.append(('band descriptions', self.band.GetDescription()))
         band_md = {k.lower(): v for k, v in (self.band.GetMetadata() or {}).items()}
         file_md = {k.lower(): v for k, v in (self.ds.GetMetadata() or {}).items()} if single else {}
         texts += [(k.upper(), band_md[k]) for k in DATE_KEYS if k in band_md]
@@ -229,13 +229,13 @@ def suggest_npoint(dates):
     if len(dates) < 2:
         return None, 'one date only'
     step = statistics.median((b - a).days for a, b in zip(dates, dates[1:]))
-    why = f'median step {step:g} days'
+    why = f'median step between the dates {step:g} days'
     for days, npoint, what in ((8, 46, '8-day'), (10, 36, '10-day'), (16, 23, '16-day')):
         if abs(step - days) <= 0.5:
-            return npoint, f'{why} ({what} composites)'
+            return npoint, f'{why}, {what} composites'
     if 28 <= step <= 31:
-        return 12, f'{why} (monthly)'
-    return max(1, int(365.25 / step + 0.5)), f'{why}: round(365.25 / {step:g})'
+        return 12, f'{why}, monthly'
+    return max(1, int(365.25 / step + 0.5)), f'{why}, round(365.25 / {step:g})'
 
 
 def nfunc_for(npoint):
@@ -268,7 +268,7 @@ def choose_scaling(dtype, declared, lo, hi, quantity, asserted):
     per_unit, qlo, qhi = QUANTITIES[quantity]
     values = f'{dtype} values {number(lo)}..{number(hi)}'
     fits = lambda a, b: a >= qlo - 1e-9 and b <= qhi + 1e-9  # noqa: E731
-    other = '' if asserted else f' ({quantity} assumed: --reflectance for reflectances)'
+    other = '' if asserted else f'; {quantity} assumed, --reflectance for reflectances'
     if declared:
         scale, offset, source = declared
         tries = [(scale, offset, f'{source} scale {number(scale)} and offset {number(offset)}')]
@@ -281,23 +281,23 @@ def choose_scaling(dtype, declared, lo, hi, quantity, asserted):
                 return Scaling(s, o, per_unit, f'{values} with {why}: {quantity} {a:.4g}..{b:.4g}')
         a, b = sorted((lo * scale + offset, hi * scale + offset))
         raise Refusal(f'{values} with {tries[0][2]} give {a:.4g}..{b:.4g}, which cannot be {quantity} '
-                      f'({number(qlo)}..{number(qhi)}){other}: check the declared scale, or give --factor F '
+                      f'({number(qlo)}..{number(qhi)}{other}): check the declared scale, or give --factor F '
                       f'(raw = stored value x F)')
     if dtype in EIGHT_BIT:
         raise Refusal(f'{values} with no declared scale/offset: cannot tell what they mean; declare them '
                       f'(gdal_edit.py -scale S -offset O FILE) or give --factor F (raw = stored value x F)')
     if dtype.startswith('Float'):
         if fits(lo, hi):
-            return Scaling(1.0, 0.0, per_unit, f'{values} with no declared scale: {quantity}{other}')
+            return Scaling(1.0, 0.0, per_unit, f'{values} with no declared scale: {quantity}')
         hint = (f'; if they are {quantity} x {INTEGER_SCALE}, --factor {number(per_unit / INTEGER_SCALE)}'
                 if fits(lo / INTEGER_SCALE, hi / INTEGER_SCALE) else '')
-        raise Refusal(f'{values} cannot be {quantity} ({number(qlo)}..{number(qhi)}) and no scale is declared'
-                      f'{other}: give --factor F (raw = stored value x F){hint}')
+        raise Refusal(f'{values} cannot be {quantity} ({number(qlo)}..{number(qhi)}{other}) and no scale is '
+                      f'declared: give --factor F (raw = stored value x F){hint}')
     if fits(lo / INTEGER_SCALE, hi / INTEGER_SCALE):
         return Scaling(1.0 / INTEGER_SCALE, 0.0, per_unit,
-                       f'{values} with no declared scale: {quantity} x {INTEGER_SCALE}{other}')
+                       f'{values} with no declared scale: {quantity} x {INTEGER_SCALE}')
     raise Refusal(f'{values} with no declared scale lie beyond {number(qlo * INTEGER_SCALE)}..'
-                  f'{number(qhi * INTEGER_SCALE)} ({quantity} x {INTEGER_SCALE}){other}: give --factor F '
+                  f'{number(qhi * INTEGER_SCALE)} ({quantity} x {INTEGER_SCALE}{other}): give --factor F '
                   f'(raw = stored value x F), or declare the scale (gdal_edit.py -scale S -offset O FILE)')
 
 
@@ -451,8 +451,10 @@ def run(args):
         mask = None
 
     n = total.samples
-    print(f'{PROG}: {len(args.files)} file(s), {date_note}')
+    print(f'{PROG}: {len(args.files)} file{"s" if len(args.files) > 1 else ""}, {date_note}')
     print('\n'.join(lines))
+    if args.factor is None and args.quantity is None:
+        print(f'  {quantity} assumed (the default; --reflectance or --factor F for other data)')
     print('  raw values rounded to nearest (halves away from zero), clipped to 0..32766; missing samples -> 32767')
     print(f'  {n} samples: missing {percent(total.missing, n)}; clipped at 0: {percent(total.low, n)}; clipped at '
           f'32766: {percent(total.high, n)}; above the ceiling {RAW_CEILING} ({quantity} '
