@@ -217,6 +217,9 @@ def main(argv):
     except Refusal as e:
         print(f'{PROG}: {e}', file=sys.stderr)
         return 1
+    except RuntimeError as e:  # GDAL could not read or write
+        print(f'{PROG}: GDAL: {e}', file=sys.stderr)
+        return 1
     return 0
 
 

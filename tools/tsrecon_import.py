@@ -104,6 +104,8 @@ class Layer:
         self.nodata = self.band.GetNoDataValue()
         if self.nodata is None:
             self.nodata = metadata_number(self, ('_fillvalue', 'missing_value'))
+        if self.nodata is not None and self.dtype == 'Float32':
+            self.nodata = float(np.float32(self.nodata))  # as the pixels hold it: 1e20 is 1.0000000200408773e20
         self.declared = self._declared_scaling()
         self.date, self.date_from = self._date()
 
@@ -503,6 +505,9 @@ def main(argv):
         run(args)
     except Refusal as e:
         print(f'{PROG}: {e}', file=sys.stderr)
+        return 1
+    except RuntimeError as e:  # GDAL could not read or write
+        print(f'{PROG}: GDAL: {e}', file=sys.stderr)
         return 1
     return 0
 

@@ -124,13 +124,14 @@ def case_byte_declared(tmp):  # stored x 0.004 - 0.08, as PROBA-V NDVI
             dates('2014-01-01', 10, 10), 36, 6)
 
 
-def case_float_nan(tmp):  # with the halfway case 12.5 and the edges
+def case_float_nan(tmp):  # with the halfway case 12.5, the edges, NaN and a fill value
     v = RNG.uniform(-0.3, 1.0, size=(46, NL, NS)).astype(np.float32)
     v[0, 0, :] = [0.0078125, -0.0078125, 1.0, np.nan]
     v[RNG.random(v.shape) < 0.1] = np.nan
+    v[RNG.random(v.shape) < 0.1] = 1e20
     for d, plane in zip(dates('2014-01-01', 8, 46), v):
-        raster(tmp / f'ndvi_{d}.tif', [plane], gdal.GDT_Float32)
-    return [], v, np.isnan(v), lambda x: x * 1600, dates('2014-01-01', 8, 46), 46, 6
+        raster(tmp / f'ndvi_{d}.tif', [plane], gdal.GDT_Float32, 1e20)
+    return [], v, np.isnan(v) | (v == np.float32(1e20)), lambda x: x * 1600, dates('2014-01-01', 8, 46), 46, 6
 
 
 def case_reflectance(tmp):
