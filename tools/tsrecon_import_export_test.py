@@ -267,8 +267,8 @@ def test_pipeline_import_run_export(tmp_path):
     (plain / 'data.bsq').write_bytes((job / 'data.bsq').read_bytes())
     (plain / 'cntl.dat').write_text(''.join(line.split('/')[0] + ('/' if '/' in line else '') + '\n'
                                             for line in (job / 'cntl.dat').read_text().splitlines()))
-    for d in (job, plain):
-        assert run('tsrecon', d).endswith('Program Deadified\n')
+    echo = [run('tsrecon', d) for d in (job, plain)]
+    assert echo[0] == echo[1] and echo[0].endswith('Program Deadified\n')
     for name in ('p.bsq', 'f.bsq', 'i.bsq', 'order.dat', 'aic.dat', 'min.dat', 'max.dat'):
         assert (job / name).read_bytes() == (plain / name).read_bytes(), name
     assert os.path.getsize(job / 'p.bsq') == (2 * 5 + 2) * 8 * 10 * 4  # NFUNC=5 for NPOINT=23
