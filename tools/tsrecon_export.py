@@ -1,0 +1,227 @@
+"""tsrecon-export: the products of a tsrecon job as GeoTIFFs a GIS can trust.
+
+Reads the products through the ENVI headers tsrecon-hdr writes (sizes and
+georeferencing) and the scaling and dates tsrecon-import left in data.hdr.
+Writes f, i, p, min and max as Float32 in the user's units with NaN (declared
+as no-data) where a pixel has no model; order as Int16 (-1: the fit gave up);
+aic as stored. A pixel has no model when its order is 1 or less or when every
+plane of p.bsq is exactly 0: tsrecon writes zeros to f, p, min and max there,
+and 0 is a legal value.
+"""
+
+import argparse
+import os
+import sys
+
+from tsrecon_gdal import (FACTOR_KEY, SCALED_UNIT, UNITS_KEY, Refusal, line_slices, need_gdal, no_side_files,
+                          number, parameter_names, percent)
+
+PROG = 'tsrecon-export'
+gdal, np = need_gdal(PROG)
+no_side_files(gdal)
+TIFF_OPTIONS = ['COMPRESS=DEFLATE', 'BIGTIFF=IF_SAFER']
+
+
+def parse_args(argv):
+    p = argparse.ArgumentParser(
+        prog=PROG,
+        description='Writes the products of a tsrecon job as GeoTIFFs: f, i, p, min, max in the user\'s units '
+                    '(Float32, NaN where a pixel has no model), order (Int16, -1 where the fit gave up) and aic. '
+                    'Run tsrecon, then tsrecon-hdr in the job first.')
+    p.add_argument('-o', dest='out', metavar='DIR', help='directory for the GeoTIFFs (default: JOB_DIR)')
+    p.add_argument('--factor', type=float, metavar='F',
+                   help='raw per user unit (value = raw / F); default: "tsrecon factor" in data.hdr')
+    p.add_argument('--raw', action='store_true',
+                   help='also write f_raw.tif, i_raw.tif, p_raw.tif, min_raw.tif, max_raw.tif: the products '
+                        'exactly as stored (raw and scaled units, zeros where there is no model)')
+    p.add_argument('job', nargs='?', default='.', metavar='JOB_DIR', help='the job (default: the current directory)')
+    a = p.parse_args(argv)
+    if a.factor is not None and not a.factor > 0:
+        p.error('--factor must be a positive number')
+    return a
+
+
+class Product:
+    """A product opened through its ENVI header."""
+
+    def __init__(self, job, name, element_bytes):
+        self.name, self.path = name, os.path.join(job, name)
+        self.ds = gdal.Open(self.path)
+        self.bands, self.lines, self.samples = self.ds.RasterCount, self.ds.RasterYSize, self.ds.RasterXSize
+        expected = self.bands * self.lines * self.samples * element_bytes
+        if os.path.getsize(self.path) < expected:
+            raise Refusal(f'{self.path} holds {os.path.getsize(self.path)} bytes, less than the {expected} its '
+                          f'header gives it (an unfinished run?): run tsrecon to the end, then tsrecon-hdr')
+
+    def read(self, band, y, rows):
+        return self.ds.GetRasterBand(band).ReadAsArray(0, y, self.samples, rows)
+
+
+def open_product(job, name, element_bytes, needed):
+    path = os.path.join(job, name)
+    header = os.path.splitext(path)[0] + '.hdr'
+    if not os.path.exists(path) or not os.path.exists(header):
+        if needed:
+            raise Refusal(f'no {name} with its header in {job}: run tsrecon, then tsrecon-hdr there')
+        return None
+    return Product(job, name, element_bytes)
+
+
+def job_scaling(job, factor):
+    """(factor, units, dates) from --factor and data.hdr, and a note on where they came from."""
+    dates, hdr_factor, units = None, None, None
+    if os.path.exists(os.path.join(job, 'data.bsq')) and os.path.exists(os.path.join(job, 'data.hdr')):
+        ds = gdal.Open(os.path.join(job, 'data.bsq'))
+        envi = ds.GetMetadata('ENVI') or {}
+        keys = {k.replace('_', ' ').lower(): v for k, v in envi.items()}
+        try:
+            hdr_factor = float(keys.get(FACTOR_KEY, ''))
+        except ValueError:
+            hdr_factor = None
+        units = keys.get(UNITS_KEY)
+        names = [ds.GetRasterBand(b).GetDescription() for b in range(1, ds.RasterCount + 1)]
+        dates = names if all(names) else None
+    if factor is not None:
+        note = f'--factor {number(factor)}'
+        if hdr_factor is not None and hdr_factor != factor:
+            note += f' (data.hdr says {FACTOR_KEY} = {number(hdr_factor)}; --factor wins)'
+            units = None
+        return factor, units or 'input value', dates, note
+    if hdr_factor is not None and hdr_factor > 0:
+        return hdr_factor, units or 'input value', dates, f'{FACTOR_KEY} = {number(hdr_factor)} in data.hdr'
+    print(f'{PROG}: warning: no scaling known (no "{FACTOR_KEY}" in data.hdr, no --factor): values in the '
+          f'program\'s scaled units (raw / {SCALED_UNIT})', file=sys.stderr)
+    return float(SCALED_UNIT), f'scaled units (raw / {SCALED_UNIT})', dates, 'no scaling known'
+
+
+def no_model_map(p, order):
+    """True where a pixel has no model: order 1 or less, or every plane of p exactly 0."""
+    zero = np.ones((p.lines, p.samples), dtype=bool)
+    for b in range(1, p.bands + 1):
+        for y, rows in line_slices(p.lines, p.samples):
+            zero[y:y + rows] &= p.read(b, y, rows) == 0
+    signed = order.read(1, 0, order.lines).astype(np.uint8).view(np.int8)
+    return (signed <= 1) | zero, signed, zero
+
+
+def create_tiff(out, name, like, bands, gdal_type, names, nodata=None):
+    ds = gdal.GetDriverByName('GTiff').Create(os.path.join(out, name), like.samples, like.lines, bands, gdal_type,
+                                              TIFF_OPTIONS)
+    gt = like.ds.GetGeoTransform(can_return_null=True)
+    if gt:
+        ds.SetGeoTransform(gt)
+    if like.ds.GetProjection():
+        ds.SetProjection(like.ds.GetProjection())
+    for b, n in enumerate(names, 1):
+        band = ds.GetRasterBand(b)
+        band.SetDescription(n)
+        if nodata is not None:
+            band.SetNoDataValue(nodata)
+    return ds
+
+
+def write_scaled(out, name, product, names, ratios, nomodel, units):
+    """value = stored x numerator / denominator, with (numerator, denominator)
+    per band; NaN where there is no model."""
+    ds = create_tiff(out, name, product, product.bands, gdal.GDT_Float32, names, float('nan'))
+    ds.SetMetadataItem('TSRECON_UNITS', units)
+    for b in range(1, product.bands + 1):
+        band = ds.GetRasterBand(b)
+        for y, rows in line_slices(product.lines, product.samples):
+            num, den = ratios[b - 1]
+            v = product.read(b, y, rows).astype(np.float64) * num / den
+            v[nomodel[y:y + rows]] = np.nan
+            band.WriteArray(v.astype(np.float32), 0, y)
+    ds.FlushCache()
+
+
+def copy_as(out, name, product, gdal_type, names, values=None):
+    ds = create_tiff(out, name, product, product.bands, gdal_type, names)
+    for b in range(1, product.bands + 1):
+        for y, rows in line_slices(product.lines, product.samples):
+            ds.GetRasterBand(b).WriteArray(product.read(b, y, rows) if values is None else values[y:y + rows], 0, y)
+    ds.FlushCache()
+
+
+def all_zero(product):
+    return all(not product.read(b, y, rows).any()
+               for b in range(1, product.bands + 1) for y, rows in line_slices(product.lines, product.samples))
+
+
+def run(args):
+    job = args.job
+    out = args.out or job
+    p = open_product(job, 'p.bsq', 4, True)
+    order = open_product(job, 'order.dat', 1, True)
+    if (order.lines, order.samples) != (p.lines, p.samples) or (p.bands - 2) % 2 or p.bands < 2:
+        raise Refusal(f'p.hdr and order.hdr in {job} do not describe one run: run tsrecon-hdr there again')
+    factor, units, dates, note = job_scaling(job, args.factor)
+    os.makedirs(out, exist_ok=True)
+    nomodel, signed, zero = no_model_map(p, order)
+    pixels = p.lines * p.samples
+    n_nomodel = int(np.count_nonzero(nomodel))
+    print(f'{PROG}: values in {units}: value = raw / {number(factor)} ({note}); p.bsq\'s constant, trend and '
+          f'amplitudes x {number(SCALED_UNIT)} / {number(factor)}, phases in radians')
+    print(f'  no model at {n_nomodel} of {pixels} pixels ({percent(n_nomodel, pixels)}): order -1 at '
+          f'{int(np.count_nonzero(signed == -1))}, order 0 or 1 at {int(np.count_nonzero((signed >= 0) & (signed <= 1)))}, '
+          f'all parameters 0 at {int(np.count_nonzero(zero & (signed > 1)))} more; NaN there')
+
+    def wrote(name, what):
+        print(f'wrote {os.path.join(out, name)}: {what}')
+
+    nfunc = (p.bands - 2) // 2
+    pnames = parameter_names(nfunc)
+    ratios = [(SCALED_UNIT, factor) if n.startswith(('constant', 'trend', 'amplitude')) else (1, 1) for n in pnames]
+    write_scaled(out, 'p.tif', p, pnames, ratios, nomodel, units)
+    wrote('p.tif', f'{p.bands} bands Float32 (constant, trend per 10 time steps, amplitudes in {units}; phases in '
+                   f'radians), NaN where no model')
+    for base in ('f', 'i'):
+        series = open_product(job, f'{base}.bsq', 2, False)
+        if series is None:
+            continue
+        if base == 'i' and all_zero(series):
+            print(f'skipped i.bsq: all 0 (a run with MASK=1 writes no preliminary fit)')
+            continue
+        names = dates if dates and len(dates) == series.bands else [
+            series.ds.GetRasterBand(b).GetDescription() or f't{b}' for b in range(1, series.bands + 1)]
+        write_scaled(out, f'{base}.tif', series, names, [(1, factor)] * series.bands, nomodel, units)
+        wrote(f'{base}.tif', f'{series.bands} bands Float32 in {units}, band names {names[0]} .. {names[-1]}, '
+                             f'NaN where no model')
+        if args.raw:
+            copy_as(out, f'{base}_raw.tif', series, gdal.GDT_Int16, names)
+            wrote(f'{base}_raw.tif', f'{series.bands} bands Int16, raw values as stored')
+    for base in ('min', 'max'):
+        m = open_product(job, f'{base}.dat', 2, False)
+        if m is None:
+            continue
+        write_scaled(out, f'{base}.tif', m, [base], [(1, factor)], nomodel, units)
+        wrote(f'{base}.tif', f'Float32 in {units}, NaN where no model')
+        if args.raw:
+            copy_as(out, f'{base}_raw.tif', m, gdal.GDT_Int16, [base])
+            wrote(f'{base}_raw.tif', 'Int16, raw values as stored')
+    if args.raw:
+        copy_as(out, 'p_raw.tif', p, gdal.GDT_Float32, pnames)
+        wrote('p_raw.tif', f'{p.bands} bands Float32 as stored (scaled units, raw / {SCALED_UNIT})')
+    copy_as(out, 'order.tif', order, gdal.GDT_Int16, ['order'], signed.astype(np.int16))
+    wrote('order.tif', 'Int16 model order, -1 where the fit gave up')
+    aic = open_product(job, 'aic.dat', 4, False)
+    if aic is not None:
+        copy_as(out, 'aic.tif', aic, gdal.GDT_Float32, ['aic'])
+        wrote('aic.tif', 'Float32 information criterion as stored')
+
+
+def main(argv):
+    args = parse_args(argv)
+    try:
+        run(args)
+    except Refusal as e:
+        print(f'{PROG}: {e}', file=sys.stderr)
+        return 1
+    except RuntimeError as e:  # GDAL could not read or write
+        print(f'{PROG}: GDAL: {e}', file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == '__main__':
+    sys.exit(main(sys.argv[1:]))

@@ -1,0 +1,352 @@
+"""End-to-end tests of scripts/tsrecon-import and scripts/tsrecon-export on
+rasters made here with GDAL, the way users' files come: MODIS-style Int16 NDVI
+x 10000 with a -3000 fill, UInt16, Byte, Float32 with NaN, multi-band files,
+JPEG2000, declared and undeclared scaling. Expected cubes are computed here
+from the known values with exact arithmetic, not with the tools' code.
+
+Run by ctest (TSRECON_BUILD names the build directory with tsrecon,
+tsrecon-hdr, tsrecon-gen and tsrecon-tile)."""
+
+import datetime
+import os
+import subprocess
+from fractions import Fraction
+
+import numpy as np
+import pytest
+from osgeo import gdal, osr
+
+gdal.UseExceptions()
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+BUILD = os.environ.get('TSRECON_BUILD', os.path.join(ROOT, 'build'))
+GT = (600000.0, 250.0, 0.0, 8700000.0, 0.0, -250.0)
+NL, NS = 3, 4
+
+
+def wkt(epsg=32721):
+    s = osr.SpatialReference()
+    s.ImportFromEPSG(epsg)
+    return s.ExportToWkt()
+
+
+def raster(path, planes, gdal_type, nodata=None, scale=None, offset=None, fmt='GTiff', gt=GT, epsg=32721,
+           descriptions=(), metadata=None):
+    """Writes `planes` (bands x lines x samples) as a georeferenced raster."""
+    planes = np.asarray(planes)
+    mem = gdal.GetDriverByName('MEM').Create('', planes.shape[2], planes.shape[1], planes.shape[0], gdal_type)
+    mem.SetGeoTransform(gt)
+    mem.SetProjection(wkt(epsg))
+    for b, plane in enumerate(planes, 1):
+        band = mem.GetRasterBand(b)
+        band.WriteArray(plane)
+        if nodata is not None:
+            band.SetNoDataValue(nodata)
+        if scale is not None:
+            band.SetScale(scale)
+            band.SetOffset(offset)
+        if b <= len(descriptions):
+            band.SetDescription(descriptions[b - 1])
+    if metadata:
+        mem.SetMetadata(metadata)
+    options = ['QUALITY=100', 'REVERSIBLE=YES'] if fmt == 'JP2OpenJPEG' else []
+    gdal.Translate(str(path), mem, format=fmt, creationOptions=options)
+
+
+def tool(name, *args, cwd):
+    return subprocess.run([os.path.join(ROOT, 'scripts', name), *map(str, args)], cwd=cwd, capture_output=True,
+                          text=True)
+
+
+def run(prog, cwd, *args):
+    r = subprocess.run([os.path.join(BUILD, prog), *args], cwd=cwd, capture_output=True, text=True)
+    assert r.returncode == 0, r.stderr
+    return r.stdout
+
+
+def half_away(x):
+    """Fraction -> nearest integer, halves away from zero."""
+    n = int(abs(x) + Fraction(1, 2))
+    return n if x >= 0 else -n
+
+
+def expected_raw(stored, missing, to_raw):
+    raw = [32767 if m else min(max(half_away(to_raw(Fraction(float(v)))), 0), 32766)
+           for v, m in zip(np.ravel(stored), np.ravel(missing))]
+    return np.array(raw, dtype=np.int64).reshape(np.shape(stored))
+
+
+def dates(first, step, n):
+    d = datetime.date.fromisoformat(first)
+    return [d + datetime.timedelta(step * k) for k in range(n)]
+
+
+def months(n):
+    return [datetime.date(2014, m, 1) for m in range(1, n + 1)]
+
+
+RNG = np.random.default_rng(7)
+
+
+def ndvi10000(n, fill=None):
+    v = RNG.integers(-2000, 10001, size=(n, NL, NS))
+    if fill is not None:
+        v[RNG.random(v.shape) < 0.2] = fill
+    return v
+
+
+def case_modis_int16(tmp):
+    v = ndvi10000(12, fill=-3000)
+    for d, plane in zip(months(12), v):
+        raster(tmp / f'MOD13A3.A{d.year}{d.timetuple().tm_yday:03d}.ndvi.tif', [plane], gdal.GDT_Int16, -3000)
+    return [], v, v == -3000, lambda x: x * Fraction(16, 100), months(12), 12, 4
+
+
+def case_undeclared_fill(tmp):  # the fill value given with --nodata
+    v = ndvi10000(12, fill=-3000)
+    for d, plane in zip(months(12), v):
+        raster(tmp / f'ndvi_{d:%Y%m%d}.tif', [plane], gdal.GDT_Int16)
+    return ['--nodata', -3000], v, v == -3000, lambda x: x * Fraction(16, 100), months(12), 12, 4
+
+
+def case_uint16(tmp):
+    v = RNG.integers(0, 10001, size=(23, NL, NS))
+    for d, plane in zip(dates('2014-01-01', 16, 23), v):
+        raster(tmp / f'ndvi_{d:%Y%m%d}.tif', [plane], gdal.GDT_UInt16)
+    return [], v, v < 0, lambda x: x * Fraction(16, 100), dates('2014-01-01', 16, 23), 23, 5
+
+
+def case_byte_declared(tmp):  # stored x 0.004 - 0.08, as PROBA-V NDVI
+    v = RNG.integers(0, 251, size=(10, NL, NS))
+    v[0, 0, 0] = 255
+    for d, plane in zip(dates('2014-01-01', 10, 10), v):
+        raster(tmp / f'{d}.tif', [plane], gdal.GDT_Byte, 255, scale=0.004, offset=-0.08)
+    return ([], v, v == 255, lambda x: (x * Fraction(4, 1000) - Fraction(8, 100)) * 1600,
+            dates('2014-01-01', 10, 10), 36, 6)
+
+
+def case_float_nan(tmp):  # with the halfway case 12.5, the edges, NaN and a fill value
+    v = RNG.uniform(-0.3, 1.0, size=(46, NL, NS)).astype(np.float32)
+    v[0, 0, :] = [0.0078125, -0.0078125, 1.0, np.nan]
+    v[RNG.random(v.shape) < 0.1] = np.nan
+    v[RNG.random(v.shape) < 0.1] = 1e20
+    for d, plane in zip(dates('2014-01-01', 8, 46), v):
+        raster(tmp / f'ndvi_{d}.tif', [plane], gdal.GDT_Float32, 1e20)
+    return [], v, np.isnan(v) | (v == np.float32(1e20)), lambda x: x * 1600, dates('2014-01-01', 8, 46), 46, 6
+
+
+def case_reflectance(tmp):
+    v = RNG.uniform(0.0, 0.6, size=(5, NL, NS)).astype(np.float32)
+    v[0, 0, :2] = [1.0, 0.5]
+    for d, plane in zip(dates('2014-01-01', 8, 5), v):
+        raster(tmp / f'refl_{d}.tif', [plane], gdal.GDT_Float32)
+    return ['--reflectance'], v, np.isnan(v), lambda x: x * 4096, dates('2014-01-01', 8, 5), 46, 6
+
+
+def case_multiband_shuffled(tmp):  # dates in the band descriptions, not in time order
+    days = dates('2014-01-01', 16, 8)
+    order = [3, 0, 7, 1, 5, 2, 6, 4]
+    v = ndvi10000(8, fill=-3000)
+    raster(tmp / 'stack.tif', v[order], gdal.GDT_Int16, -3000, descriptions=[f'NDVI {days[k]}' for k in order])
+    return [], v, v == -3000, lambda x: x * Fraction(16, 100), days, 23, 5
+
+
+def case_declared_scale_int32(tmp):  # NDVI x 100000: only the declared scale tells
+    v = RNG.integers(-20000, 100001, size=(12, NL, NS))
+    for d, plane in zip(months(12), v):
+        raster(tmp / f'ndvi_{d}.tif', [plane], gdal.GDT_Int32, scale=1e-5, offset=0.0)
+    return [], v, v < -20000, lambda x: x * Fraction(1600, 100000), months(12), 12, 4
+
+
+def case_factor(tmp):  # Int16 beyond -10000..10000 converted with --factor
+    v = RNG.integers(0, 20001, size=(4, NL, NS))
+    for d, plane in zip(months(4), v):
+        raster(tmp / f'x_{d}.tif', [plane], gdal.GDT_Int16)
+    return ['--factor', 0.08], v, v < 0, lambda x: x * Fraction(8, 100), months(4), 12, 4
+
+
+def case_jpeg2000_mask(tmp):  # no-data in the .aux.xml GDAL keeps beside a JPEG2000 file
+    v = ndvi10000(12, fill=-3000)
+    for d, plane in zip(months(12), v):
+        raster(tmp / f'MOD13A3.A{d.year}{d.timetuple().tm_yday:03d}.jp2', [plane], gdal.GDT_Int16, -3000,
+               fmt='JP2OpenJPEG')
+    return ['--mask'], v, v == -3000, lambda x: x * Fraction(16, 100), months(12), 12, 4
+
+
+@pytest.mark.parametrize('case', [case_modis_int16, case_undeclared_fill, case_uint16, case_byte_declared,
+                                  case_float_nan, case_reflectance, case_multiband_shuffled,
+                                  case_declared_scale_int32, case_factor, case_jpeg2000_mask],
+                         ids=lambda c: c.__name__[5:])
+def test_import_converts_exactly(tmp_path, case):
+    src = tmp_path / 'in'
+    src.mkdir()
+    opts, stored, missing, to_raw, days, npoint, nfunc = case(src)
+    r = tool('tsrecon-import', *opts, '-o', 'job', *sorted(n for n in os.listdir(src) if not n.endswith('.xml')), cwd=src)
+    assert r.returncode == 0, r.stderr
+    job = src / 'job'
+    ds = gdal.Open(str(job / 'data.bsq'))
+    got = ds.ReadAsArray().astype(np.int64).reshape(stored.shape)
+    assert (got == expected_raw(stored, missing, to_raw)).all()
+    assert [ds.GetRasterBand(b).GetDescription() for b in range(1, ds.RasterCount + 1)] == [str(d) for d in days]
+    assert ds.GetGeoTransform() == GT and osr.SpatialReference(ds.GetProjection()).GetUTMZone() == -21
+    assert ds.GetRasterBand(1).GetNoDataValue() == 32767
+    cntl = (job / 'cntl.dat').read_text().splitlines()
+    assert cntl[:2] == [str(len(days)), f'{NL} {NS}']
+    assert cntl[2].startswith(f'&DATA NFUNC={nfunc} /') and cntl[4].startswith(f'&NPT NPOINT={npoint} /')
+    if '--mask' in opts:
+        assert 'MASK=1' in cntl[3]
+        assert (np.fromfile(job / 'mask.bsq', 'u1').reshape(stored.shape) == ~missing).all()
+    assert not [f for f in os.listdir(job) if f.endswith('.aux.xml')]
+
+
+def test_import_records_scaling_and_keeps_cntl(tmp_path):
+    raster(tmp_path / 'a_2014-01-01.tif', ndvi10000(1), gdal.GDT_Int16)
+    raster(tmp_path / 'b_2014-01-17.tif', ndvi10000(1), gdal.GDT_Int16)
+    raster(tmp_path / 'c.A2014033.tif', ndvi10000(1), gdal.GDT_Int16)
+    raster(tmp_path / 'd.tif', ndvi10000(1), gdal.GDT_Int16, metadata={'TIFFTAG_DATETIME': '2014:02:18 10:00:00'})
+    files = ['d.tif', 'c.A2014033.tif', 'a_2014-01-01.tif', 'b_20140117.tif']
+    os.rename(tmp_path / 'b_2014-01-17.tif', tmp_path / 'b_20140117.tif')
+    r = tool('tsrecon-import', '-o', 'job', *files, cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    assert 'sorted by date' in r.stdout and 'raw = value x 0.16' in r.stdout
+    hdr = (tmp_path / 'job' / 'data.hdr').read_text()
+    for line in ('tsrecon factor = 1600', 'tsrecon units = NDVI', 'data ignore value = 32767',
+                 'band names = {\n2014-01-01,\n2014-01-17,\n2014-02-02,\n2014-02-18}'):
+        assert line in hdr
+    (tmp_path / 'job' / 'cntl.dat').write_text('mine\n')
+    r = tool('tsrecon-import', '-o', 'job', *files, cwd=tmp_path)
+    assert r.returncode == 0 and 'kept the existing' in r.stdout
+    assert (tmp_path / 'job' / 'cntl.dat').read_text() == 'mine\n'
+
+
+REFUSALS = [
+    ('byte without scale', [dict(t=gdal.GDT_Byte)], [], 'gdal_edit.py -scale'),
+    ('integers beyond 10000', [dict(t=gdal.GDT_Int16, v=20000)], [], '--factor F'),
+    ('not NDVI', [dict(t=gdal.GDT_Float32, v=5.0)], ['--ndvi'], 'cannot be NDVI'),
+    ('grid', [{}, dict(gt=(600250.0,) + GT[1:])], [], 'gdalwarp'),
+    ('size', [{}, dict(shape=(1, NL + 1, NS))], [], 'gdalwarp'),
+    ('projection', [{}, dict(epsg=32722)], [], 'projection'),
+    ('duplicate dates', [dict(name='a_2014-01-01.tif'), dict(name='b_20140101.tif')], [], 'same date'),
+]
+
+
+@pytest.mark.parametrize('files,opts,message', [r[1:] for r in REFUSALS], ids=[r[0] for r in REFUSALS])
+def test_import_refuses(tmp_path, files, opts, message):
+    names = []
+    for k, f in enumerate(files):
+        name = f.get('name', f'f_2014-01-{k + 1:02d}.tif')
+        shape = f.get('shape', (1, NL, NS))
+        raster(tmp_path / name, np.full(shape, f.get('v', 100)), f.get('t', gdal.GDT_Int16), gt=f.get('gt', GT),
+               epsg=f.get('epsg', 32721))
+        names.append(name)
+    r = tool('tsrecon-import', *opts, '-o', 'job', *names, cwd=tmp_path)
+    assert r.returncode == 1 and message in r.stderr and len(r.stderr.strip().splitlines()) == 1, r.stderr
+    assert not (tmp_path / 'job').exists()
+
+
+def test_pipeline_import_run_export(tmp_path):
+    """Generated NDVI as MODIS-style Int16 files -> import -> tsrecon -> tsrecon-hdr -> export."""
+    (tmp_path / 'gen').mkdir()
+    run('tsrecon-gen', tmp_path, '--dir', 'gen', '--nb', '23', '--nl', '8', '--ns', '10', '--npoint', '23',
+        '--seed', '21', '--nodata', '0.2')
+    raw = np.fromfile(tmp_path / 'gen' / 'data.bsq', '<i2').reshape(23, 8, 10).astype(np.int64)
+    raw[:, 0, 0] = 32767  # a pixel without any data
+    v = np.where(raw == 32767, -3000, np.minimum((raw * 25 + 2) // 4, 10000))  # NDVI x 10000, rounded
+    days = dates('2014-01-01', 16, 23)
+    (tmp_path / 'in').mkdir()
+    for d, plane in zip(days, v):
+        raster(tmp_path / 'in' / f'MOD13Q1.A{d.year}{d.timetuple().tm_yday:03d}.tif', [plane], gdal.GDT_Int16,
+               -3000)
+    r = tool('tsrecon-import', '-o', 'job', *sorted(os.listdir(tmp_path / 'in')), cwd=tmp_path / 'in')
+    assert r.returncode == 0, r.stderr
+    job = tmp_path / 'in' / 'job'
+    assert (np.fromfile(job / 'data.bsq', '<i2').reshape(raw.shape) == np.minimum(raw, 1600) + (raw == 32767) * 31167).all()
+
+    # The comments after the groups are dropped: the same bytes as without them.
+    plain = tmp_path / 'plain'
+    plain.mkdir()
+    (plain / 'data.bsq').write_bytes((job / 'data.bsq').read_bytes())
+    (plain / 'cntl.dat').write_text(''.join(line.split('/')[0] + ('/' if '/' in line else '') + '\n'
+                                            for line in (job / 'cntl.dat').read_text().splitlines()))
+    echo = [run('tsrecon', d) for d in (job, plain)]
+    assert echo[0] == echo[1] and echo[0].endswith('Program Deadified\n')
+    for name in ('p.bsq', 'f.bsq', 'i.bsq', 'order.dat', 'aic.dat', 'min.dat', 'max.dat'):
+        assert (job / name).read_bytes() == (plain / name).read_bytes(), name
+    assert os.path.getsize(job / 'p.bsq') == (2 * 5 + 2) * 8 * 10 * 4  # NFUNC=5 for NPOINT=23
+    run('tsrecon-tile', job, 'split', '2')
+    assert (job / 'blocks' / 'block-0001' / 'cntl.dat').read_text().splitlines()[2:] == \
+        (job / 'cntl.dat').read_text().splitlines()[2:]
+
+    run('tsrecon-hdr', job)
+    r = tool('tsrecon-export', '-o', 'out', '.', cwd=job)
+    assert r.returncode == 0, r.stderr
+    out = job / 'out'
+    f = np.fromfile(job / 'f.bsq', '<i2').reshape(23, 8, 10)
+    nomodel = np.fromfile(job / 'order.dat', 'i1').reshape(8, 10) <= 1
+    nomodel |= (np.fromfile(job / 'p.bsq', '<f4').reshape(12, 8, 10) == 0).all(axis=0)
+    assert nomodel[0, 0] and not nomodel.all()
+    ft = gdal.Open(str(out / 'f.tif'))
+    got = ft.ReadAsArray()
+    assert np.isnan(got[:, nomodel]).all()
+    assert (got[:, ~nomodel] == (f / 1600).astype(np.float32)[:, ~nomodel]).all()
+    assert [ft.GetRasterBand(b).GetDescription() for b in range(1, 24)] == [str(d) for d in days]
+    for name in ('p', 'f', 'i', 'min', 'max', 'order', 'aic'):
+        ds = gdal.Open(str(out / f'{name}.tif'))
+        assert ds.GetGeoTransform() == GT and osr.SpatialReference(ds.GetProjection()).GetUTMZone() == -21, name
+    assert not [n for n in os.listdir(job) + os.listdir(out) if n.endswith('.aux.xml')]
+
+
+def fake_job(d, factor):
+    """A finished job of 3 dates, 2 x 3 pixels, NFUNC=2, whose products hold chosen values."""
+    d.mkdir()
+    (d / 'cntl.dat').write_text('3\n2 3\n&DATA NFUNC=2 /\n&CONTRL INTP=1 /\n&NPT NPOINT=23 /\n')
+    ds = gdal.GetDriverByName('ENVI').Create(str(d / 'data.bsq'), 3, 2, 3, gdal.GDT_Int16)
+    ds.SetGeoTransform(GT)
+    ds.SetProjection(wkt())
+    for b, day in enumerate(('2014-01-01', '2014-01-17', '2014-02-02'), 1):
+        ds.GetRasterBand(b).SetDescription(day)
+    if factor:
+        ds.SetMetadataItem('tsrecon factor', str(factor), 'ENVI')
+    ds = None
+    # pixels: order -1; order 1; order 3 with all-zero parameters; order 2; order 4 with an NDVI of 0
+    order = np.array([-1, 1, 3, 2, 4, 2], 'i1')
+    p = np.arange(1, 37, dtype='<f4').reshape(6, 6) / 64
+    p[:, 2] = 0
+    f = np.arange(1, 19, dtype='<i2').reshape(3, 6) * 100
+    f[:, 2] = 0
+    f[1, 4] = 0
+    for name, values in (('order.dat', order), ('p.bsq', p), ('f.bsq', f), ('i.bsq', f + 7),
+                         ('aic.dat', np.full(6, -12.5, '<f4')), ('min.dat', f.min(axis=0)),
+                         ('max.dat', f.max(axis=0))):
+        values.tofile(d / name)
+    run('tsrecon-hdr', d)
+    return order, p, f, np.array([True, True, True, False, False, False])
+
+
+@pytest.mark.parametrize('header_factor,option,factor', [(1600, [], 1600), (None, [], 4096),
+                                                          (1600, ['--factor', '10000'], 10000)])
+def test_export_nan_where_no_model(tmp_path, header_factor, option, factor):
+    order, p, f, nomodel = fake_job(tmp_path / 'job', header_factor)
+    r = tool('tsrecon-export', *option, '--raw', cwd=tmp_path / 'job')
+    assert r.returncode == 0, r.stderr
+    assert (header_factor is None) == ('no scaling known' in r.stderr)
+
+    def tif(name):
+        ds = gdal.Open(str(tmp_path / 'job' / f'{name}.tif'))
+        return ds, ds.ReadAsArray().reshape(ds.RasterCount, 6)
+
+    amplitudes = np.array([4096] * 3 + [1, 4096, 1])[:, None]
+    for name, stored, num, den in (('f', f, 1, factor), ('i', f + 7, 1, factor), ('min', f.min(axis=0), 1, factor),
+                                   ('max', f.max(axis=0), 1, factor),
+                                   ('p', p, amplitudes, np.where(amplitudes == 1, 1, factor))):
+        ds, got = tif(name)
+        want = (stored.reshape(got.shape).astype(np.float64) * num / den).astype(np.float32)
+        assert np.isnan(got[:, nomodel]).all() and (got[:, ~nomodel] == want[:, ~nomodel]).all(), name
+        assert ds.GetRasterBand(1).DataType == gdal.GDT_Float32 and np.isnan(ds.GetRasterBand(1).GetNoDataValue())
+        assert (tif(name + '_raw')[1] == stored.reshape(got.shape)).all(), name
+    assert tif('f')[1][1, 4] == 0  # an NDVI of 0 where there is a model stays 0
+    ds, p_ds = tif('f')[0], tif('p')[0]  # keep the datasets alive while their bands are used
+    assert [ds.GetRasterBand(b).GetDescription() for b in (1, 2, 3)] == ['2014-01-01', '2014-01-17', '2014-02-02']
+    assert p_ds.GetRasterBand(3).GetDescription() == 'amplitude_1'
+    ds, got = tif('order')
+    assert ds.GetRasterBand(1).DataType == gdal.GDT_Int16 and (got[0] == order).all()
+    assert (tif('aic')[1] == -12.5).all()
