@@ -99,14 +99,21 @@ std::string expand_file_name(std::string_view directory, std::string_view name) 
   return path;
 }
 
-Status open_record_file(Env& env, int unit, std::string_view name, RecordFile& out) {
-  RecordFile f;
+// A RecordFile for `unit` named `name`, not yet open, with the byte order of
+// its FORT_CONVERT variable; error 46 when that value is rejected.
+Status prepare_record_file(Env& env, int unit, std::string_view name, RecordFile& f) {
   f.unit_ = unit;
   f.name_ = std::string(trim_file_name(name));
   f.full_path_ = expand_file_name(env.working_directory(), f.name_);
   const ConvertSetting setting = convert_setting_of(env, unit);
   if (setting == ConvertSetting::kRejected) return f.error(kErrInconsistentOpen);
   f.swap_bytes_ = swaps_bytes(setting);
+  return Status::ok();
+}
+
+Status open_record_file(Env& env, int unit, std::string_view name, RecordFile& out) {
+  RecordFile f;
+  TSR_RETURN_IF_ERROR(prepare_record_file(env, unit, name, f));
   TSR_RETURN_IF_ERROR(open_without_truncation(env, unit, f.name_, f.full_path_, f.file_, f.read_only_));
   out = std::move(f);
   return Status::ok();
@@ -114,12 +121,7 @@ Status open_record_file(Env& env, int unit, std::string_view name, RecordFile& o
 
 Status open_record_file_read_only(Env& env, int unit, std::string_view name, RecordFile& out) {
   RecordFile f;
-  f.unit_ = unit;
-  f.name_ = std::string(trim_file_name(name));
-  f.full_path_ = expand_file_name(env.working_directory(), f.name_);
-  const ConvertSetting setting = convert_setting_of(env, unit);
-  if (setting == ConvertSetting::kRejected) return f.error(kErrInconsistentOpen);
-  f.swap_bytes_ = swaps_bytes(setting);
+  TSR_RETURN_IF_ERROR(prepare_record_file(env, unit, name, f));
   OpenResult opened = env.open(f.name_, OpenMode::kReadOnly);
   if (opened.file == nullptr) return f.error(open_error_number(opened.error));
   if (opened.file->is_directory()) return f.error(kErrPermissionDenied);

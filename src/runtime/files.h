@@ -87,6 +87,7 @@ class RecordFile {
   Status error(int number) const { return Status::runtime_error(number, unit_, full_path_); }
 
  private:
+  friend Status prepare_record_file(Env& env, int unit, std::string_view name, RecordFile& f);
   friend Status open_record_file(Env& env, int unit, std::string_view name, RecordFile& out);
   friend Status open_record_file_read_only(Env& env, int unit, std::string_view name, RecordFile& out);
   std::unique_ptr<File> file_;
