@@ -1,0 +1,169 @@
+// The library interface: in-memory reconstruction gives the bytes the
+// executable writes, for any thread count and either engine; control files
+// and settings are checked as the program checks them; refusals and
+// interrupts come back as statuses.
+#include "tsrecon/tsrecon.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "support/process.h"
+
+namespace {
+
+using tsr::testing::ScratchDir;
+
+// A generated job run by the executable; its inputs and products on disk.
+struct Job {
+  ScratchDir dir;
+  tsrecon::Settings settings;
+  tsrecon::CubeSize size;
+  std::vector<int16_t> data;
+  std::vector<uint8_t> mask;
+
+  explicit Job(std::vector<std::string> gen_args) {
+    std::vector<std::string> argv = {tsr::testing::tool_path("tsrecon-gen"), "--dir", dir.path()};
+    argv.insert(argv.end(), gen_args.begin(), gen_args.end());
+    EXPECT_EQ(tsr::testing::run_process(argv, {}).status, 0);
+    const auto run = tsr::testing::run_process({tsr::testing::tsrecon_path()}, {dir.path(), {}, {}});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(tsrecon::read_control_file(dir.path(), settings, size).ok());
+    data = as<int16_t>(dir.read("data.bsq"));
+    if (settings.mask == 1) mask = as<uint8_t>(dir.read("mask.bsq"));
+  }
+  template <typename T>
+  static std::vector<T> as(const std::string& bytes) {
+    std::vector<T> v(bytes.size() / sizeof(T));
+    std::memcpy(v.data(), bytes.data(), v.size() * sizeof(T));
+    return v;
+  }
+  tsrecon::Cube cube() const { return {data.data(), mask.empty() ? nullptr : mask.data(), size}; }
+};
+
+template <typename T>
+std::string bytes_of(const std::vector<T>& v) {
+  return std::string(reinterpret_cast<const char*>(v.data()), v.size() * sizeof(T));
+}
+
+TEST(LibraryTest, InMemoryProductsAreTheBytesTheExecutableWrites) {
+  const std::vector<std::vector<std::string>> jobs = {
+      {"--nb", "46", "--nl", "3", "--ns", "7", "--intp", "1", "--seed", "8"},
+      {"--nb", "23", "--nl", "2", "--ns", "9", "--npoint", "23", "--mask", "1", "--nfunc", "5", "--seed", "9"},
+      {"--nb", "36", "--nl", "4", "--ns", "3", "--npoint", "36", "--exclude", "2,9", "--seed", "10"},
+  };
+  for (const auto& args : jobs) {
+    const Job job(args);
+    const int64_t plane = int64_t{job.size.nl} * job.size.ns;
+    for (auto [threads, engine] : {std::pair{1, tsrecon::Engine::kFast}, std::pair{3, tsrecon::Engine::kFast},
+                                   std::pair{2, tsrecon::Engine::kLiteral}}) {
+      std::vector<int16_t> fitted(job.size.nb * plane), preliminary(job.size.nb * plane), minimum(plane),
+          maximum(plane);
+      std::vector<float> params(job.settings.parameter_count() * plane), criterion(plane);
+      std::vector<int8_t> order(plane);
+      const tsrecon::Products out{fitted.data(), params.data(),    preliminary.data(), order.data(),
+                                  criterion.data(), minimum.data(), maximum.data()};
+      const tsrecon::Status s = tsrecon::reconstruct(job.settings, job.cube(), out, {threads, engine, {}});
+      ASSERT_TRUE(s.ok()) << s.line;
+      EXPECT_EQ(bytes_of(fitted), job.dir.read("f.bsq")) << args[1];
+      EXPECT_EQ(bytes_of(params), job.dir.read("p.bsq")) << args[1];
+      if (job.settings.intp == 1) EXPECT_EQ(bytes_of(preliminary), job.dir.read("i.bsq")) << args[1];
+      EXPECT_EQ(bytes_of(order), job.dir.read("order.dat")) << args[1];
+      EXPECT_EQ(bytes_of(criterion), job.dir.read("aic.dat")) << args[1];
+      EXPECT_EQ(bytes_of(minimum), job.dir.read("min.dat")) << args[1];
+      EXPECT_EQ(bytes_of(maximum), job.dir.read("max.dat")) << args[1];
+    }
+  }
+}
+
+TEST(LibraryTest, RefusalsAndInterrupts) {
+  const Job job({"--nb", "23", "--nl", "3", "--ns", "4", "--npoint", "23", "--seed", "3"});
+  struct Case {
+    const char* what;
+    tsrecon::Settings settings;
+    int32_t nb;
+    const char* line;
+  };
+  auto with = [](auto change) {
+    tsrecon::Settings s;
+    change(s);
+    return s;
+  };
+  const Case cases[] = {
+      {"nfunc", with([](auto& s) { s.nfunc = 7; }), 23, "nfunc = 7 is outside the allowed range 0..6"},
+      {"npoint", with([](auto& s) { s.npoint = 0; }), 23, "npoint = 0 is outside the allowed range 1..2147483647"},
+      {"nwin", with([](auto& s) { s.nwin = -1; }), 23, "nwin = -1 is outside the allowed range 0..2147483647"},
+      {"nb", tsrecon::Settings{}, 201, "nb = 201 is outside the allowed range 3..200"},
+      {"band", with([](auto& s) { s.excluded_bands = {24}; }), 23, "excluded band 24 is outside the bands 1..23"},
+      {"bands", with([](auto& s) { s.excluded_bands.assign(4, 1); }), 3,
+       "the number of excluded bands = 4 is outside the allowed range 0..3"},
+  };
+  for (const Case& c : cases) {
+    const tsrecon::Status s = tsrecon::check_settings(c.settings, c.nb);
+    EXPECT_EQ(s.code, tsrecon::Status::Code::kRefused) << c.what;
+    EXPECT_EQ(s.line, c.line) << c.what;
+  }
+
+  std::vector<int16_t> data = job.data;
+  data[2 * 12 + 1 * 4 + 2] = -9;  // band 3, line 2, sample 3
+  std::vector<int16_t> fitted(data.size());
+  tsrecon::Products out;
+  out.fitted = fitted.data();
+  tsrecon::Status s = tsrecon::reconstruct(job.settings, {data.data(), nullptr, job.size}, out);
+  EXPECT_EQ(s.line, "band 3 line 2 sample 3 holds -9; values must be 0..32767");
+
+  tsrecon::Settings masked = job.settings;
+  masked.mask = 1;
+  EXPECT_EQ(tsrecon::reconstruct(masked, job.cube(), out).line, "mask = 1 needs a mask cube");
+
+  int asked = 0;
+  s = tsrecon::reconstruct(job.settings, job.cube(), out, {1, tsrecon::Engine::kFast, [&asked] { return ++asked > 3; }});
+  EXPECT_EQ(s.code, tsrecon::Status::Code::kInterrupted);
+  EXPECT_EQ(s.exit_status, 130);
+}
+
+TEST(LibraryTest, JobsAndControlFiles) {
+  const Job job({"--nb", "23", "--nl", "2", "--ns", "3", "--npoint", "23", "--seed", "4"});
+  // A rerun through the library writes the same products and the console
+  // where it is asked to.
+  ScratchDir again;
+  for (const char* name : {"cntl.dat", "data.bsq"}) again.write(name, job.dir.read(name));
+  std::string console;
+  tsrecon::JobOptions options;
+  options.console = [&console](std::string_view text) { console.append(text); };
+  ASSERT_TRUE(tsrecon::run_job(again.path(), options).ok());
+  EXPECT_NE(console.find(" Program Deadified\n"), std::string::npos);
+  for (const char* name : {"p.bsq", "f.bsq", "order.dat", "aic.dat", "min.dat", "max.dat"}) {
+    EXPECT_EQ(again.read(name), job.dir.read(name)) << name;
+  }
+  // A run-time error comes back, its line naming the file by its full path.
+  ScratchDir empty;
+  const tsrecon::Status s = tsrecon::run_job(empty.path(), options);
+  EXPECT_EQ(s.code, tsrecon::Status::Code::kRunTimeError);
+  EXPECT_EQ(s.line, "forrtl: severe (24): end-of-file during read, unit 15, file " + empty.file("cntl.dat"));
+  EXPECT_EQ(s.exit_status, 24);
+
+  // Control files: read without being created; faults as the program reports them.
+  tsrecon::Settings settings;
+  tsrecon::CubeSize size;
+  EXPECT_EQ(tsrecon::read_control_file(empty.file("other.dat"), settings, size).line,
+            "forrtl: severe (29): file not found, unit 15, file " + empty.file("other.dat"));
+  EXPECT_FALSE(empty.exists("other.dat"));
+  empty.write("cntl.dat", "23\n2 3\n&DATA NFUNC=4, NDEF=1 /\n&CONTRL INTP=1 /\n&NPT NPOINT=23 /\n5\n");
+  ASSERT_TRUE(tsrecon::read_control_file(empty.file("cntl.dat"), settings, size).ok());
+  EXPECT_EQ(settings.nfunc, 4);
+  EXPECT_EQ(settings.intp, 1);
+  EXPECT_EQ(settings.excluded_bands, std::vector<int32_t>{5});
+  EXPECT_EQ(size.nb * 100 + size.nl * 10 + size.ns, 2323);
+  for (const char* text : {"23\n2 3\n&DATA NFUNC=x /\n", "23\n2 x\n", "23\n2 3\n&DATA NFUNC=1 /\n"}) {
+    empty.write("cntl.dat", text);
+    const auto run = tsr::testing::run_process({tsr::testing::tsrecon_path()}, {empty.path(), {}, {}});
+    const tsrecon::Status read = tsrecon::read_control_file(empty.path(), settings, size);
+    EXPECT_EQ(read.exit_status, run.status) << text;
+    EXPECT_EQ(read.line + "\n", run.err) << text;
+  }
+}
+
+}  // namespace
