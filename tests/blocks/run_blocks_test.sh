@@ -276,7 +276,7 @@ EOF
     [ "$(states_of "$jobid")" = "COMPLETED COMPLETED COMPLETED COMPLETED" ] \
       || fail "array tasks: $(job_states "$jobid")"
     [ "$(states_of "$mergejob")" = COMPLETED ] || fail "merge job: $(cat "slurm-$mergejob.out")"
-    grep -q "task 4 runs $work/job/blocks/block-0004 on" "tsrecon-block-${jobid}_4.out" \
+    grep -q "task 4 runs $work/job/blocks/block-0004 on .*, TSRECON_THREADS=1\$" "tsrecon-block-${jobid}_4.out" \
       || fail "output of task 4: $(cat "tsrecon-block-${jobid}_4.out")"
     compare_with_whole
 
@@ -344,6 +344,7 @@ case "\$SSH_CONNECTION" in
   *" $(cat "$work/ssh/host-b/port")")
     if mkdir "$work/host-b-block" 2>/dev/null; then echo "\${PWD##*/}" >"$work/host-b-block/name"; exec -a "$work/held" sleep 30; fi ;;
 esac
+echo "\$TSRECON_THREADS" >>"$work/threads"
 exec "$tsrecon" "\$@"
 EOF
     chmod +x "$work/tsrecon-on-hosts"
@@ -375,6 +376,7 @@ EOF
     [ "$(awk 'NR > 1 { print $2 }' "$work/job/blocks/parallel.joblog" | sort -u | tr '\n' ' ')" = "host-a host-b " ] \
       || fail "not both hosts ran blocks: $(cat "$work/job/blocks/parallel.joblog")"
     [ "$(ls_scratch)" = "$scratch_before" ] || fail "left on the hosts: $(ls_scratch)"
+    [ "$(sort -u "$work/threads")" = 1 ] || fail "TSRECON_THREADS on the hosts: $(cat "$work/threads")"
     merge_and_compare
 
     rm -f "$work"/job/{p,f,i}.bsq "$work"/job/{order,aic,min,max}.dat
