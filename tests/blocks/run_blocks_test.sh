@@ -253,7 +253,6 @@ EOF
         /var/spool/slurmd /var/spool/slurmctld /var/lib/slurm /var/log/slurm 2>&1 || true
     }
     system_before=$(system_state)
-    chmod 0711 "$work"
     start_slurm "$work/slurm"
     "$gen" --dir "$work/job" --nb 46 --nl 8 --ns 9 --intp 1 --seed 13
     run_whole
@@ -266,7 +265,7 @@ EOF
       array=${1:-1-$n}
       jobid=$(sbatch --parsable --array="$array" "$src/scripts/tsrecon-blocks.slurm" "$work/job/blocks" "$tsrecon")
       mergejob=$(sbatch --parsable --dependency=afterany:"$jobid" --wrap "cd $work/job && $tile merge")
-      wait_until 60 jobs_ended "$jobid" "$mergejob" || fail "jobs $jobid and $mergejob did not end: $(squeue)"
+      wait_until 30 jobs_ended "$jobid" "$mergejob" || fail "jobs $jobid and $mergejob did not end: $(squeue)"
     }
     states_of() { job_states "$1" | awk '{ printf "%s%s", sep, $2; sep = " " }'; }
     cd "$work/job"
