@@ -8,7 +8,9 @@
 #   run_blocks_test.sh BIN_DIR SOURCE_DIR CASE
 #
 # BIN_DIR holds tsrecon, tsrecon-gen and tsrecon-tile; CASE is one of
-# parallel, mask, slurm, ssh, refuse. Exit 0 passed, 1 failed, 77 skipped.
+# parallel, mask, slurm, ssh, refuse (stand-ins for Slurm and ssh), and
+# slurm_cluster, ssh_hosts (a Slurm cluster and OpenSSH servers started for
+# the test, see daemons.sh). Exit 0 passed, 1 failed, 77 skipped.
 set -euo pipefail
 
 bin=$(cd "$1" && pwd)
@@ -17,10 +19,35 @@ case_name=$3
 tsrecon="$bin/tsrecon"
 gen="$bin/tsrecon-gen"
 tile="$bin/tsrecon-tile"
-work=$(mktemp -d "${TMPDIR:-/tmp}/tsrecon-blocks-$case_name.XXXXXX")
-trap '[ -n "${KEEP:-}" ] || rm -rf "$work"' EXIT
 
+skip() { echo "$case_name case skipped: $*"; exit 77; }
 fail() { echo "FAIL ($case_name): $*" >&2; exit 1; }
+
+daemons=0
+case "$case_name" in
+  slurm_cluster|ssh_hosts)
+    daemons=1
+    [ "$(id -u)" = 0 ] || skip "the daemons it starts need root"
+    # Where the system allows, the test runs as the first process of a
+    # process (and mount) namespace of its own: however it ends, even killed
+    # by a timeout, the kernel then ends every process it started.
+    # TSRECON_TEST_PIDNS=0 runs it without.
+    if [ $$ != 1 ] && [ "${TSRECON_TEST_PIDNS:-1}" != 0 ] \
+       && unshare --pid --fork --kill-child --mount-proc true 2>/dev/null; then
+      exec unshare --pid --fork --kill-child --mount-proc bash "$0" "$@"
+    fi
+    source "$src/tests/blocks/daemons.sh"
+    ;;
+esac
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/tsrecon-blocks-$case_name.XXXXXX")
+nothing_running() { [ -z "$(pgrep -f -- "$work")" ]; }
+on_exit() {
+  [ "$daemons" = 0 ] || stop_daemons
+  [ -n "${KEEP:-}" ] || rm -rf "$work"
+}
+trap on_exit EXIT
+trap 'exit 1' INT TERM HUP
 products_of() {  # the products a run writes, from the INTP of a manifest
   echo p.bsq f.bsq order.dat aic.dat min.dat max.dat
   if [ "$(awk '$1 == "INTP" { print $2 }' "$1")" = 1 ]; then echo i.bsq; fi
@@ -39,6 +66,10 @@ run_whole() {
 # whole run.
 merge_and_compare() {
   (cd "$work/job" && "$tile" merge >merge.log 2>&1) || { cat "$work/job/merge.log" >&2; fail "merge failed"; }
+  compare_with_whole "$@"
+}
+
+compare_with_whole() {
   local f n=0
   for f in $(products_of "$work/job/blocks/manifest.txt") "$@"; do
     [ -f "$work/whole/$f" ] || fail "the whole run wrote no $f"
@@ -200,6 +231,175 @@ EOF
     [ "$status" = 1 ] && grep -q "block-0001 did not finish: min.dat is missing" "$work/merge.err" \
       || fail "missing product: status $status, $(cat "$work/merge.err")"
     echo "refuse: split and merge refused as expected"
+    ;;
+
+  slurm_cluster)
+    # A Slurm cluster of one node (this machine, 2 CPUs) started for the test.
+    # The blocks go in as the README shows: the array, and the merge as a job
+    # that runs when the array has ended. Then a split whose third block has
+    # a damaged input: its task fails, the merge job refuses and names the
+    # block; with the input mended, that one task runs again and the merge
+    # gives the same bytes. No configuration of the system is needed: a stale
+    # /etc/slurm/slurm.conf (with another cluster's ports) stands in the way.
+    for c in munged slurmctld slurmd sbatch squeue sinfo scancel; do
+      command -v "$c" >/dev/null || skip "$c is not installed (scripts/install-deps installs it)"
+    done
+    if [ $$ = 1 ] && [ -d /etc/slurm ]; then
+      mount -t tmpfs tmpfs /etc/slurm   # seen by this test's processes only
+      printf 'ClusterName=stale\nSlurmctldHost=localhost\nSlurmctldPort=1\nSlurmdPort=2\n' >/etc/slurm/slurm.conf
+    fi
+    system_state() {
+      ls -lR --time-style=full-iso /etc/slurm /etc/munge /run/munge /var/lib/munge /var/log/munge \
+        /var/spool/slurmd /var/spool/slurmctld /var/lib/slurm /var/log/slurm 2>&1 || true
+    }
+    system_before=$(system_state)
+    start_slurm "$work/slurm"
+    "$gen" --dir "$work/job" --nb 46 --nl 8 --ns 9 --intp 1 --seed 13
+    run_whole
+    # submit_blocks [ARRAY]: the array (every block, or the tasks ARRAY) and
+    # the merge job that waits for it, from the job's folder; returns when
+    # both have ended.
+    submit_blocks() {
+      local n array
+      n=$(awk '$1 == "blocks" { print $2 }' blocks/manifest.txt)
+      array=${1:-1-$n}
+      jobid=$(sbatch --parsable --array="$array" "$src/scripts/tsrecon-blocks.slurm" "$work/job/blocks" "$tsrecon")
+      mergejob=$(sbatch --parsable --dependency=afterany:"$jobid" --wrap "cd $work/job && $tile merge")
+      wait_until 30 jobs_ended "$jobid" "$mergejob" || fail "jobs $jobid and $mergejob did not end: $(squeue)"
+    }
+    states_of() { job_states "$1" | awk '{ printf "%s%s", sep, $2; sep = " " }'; }
+    cd "$work/job"
+
+    "$tile" split 4 >/dev/null || fail "split failed"
+    submit_blocks
+    [ "$(states_of "$jobid")" = "COMPLETED COMPLETED COMPLETED COMPLETED" ] \
+      || fail "array tasks: $(job_states "$jobid")"
+    [ "$(states_of "$mergejob")" = COMPLETED ] || fail "merge job: $(cat "slurm-$mergejob.out")"
+    grep -q "task 4 runs $work/job/blocks/block-0004 on .*, TSRECON_THREADS=1\$" "tsrecon-block-${jobid}_4.out" \
+      || fail "output of task 4: $(cat "tsrecon-block-${jobid}_4.out")"
+    compare_with_whole
+
+    # The failing task runs in scratch folders (TSRECON_SCRATCH, passed on
+    # by sbatch), as would its rerun.
+    rm -f {p,f,i}.bsq {order,aic,min,max}.dat
+    "$tile" split 4 --force >/dev/null || fail "second split failed"
+    cp blocks/block-0003/data.bsq "$work/data.0003"
+    printf '\x00\x80' | dd of=blocks/block-0003/data.bsq bs=1 seek=$(( ((2 * 2 + 1) * 9 + 4) * 2 )) conv=notrunc status=none
+    mkdir "$work/scratch"
+    export TSRECON_SCRATCH="$work/scratch"
+    submit_blocks
+    [ "$(states_of "$jobid")" = "COMPLETED COMPLETED FAILED COMPLETED" ] \
+      || fail "array tasks: $(job_states "$jobid")"
+    [ "$(states_of "$mergejob")" = FAILED ] || fail "merge job: $(job_states "$mergejob")"
+    grep -q "block-0003 did not finish" "slurm-$mergejob.out" || fail "merge job said: $(cat "slurm-$mergejob.out")"
+    if grep -q -e block-0001 -e block-0002 -e block-0004 "slurm-$mergejob.out"; then
+      fail "finished blocks named: $(cat "slurm-$mergejob.out")"
+    fi
+    [ ! -e p.bsq ] || fail "the refused merge wrote p.bsq"
+    cp "$work/data.0003" blocks/block-0003/data.bsq
+    submit_blocks 3
+    [ "$(states_of "$jobid")" = COMPLETED ] && [ "$(states_of "$mergejob")" = COMPLETED ] \
+      || fail "rerun: $(job_states "$jobid") / $(job_states "$mergejob")"
+    [ -z "$(ls -A "$work/scratch")" ] || fail "scratch folders were left behind"
+    compare_with_whole
+    cd /
+
+    stop_daemons
+    wait_until 5 nothing_running || fail "still running: $(pgrep -a -f -- "$work")"
+    [ "$(system_state)" = "$system_before" ] || fail "the system's Slurm or munge folders changed"
+    ;;
+
+  ssh_hosts)
+    # Two hosts, host-a (127.0.0.1) and host-b (127.0.0.2), each an OpenSSH
+    # server started for the test and reached as root with a throw-away key.
+    # First a plain run over both: inputs sent, products fetched, the hosts'
+    # scratch folders removed. Then host-b drops out while its first block
+    # runs: the run fails and names the block, and --resume-failed on
+    # host-a completes it. Then the same drop with parallel's --retries,
+    # which completes the run by itself. Every time, the same bytes.
+    require_parallel
+    for c in /usr/sbin/sshd ssh ssh-keygen rsync; do
+      command -v "$c" >/dev/null || skip "$c is not installed (scripts/install-deps installs it)"
+    done
+    /usr/bin/python3 -c 'import socket; socket.socket().bind(("127.0.0.2", 0))' 2>/dev/null \
+      || skip "this machine has no loopback address 127.0.0.2"
+    start_sshd "$work/ssh/host-a" 127.0.0.1
+    start_sshd "$work/ssh/host-b" 127.0.0.2
+    ssh_hosts "$work/ssh" host-a host-b
+    printf '1/host-a\n1/host-b\n' >"$work/hosts.txt"
+    printf '1/host-a\n' >"$work/host-a.txt"
+    # The hosts' scratch folders lie below root's home (the same folder for
+    # both hosts here): what the test adds there, it removes.
+    scratch=$(ssh -F "$ssh_config" host-a pwd)/.parallel/tmp
+    ls_scratch() { ls -A "$scratch" 2>/dev/null | grep -vx sshlogin || true; }
+    scratch_before=$(ls_scratch)
+    trap 'comm -13 <(echo "$scratch_before") <(ls_scratch) | sed "s|^|$scratch/|" | xargs -r rm -rf; on_exit' EXIT
+
+    # tsrecon as the hosts run it: on host-b, the first block to start
+    # (host-b-block says which) waits there until the host is taken down.
+    cat >"$work/tsrecon-on-hosts" <<EOF
+#!/usr/bin/env bash
+case "\$SSH_CONNECTION" in
+  *" $(cat "$work/ssh/host-b/port")")
+    if mkdir "$work/host-b-block" 2>/dev/null; then echo "\${PWD##*/}" >"$work/host-b-block/name"; exec -a "$work/held" sleep 30; fi ;;
+esac
+echo "\$TSRECON_THREADS" >>"$work/threads"
+exec "$tsrecon" "\$@"
+EOF
+    chmod +x "$work/tsrecon-on-hosts"
+    run_on() {  # run_on HOSTS_FILE [OPTIONS...] [-- PARALLEL_OPTIONS...]
+      local hosts=$1
+      shift
+      "$src/scripts/tsrecon-blocks-parallel" --sshloginfile "$hosts" --tsrecon "$work/tsrecon-on-hosts" \
+        "$work/job/blocks" "$@"
+    }
+    # run_dropping_host_b [PARALLEL_OPTIONS...]: a run over both hosts in
+    # which host-b goes down; sets status and dropped (the block it held).
+    run_dropping_host_b() {
+      rm -rf "$work/host-b-block"
+      run_on "$work/hosts.txt" -- --ssh "ssh -F $ssh_config" "$@" >"$work/run.out" 2>&1 &
+      local run=$!
+      wait_until 30 test -s "$work/host-b-block/name" || fail "no block started on host-b: $(cat "$work/run.out")"
+      take_down_sshd "$work/ssh/host-b"
+      status=0
+      wait "$run" || status=$?
+      dropped=$(cat "$work/host-b-block/name")
+    }
+
+    "$gen" --dir "$work/job" --nb 46 --nl 8 --ns 9 --intp 1 --seed 7
+    run_whole
+    (cd "$work/job" && "$tile" split 3 >/dev/null) || fail "split failed"
+    mkdir "$work/host-b-block"   # host-b runs its blocks at once
+    run_on "$work/hosts.txt" -- --ssh "ssh -F $ssh_config" >/dev/null 2>"$work/run.err" \
+      || { cat "$work/run.err" >&2; fail "the run over ssh failed"; }
+    [ "$(awk 'NR > 1 { print $2 }' "$work/job/blocks/parallel.joblog" | sort -u | tr '\n' ' ')" = "host-a host-b " ] \
+      || fail "not both hosts ran blocks: $(cat "$work/job/blocks/parallel.joblog")"
+    [ "$(ls_scratch)" = "$scratch_before" ] || fail "left on the hosts: $(ls_scratch)"
+    [ "$(sort -u "$work/threads")" = 1 ] || fail "TSRECON_THREADS on the hosts: $(cat "$work/threads")"
+    merge_and_compare
+
+    rm -f "$work"/job/{p,f,i}.bsq "$work"/job/{order,aic,min,max}.dat
+    (cd "$work/job" && "$tile" split 3 --force >/dev/null) || fail "second split failed"
+    run_dropping_host_b
+    [ "$status" != 0 ] || fail "the run without host-b reported success"
+    grep -q "not finished:.* $dropped" "$work/run.out" || fail "the run said: $(cat "$work/run.out")"
+    status=0
+    (cd "$work/job" && "$tile" merge) >/dev/null 2>"$work/merge.err" || status=$?
+    [ "$status" = 1 ] && grep -q "$dropped did not finish" "$work/merge.err" \
+      || fail "merge with $dropped missing: status $status, $(cat "$work/merge.err")"
+    run_on "$work/host-a.txt" --resume-failed -- --ssh "ssh -F $ssh_config" >/dev/null 2>"$work/run.err" \
+      || { cat "$work/run.err" >&2; fail "--resume-failed on host-a failed"; }
+    merge_and_compare
+
+    start_sshd "$work/ssh/host-b" 127.0.0.2 "$(cat "$work/ssh/host-b/port")"
+    rm -f "$work"/job/{p,f,i}.bsq "$work"/job/{order,aic,min,max}.dat
+    (cd "$work/job" && "$tile" split 3 --force >/dev/null) || fail "third split failed"
+    run_dropping_host_b --retries 2
+    [ "$status" = 0 ] || fail "the run with --retries 2 failed: $(cat "$work/run.out")"
+    merge_and_compare
+
+    stop_daemons
+    wait_until 5 nothing_running || fail "still running: $(pgrep -a -f -- "$work")"
     ;;
 
   *)
