@@ -432,11 +432,10 @@ static Manifest read_manifest(const std::string& blocks) {
   return parse_manifest(read_whole_file(manifest_path));
 }
 
-int list_products(const MergeOptions& options, std::ostream& out, std::ostream& err) {
+int list_files(const MergeOptions& options, bool inputs, std::ostream& out, std::ostream& err) {
   try {
-    for (const CubeFile& f : product_files(read_manifest(blocks_folder(options.dir, options.blocks_dir)))) {
-      out << f.name << "\n";
-    }
+    const Manifest m = read_manifest(blocks_folder(options.dir, options.blocks_dir));
+    for (const CubeFile& f : inputs ? input_files(m) : product_files(m)) out << f.name << "\n";
     return 0;
   } catch (const TileError& e) {
     return refuse(err, e.what());

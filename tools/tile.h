@@ -125,8 +125,8 @@ struct MergeOptions {
 // 1 after a refusal (one line per reason on `err`, starting "tsrecon-tile: ").
 int split(const SplitOptions& options, std::ostream& out, std::ostream& err);
 int merge(const MergeOptions& options, std::ostream& out, std::ostream& err);
-// Writes the names of the products each block writes, one a line, from the
-// split's manifest.
-int list_products(const MergeOptions& options, std::ostream& out, std::ostream& err);
+// Writes the names of the inputs each block reads (`inputs`) or of the
+// products it writes, one a line, from the split's manifest.
+int list_files(const MergeOptions& options, bool inputs, std::ostream& out, std::ostream& err);
 
 }  // namespace tsr::tile

@@ -226,6 +226,13 @@ TEST(TileProducts, SetAndSizesFollowTheRun) {
   EXPECT_EQ(total, int64_t{23} * 17 * (56 + 92 + 92 + 1 + 4 + 2 + 2));
   m.INTP = 2;
   for (const CubeFile& f : product_files(m)) EXPECT_NE(f.name, "i.bsq");
+  // The inputs: the mask cube only with MASK = 1.
+  for (int mask : {0, 1}) {
+    m.MASK = mask;
+    std::vector<std::string> inputs;
+    for (const CubeFile& f : input_files(m)) inputs.push_back(f.name + "/" + std::to_string(f.record_length));
+    EXPECT_EQ(inputs, mask == 1 ? std::vector<std::string>{"data.bsq/2", "mask.bsq/1"} : std::vector<std::string>{"data.bsq/2"});
+  }
 }
 
 TEST(TileBlockRuns, OffsetsOfOnePlanePerRun) {

@@ -14,7 +14,7 @@ namespace {
 void usage(std::ostream& out) {
   out << "usage: tsrecon-tile split N [--dir D] [--blocks B] [--force]\n"
          "       tsrecon-tile merge [--dir D] [--blocks B]\n"
-         "       tsrecon-tile products [--dir D] [--blocks B]\n"
+         "       tsrecon-tile products|inputs [--dir D] [--blocks B]\n"
          "\n"
          "split  cuts cntl.dat, data.bsq (and mask.bsq when MASK = 1) of the working\n"
          "       directory D (default .) into N blocks of whole lines (at most one\n"
@@ -26,7 +26,8 @@ void usage(std::ostream& out) {
          "       D, in place like tsrecon writes (an existing longer file keeps its\n"
          "       tail). Refuses, writing nothing, while a block has not finished.\n"
          "products  lists the products each block's run writes, one name a line\n"
-         "       (for scripts that move the blocks' files).\n";
+         "inputs    lists the inputs each block's run reads (for scripts that move\n"
+         "       the blocks' files).\n";
 }
 
 int usage_error(const std::string& what) {
@@ -44,7 +45,7 @@ int main(int argc, char** argv) {
     usage(std::cout);
     return 0;
   }
-  if (command != "split" && command != "merge" && command != "products") {
+  if (command != "split" && command != "merge" && command != "products" && command != "inputs") {
     return usage_error("unknown command " + command);
   }
 
@@ -82,6 +83,7 @@ int main(int argc, char** argv) {
   tsr::tile::MergeOptions options;
   options.dir = dir;
   options.blocks_dir = blocks;
-  if (command == "products") return tsr::tile::list_products(options, std::cout, std::cerr);
+  if (command == "products") return tsr::tile::list_files(options, false, std::cout, std::cerr);
+  if (command == "inputs") return tsr::tile::list_files(options, true, std::cout, std::cerr);
   return tsr::tile::merge(options, std::cout, std::cerr);
 }

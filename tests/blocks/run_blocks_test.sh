@@ -48,9 +48,8 @@ on_exit() {
 }
 trap on_exit EXIT
 trap 'exit 1' INT TERM HUP
-products_of() {  # the products a run writes, from the INTP of a manifest
-  echo p.bsq f.bsq order.dat aic.dat min.dat max.dat
-  if [ "$(awk '$1 == "INTP" { print $2 }' "$1")" = 1 ]; then echo i.bsq; fi
+products_of() {  # the products a run writes, as tsrecon-tile lists them from a manifest
+  "$tile" products --blocks "$(dirname "$1")"
 }
 
 # One run over the whole cube in $work/whole, inputs (and any older products)
