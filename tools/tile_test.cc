@@ -231,7 +231,9 @@ TEST(TileProducts, SetAndSizesFollowTheRun) {
     m.MASK = mask;
     std::vector<std::string> inputs;
     for (const CubeFile& f : input_files(m)) inputs.push_back(f.name + "/" + std::to_string(f.record_length));
-    EXPECT_EQ(inputs, mask == 1 ? std::vector<std::string>{"data.bsq/2", "mask.bsq/1"} : std::vector<std::string>{"data.bsq/2"});
+    const std::vector<std::string> expected =
+        mask == 1 ? std::vector<std::string>{"data.bsq/2", "mask.bsq/1"} : std::vector<std::string>{"data.bsq/2"};
+    EXPECT_EQ(inputs, expected);
   }
 }
 
