@@ -13,7 +13,7 @@ import argparse
 import os
 import sys
 
-from tsrecon_gdal import (FACTOR_KEY, SCALED_UNIT, UNITS_KEY, Refusal, line_slices, need_gdal, no_side_files,
+from tsrecon_gdal import (run_tool, FACTOR_KEY, SCALED_UNIT, UNITS_KEY, Refusal, line_slices, need_gdal, no_side_files,
                           number, parameter_names, percent)
 
 PROG = 'tsrecon-export'
@@ -180,7 +180,7 @@ def run(args):
         if series is None:
             continue
         if base == 'i' and all_zero(series):
-            print(f'skipped i.bsq: all 0 (a run with MASK=1 writes no preliminary fit)')
+            print('skipped i.bsq: all 0 (a run with MASK=1 writes no preliminary fit)')
             continue
         names = dates if dates and len(dates) == series.bands else [
             series.ds.GetRasterBand(b).GetDescription() or f't{b}' for b in range(1, series.bands + 1)]
@@ -211,16 +211,7 @@ def run(args):
 
 
 def main(argv):
-    args = parse_args(argv)
-    try:
-        run(args)
-    except Refusal as e:
-        print(f'{PROG}: {e}', file=sys.stderr)
-        return 1
-    except RuntimeError as e:  # GDAL could not read or write
-        print(f'{PROG}: GDAL: {e}', file=sys.stderr)
-        return 1
-    return 0
+    return run_tool(PROG, run, parse_args(argv))
 
 
 if __name__ == '__main__':

@@ -61,3 +61,16 @@ def percent(part, whole):
 def number(x):
     """A number as short as it reads back exactly: 1600, 0.16, 4.096."""
     return f'{x:.15g}' if float(f'{x:.15g}') == x else repr(float(x))
+
+
+def run_tool(prog, run, args):
+    """Runs a tool's work; a refusal or a GDAL failure is one line on standard error and status 1."""
+    try:
+        run(args)
+    except Refusal as e:
+        print(f'{prog}: {e}', file=sys.stderr)
+        return 1
+    except RuntimeError as e:  # GDAL could not read or write
+        print(f'{prog}: GDAL: {e}', file=sys.stderr)
+        return 1
+    return 0

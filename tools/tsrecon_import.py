@@ -14,7 +14,7 @@ import re
 import statistics
 import sys
 
-from tsrecon_gdal import (FACTOR_KEY, RAW_CEILING, RAW_MISSING, RAW_TOP, UNITS_KEY, Refusal, line_slices,
+from tsrecon_gdal import (run_tool, FACTOR_KEY, RAW_CEILING, RAW_MISSING, RAW_TOP, UNITS_KEY, Refusal, line_slices,
                           need_gdal, no_side_files, number, percent)
 
 PROG = 'tsrecon-import'
@@ -500,16 +500,7 @@ def run(args):
 
 
 def main(argv):
-    args = parse_args(argv)
-    try:
-        run(args)
-    except Refusal as e:
-        print(f'{PROG}: {e}', file=sys.stderr)
-        return 1
-    except RuntimeError as e:  # GDAL could not read or write
-        print(f'{PROG}: GDAL: {e}', file=sys.stderr)
-        return 1
-    return 0
+    return run_tool(PROG, run, parse_args(argv))
 
 
 if __name__ == '__main__':
