@@ -62,7 +62,7 @@ void read_control_text(std::string_view text, RunParameters& p, const ConsoleSin
       if (band < 1 || band > p.NB) continue;
       ++accepted;
       sink({int4_item(accepted), int4_item(band)});
-      // With NB above 200 more bands can be accepted than there is room for;
+      // With NB above kMaxBands more bands can be accepted than there is room for;
       // the run ends at the NB check, so the surplus is echoed but not kept.
       if (accepted <= kMaxExcludedBands) {
         p.excluded_bands[accepted - 1] = static_cast<int16_t>(band);
@@ -88,11 +88,11 @@ void read_run_parameters(RunParameters& p) {
 std::string complete_run_parameters(RunParameters& p) {
   constexpr int64_t kInt32Max = std::numeric_limits<int32_t>::max();
   p.NDAT = p.NB;
-  if (p.NB < 3 || p.NB > kMaxExcludedBands) return range_message("NB", p.NB, 3, kMaxExcludedBands);
+  if (p.NB < kMinBands || p.NB > kMaxBands) return range_message("NB", p.NB, kMinBands, kMaxBands);
   if (p.NDEF < 0 || p.NDEF > p.NB) return range_message("NDEF", p.NDEF, 0, p.NB);
   // Limits of the model itself: the harmonic table has six entries, a cycle
   // needs at least one time step and the filter window cannot be negative.
-  if (p.NFUNC < 0 || p.NFUNC > 6) return range_message("NFUNC", p.NFUNC, 0, 6);
+  if (p.NFUNC < 0 || p.NFUNC > kMaxHarmonics) return range_message("NFUNC", p.NFUNC, 0, kMaxHarmonics);
   if (p.NPOINT <= 0) return range_message("NPOINT", p.NPOINT, 1, kInt32Max);
   if (p.NWIN < 0) return range_message("NWIN", p.NWIN, 0, kInt32Max);
 
@@ -100,12 +100,12 @@ std::string complete_run_parameters(RunParameters& p) {
   const double tcld = p.TCLD;
   if (p.FITMD == 1) {
     p.upper_threshold = tcld;
-    p.lower_threshold = -(tcld * 2.0);
+    p.lower_threshold = -(tcld * kWideThresholdFactor);
   } else if (p.FITMD == 2) {
     p.upper_threshold = tcld;
     p.lower_threshold = -tcld;
   } else {
-    p.upper_threshold = tcld * 2.0;
+    p.upper_threshold = tcld * kWideThresholdFactor;
     p.lower_threshold = -tcld;
   }
   return {};

@@ -7,10 +7,10 @@
 #include <string_view>
 
 #include "control/control_syntax.h"
+#include "lsq/constants.h"
+#include "lsq/limits.h"
 
 namespace tsr {
-
-constexpr int kMaxExcludedBands = 200;
 
 struct RunParameters {
   int32_t NB = 0;      // bands (time steps)
@@ -24,7 +24,7 @@ struct RunParameters {
   int32_t INTP = 0;    // 1: write i.bsq
   int8_t SELECT = 1;   // accepted; no effect
   int32_t MMSW = 1;    // envelope filter switch
-  double TCLD = static_cast<double>(0.15f);  // screening threshold magnitude
+  double TCLD = kDefaultTcld;  // screening threshold magnitude
   int8_t FITSW = 1;    // only status-1 samples enter the final fit
   int32_t MASK = 0;    // 1: mask.bsq gives the sample weights
   int8_t FITMD = 0;    // threshold mode and envelope filter kind

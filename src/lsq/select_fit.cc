@@ -10,14 +10,6 @@ namespace tsr {
 
 namespace {
 
-// Below this length a column is not reflected.
-constexpr double kMinColumnNorm = 1.0e-60;
-// A model whose residual variance is not above this is not scored.
-constexpr double kMinVariance = 1.0e-20;
-// Start values of the running extremes of the fitted series.
-constexpr double kLowStart = 9.0e9;
-constexpr double kHighStart = -9.0e9;
-
 // Element (i, j), 1-based, of a 200-row column-major array.
 inline double& cell(double* a, int32_t i, int32_t j) {
   return a[static_cast<int64_t>(j - 1) * kMaxBands + (i - 1)];
@@ -118,14 +110,14 @@ bool solve_and_accept(int32_t rows, int32_t model_columns, const FunctionMatrix&
 
   // Extremes of the curve; a not-a-number value is carried into the
   // extreme so that the curve fails the range test.
-  double lo = kLowStart;
-  double hi = kHighStart;
+  double lo = kAcceptLowSeed;
+  double hi = kAcceptHighSeed;
   for (int32_t i = 1; i <= rows; ++i) {
     const double v = yf[i - 1];
     if (v < lo || std::isnan(v)) lo = v;
     if (v > hi || std::isnan(v)) hi = v;
   }
-  return lo >= 0.0 && hi <= 1.0;
+  return lo >= kAcceptFloor && hi <= kAcceptCeiling;
 }
 
 bool lower_cap_or_fail(int32_t np, int32_t rows, double* par, double* yf, int32_t& m) {

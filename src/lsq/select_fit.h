@@ -4,17 +4,11 @@
 
 #include <cstdint>
 
+#include "lsq/constants.h"
 #include "lsq/function_matrix.h"
 #include "lsq/workspace.h"
 
 namespace tsr {
-
-// pi as a 4-byte real, widened: 3.1415927410125732. The criterion uses it.
-inline constexpr double kPiSingle = static_cast<double>(3.14159265f);
-
-// Criterion value of a model that is never beaten; also what a fit without
-// any scored model reports.
-inline constexpr double kNoCriterion = 9.9e9;
 
 // y, use, yf: n entries (0-based). par: room for at least 2*nfunc+4 entries.
 // m: in, the cap on the harmonic index; out, the cap of the accepted attempt or -1.

@@ -70,10 +70,6 @@ namespace tsr {
 
 namespace {
 
-// Below this length a column is not reflected.
-constexpr double kMinColumnNorm = 1.0e-60;
-// A model whose residual variance is not above this is not scored.
-constexpr double kMinVariance = 1.0e-20;
 // Inputs at or below this magnitude keep every sum of squares of the
 // triangularisation finite (200 rows of (15 * 1e150)^2 stay far below the
 // largest double).

@@ -1,5 +1,6 @@
 #include "pixel/reconstruct.h"
 
+#include "lsq/constants.h"
 #include "lsq/fixed_fit.h"
 #include "lsq/select_fit.h"
 #include "lsq/select_fit_fast.h"
@@ -10,11 +11,6 @@
 namespace tsr {
 
 namespace {
-
-constexpr double kRawScale = 4096.0;
-constexpr int16_t kRawCeiling = 1536;
-constexpr int kRawRiseLimit = 512;
-constexpr int32_t kPreliminaryHarmonics = 3;
 
 constexpr uint8_t kUse = 0xFF;
 constexpr uint8_t kSkip = 0x00;
@@ -117,9 +113,9 @@ void reconstruct_pixel(int32_t nb, int32_t nfunc, const int16_t* pixel_series, d
   }
   // Long gaps cannot support the short-period harmonics: cap the order.
   ws.model_order = nfunc;
-  if (ws.max_gap > 7 && ws.model_order > 5) ws.model_order = 5;
-  if (ws.max_gap > 13 && ws.model_order > 4) ws.model_order = 4;
-  if (ws.max_gap > 19 && ws.model_order > 3) ws.model_order = 3;
+  for (const GapOrderCap& cap : kGapOrderCaps) {
+    if (ws.max_gap > cap.longer_than && ws.model_order > cap.order) ws.model_order = cap.order;
+  }
   apply_filter(nb, nwin, mmsw, fitmd, ws);
   if (fitsw > 0) {
     for (int32_t i = 1; i <= nb; ++i) ws.use_in_fit[i - 1] = ws.status[i - 1] == 1 ? kUse : kSkip;
@@ -141,8 +137,8 @@ void reconstruct_pixel(int32_t nb, int32_t nfunc, const int16_t* pixel_series, d
     pixel_max = 0;
     pixel_min = 0;
   } else {
-    double mx = -9900000000.0;
-    double mn = 9900000000.0;
+    double mx = kFittedMaxSeed;
+    double mn = kFittedMinSeed;
     for (int32_t i = 1; i <= nb; ++i) {
       const double v = ws.fitted[i - 1];
       pixel_fitted[i - 1] = v;
@@ -150,7 +146,7 @@ void reconstruct_pixel(int32_t nb, int32_t nfunc, const int16_t* pixel_series, d
       if (v < mn) mn = v;
     }
     if (mx < 0.0) mx = 0.0;
-    if (mn > 10.0) mn = 0.0;
+    if (mn > kLargestStoredMinimum) mn = 0.0;
 
     pixel_params[0] = ws.coef[0];
     pixel_params[1] = ws.coef[1];

@@ -21,7 +21,7 @@ struct PixelWorkspace {
   // slow yardstick the fast one is verified against.
   LsqEngine engine = LsqEngine::kFast;
   EnvelopeScratch envelope;           // padded copy for the envelope filters
-  double scaled[kMaxBands] = {};      // raw value / 4096; fixed after the raw screening
+  double scaled[kMaxBands] = {};      // raw value / kRawScale; fixed after the raw screening
   double work[kMaxBands] = {};        // series that gap filling and the filters change
   double fitted[kMaxBands] = {};      // fitted series written by each fit
   double coef[kMatrixColumns] = {};   // coefficients written by each fit (column order)
