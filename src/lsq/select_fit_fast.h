@@ -106,13 +106,13 @@ struct alignas(64) FastFitWorkspace {
 
 // Same arguments and results as select_and_fit, bit for bit; ws serves the
 // literal engine where the fast one hands over (see above).
-void select_and_fit_fast(int32_t n, int32_t nfunc, const double* y, const uint8_t* use,
-                         const FunctionMatrix& x, double* par, double* yf, int32_t& m,
+void select_and_fit_fast(int32_t nb, int32_t nfunc, const double* y, const uint8_t* use,
+                         const FunctionMatrix& x, double* par, double* yf, int32_t& cap,
                          double& crit, LsqWorkspace& ws, FastFitWorkspace& fw);
 
 // True when select_and_fit_fast would compute the fit itself rather than hand
 // it to the literal engine (exposed for the tests).
-bool fast_fit_applies(int32_t n, const double* y, const uint8_t* use, const FunctionMatrix& x,
-                      int32_t m);
+bool fast_fit_applies(int32_t nb, const double* y, const uint8_t* use, const FunctionMatrix& x,
+                      int32_t cap);
 
 }  // namespace tsr

@@ -32,7 +32,7 @@ struct Problem {
 struct Outcome {
   std::vector<uint64_t> par;
   std::vector<uint64_t> yf;
-  int32_t m = 0;
+  int32_t cap = 0;
   uint64_t crit = 0;
   // The retained model of the last attempt: harmonic pairs, the harmonics of
   // its subset, and the inverted block and right-hand side that the solve
@@ -64,14 +64,14 @@ Outcome run(Engine engine, const Problem& p, LsqWorkspace& ws, FastFitWorkspace&
   std::vector<double> par(std::max(np + 2, 2 * std::max(p.cap, 0) + 2) + 1, 77.0);
   std::vector<double> yf(n + 1, 77.0);
   Outcome o;
-  o.m = p.cap;
+  o.cap = p.cap;
   double crit = 55.0;
   if (engine == Engine::kLiteral) {
-    select_and_fit(n, p.nfunc, p.y.data(), p.use.data(), *p.x, par.data(), yf.data(), o.m, crit, ws);
+    select_and_fit(n, p.nfunc, p.y.data(), p.use.data(), *p.x, par.data(), yf.data(), o.cap, crit, ws);
     take_retained(ws, o);
   } else {
     fw.wide_vectors = engine == Engine::kFastWide;
-    select_and_fit_fast(n, p.nfunc, p.y.data(), p.use.data(), *p.x, par.data(), yf.data(), o.m, crit, ws, fw);
+    select_and_fit_fast(n, p.nfunc, p.y.data(), p.use.data(), *p.x, par.data(), yf.data(), o.cap, crit, ws, fw);
     if (fast_fit_applies(n, p.y.data(), p.use.data(), *p.x, p.cap)) {
       take_retained(fw, o);
     } else {
@@ -104,7 +104,7 @@ void expect_same(const Problem& p, LsqWorkspace& ws, FastFitWorkspace& fw, const
   for (Engine e : fast) {
     const Outcome f = run(e, p, ws, fw);
     const std::string where = label + (e == Engine::kFastWide ? " (wide)" : " (narrow)");
-    ASSERT_EQ(f.m, lit.m) << where;
+    ASSERT_EQ(f.cap, lit.cap) << where;
     ASSERT_EQ(f.crit, lit.crit) << where;
     for (size_t j = 0; j < lit.par.size(); ++j) ASSERT_EQ(f.par[j], lit.par[j]) << where << " par " << j;
     for (size_t i = 0; i < lit.yf.size(); ++i) ASSERT_EQ(f.yf[i], lit.yf[i]) << where << " yf " << i;
@@ -116,14 +116,14 @@ void expect_same(const Problem& p, LsqWorkspace& ws, FastFitWorkspace& fw, const
   if (cov == nullptr) return;
   const int32_t n = static_cast<int32_t>(p.y.size());
   if (!fast_fit_applies(n, p.y.data(), p.use.data(), *p.x, p.cap)) ++cov->handed_over;
-  if (lit.m == -1) {
+  if (lit.cap == -1) {
     ++cov->failed;
-  } else if (lit.m == p.cap) {
+  } else if (lit.cap == p.cap) {
     ++cov->accepted_first;
   } else {
     ++cov->lowered;
   }
-  if (lit.m != -1 && lit.crit == bits(kNoCriterion)) ++cov->no_model;
+  if (lit.cap != -1 && lit.crit == bits(kNoCriterion)) ++cov->no_model;
 }
 
 std::shared_ptr<FunctionMatrix> function_matrix(int32_t nb, int32_t npoint, int32_t nfunc) {
@@ -384,7 +384,7 @@ TEST(FastSelect, WorkspaceReuse) {
   const Outcome again = run(Engine::kFastNarrow, small, *ws, *reused);
   EXPECT_EQ(again.par, expected.par);
   EXPECT_EQ(again.yf, expected.yf);
-  EXPECT_EQ(again.m, expected.m);
+  EXPECT_EQ(again.cap, expected.cap);
   EXPECT_EQ(again.crit, expected.crit);
 }
 
