@@ -127,40 +127,34 @@ void allocate_buffers(const RunParameters& p, LineBuffers& b) {
   }
 }
 
-// One pixel's arrays, handed to the reconstruction.
+// One pixel's inputs and results, handed to the reconstruction.
 struct PixelArrays {
-  int16_t series[kMaxBands] = {};
-  int16_t weights[kMaxBands] = {};
-  double fitted[kMaxBands] = {};
-  double interpolated[kMaxBands] = {};
-  double params[kMatrixColumns] = {};
-  double criterion = 0.0;
-  int32_t order = 0, min = 0, max = 0;
+  PixelInput input;
+  PixelResult result;
 };
 
 // Reconstructs sample s (0-based) of the current line and stages its results.
-void process_sample(const RunParameters& p, const FunctionMatrix& x, LineBuffers& b, size_t s, PixelArrays& px,
-                    PixelWorkspace& ws) {
+void process_sample(const RunParameters& p, const PixelSettings& settings, const FunctionMatrix& x, LineBuffers& b,
+                    size_t s, PixelArrays& px, PixelWorkspace& ws) {
   const size_t nb = static_cast<size_t>(p.NB);
   const int16_t* data = &b.data_line[s * nb];
   for (size_t k = 0; k < nb; ++k) {
-    px.series[k] = data[k];
-    px.weights[k] = 1;
-    if (p.MASK == 1) px.weights[k] = b.mask_line[s * nb + k];
+    px.input.series[k] = data[k];
+    px.input.weights[k] = 1;
+    if (p.MASK == 1) px.input.weights[k] = b.mask_line[s * nb + k];
   }
-  reconstruct_pixel(p.NB, p.NFUNC, px.series, px.fitted, px.interpolated, px.weights, px.params, x, p.NP, p.NWIN,
-                    px.max, px.min, p.excluded_count, p.excluded_bands, px.criterion, px.order, p.MMSW, p.INTP,
-                    p.lower_threshold, p.upper_threshold, p.FITSW, p.MASK, p.FITMD, ws);
-  // The interpolated series is staged whether or not it was rewritten.
-  std::memcpy(&b.interp_line[s * nb], px.interpolated, nb * sizeof(double));
-  std::memcpy(&b.fit_line[s * nb], px.fitted, nb * sizeof(double));
+  reconstruct_pixel(settings, x, px.input, px.result, ws);
+  const PixelResult& r = px.result;
+  // The preliminary series is staged whether or not it was rewritten.
+  std::memcpy(&b.interp_line[s * nb], r.preliminary, nb * sizeof(double));
+  std::memcpy(&b.fit_line[s * nb], r.fitted, nb * sizeof(double));
   const size_t np = static_cast<size_t>(p.NP);
-  std::memcpy(&b.param_line[s * np], px.params, np * sizeof(double));
-  b.aic_line[s] = px.criterion;
+  std::memcpy(&b.param_line[s * np], r.params, np * sizeof(double));
+  b.aic_line[s] = r.criterion;
   // Narrowed to 16 bits by keeping the low bits.
-  b.order_line[s] = static_cast<int16_t>(px.order);
-  b.max_line[s] = static_cast<int16_t>(px.max);
-  b.min_line[s] = static_cast<int16_t>(px.min);
+  b.order_line[s] = static_cast<int16_t>(r.order);
+  b.max_line[s] = static_cast<int16_t>(r.maximum);
+  b.min_line[s] = static_cast<int16_t>(r.minimum);
 }
 
 // How the run executes, from the environment: neither changes a result.
@@ -224,7 +218,7 @@ Execution execution_from_environment() {
 class PixelWorkers {
  public:
   PixelWorkers(int threads, LsqEngine engine, const RunParameters& p, const FunctionMatrix& x, LineBuffers& b)
-      : p_(p), x_(x), b_(b) {
+      : p_(p), settings_(pixel_settings(p)), x_(x), b_(b) {
     for (int i = 0; i < threads; ++i) {
       pixels_.push_back(std::make_unique<PixelArrays>());
       workspaces_.push_back(std::make_unique<PixelWorkspace>());
@@ -280,7 +274,7 @@ class PixelWorkers {
       if (interrupt_pending()) return;
       const int32_t s = next_.fetch_add(1);
       if (s >= p_.NS) return;
-      process_sample(p_, x_, b_, static_cast<size_t>(s), *pixels_[index], *workspaces_[index]);
+      process_sample(p_, settings_, x_, b_, static_cast<size_t>(s), *pixels_[index], *workspaces_[index]);
       done_.fetch_add(1);
     }
   }
@@ -301,6 +295,7 @@ class PixelWorkers {
   }
 
   const RunParameters& p_;
+  const PixelSettings settings_;
   const FunctionMatrix& x_;
   LineBuffers& b_;
   std::vector<std::unique_ptr<PixelArrays>> pixels_;

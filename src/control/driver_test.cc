@@ -171,21 +171,20 @@ RunParameters parameters_of(const std::string& control) {
 // outputs and the workspace carry over from one pixel to the next.
 struct InProcessPixels {
   explicit InProcessPixels(const RunParameters& parameters)
-      : p(parameters), x(std::make_unique<FunctionMatrix>()), ws(std::make_unique<PixelWorkspace>()) {
-    build_function_matrix(p.NB, p.NPOINT, p.NFUNC, harmonic_frequencies, *x);
+      : settings(pixel_settings(parameters)),
+        x(std::make_unique<FunctionMatrix>()),
+        ws(std::make_unique<PixelWorkspace>()),
+        input(std::make_unique<PixelInput>()),
+        result(std::make_unique<PixelResult>()) {
+    build_function_matrix(parameters.NB, parameters.NPOINT, parameters.NFUNC, harmonic_frequencies, *x);
   }
-  // `weights` is staged afresh by the caller for every pixel.
-  void reconstruct(const int16_t* series, int16_t* weights) {
-    reconstruct_pixel(p.NB, p.NFUNC, series, fitted, interpolated, weights, params, *x, p.NP, p.NWIN, max, min,
-                      p.excluded_count, p.excluded_bands, criterion, order, p.MMSW, p.INTP, p.lower_threshold,
-                      p.upper_threshold, p.FITSW, p.MASK, p.FITMD, *ws);
-  }
-  const RunParameters& p;
+  // `input` is staged afresh by the caller for every pixel.
+  void reconstruct() { reconstruct_pixel(settings, *x, *input, *result, *ws); }
+  const PixelSettings settings;
   std::unique_ptr<FunctionMatrix> x;
   std::unique_ptr<PixelWorkspace> ws;
-  double fitted[kMaxBands] = {}, interpolated[kMaxBands] = {}, params[kMatrixColumns] = {};
-  double criterion = 0.0;
-  int32_t order = 0, min = 0, max = 0;
+  std::unique_ptr<PixelInput> input;
+  std::unique_ptr<PixelResult> result;
 };
 
 // Reconstructs lines 1..`lines` (all when negative) of the cube in the order
@@ -199,32 +198,33 @@ Expected reconstruct_in_process(const std::string& control, const std::vector<in
   for (const Product& product : kProducts) e.files[product.name] = std::string(e.size(product), '\0');
 
   InProcessPixels pixels(p);
-  int16_t series[kMaxBands] = {}, weights[kMaxBands] = {};
+  PixelInput& in = *pixels.input;
+  const PixelResult& out = *pixels.result;
   const int32_t last_line = lines < 0 ? p.NL : lines;
   for (int32_t l = 1; l <= last_line; ++l) {
     for (int32_t s = 1; s <= p.NS; ++s) {
       // Record of band b, line l, sample s: (b - 1) * NL * NS + (l - 1) * NS + s.
       auto record = [&](int32_t b) { return (static_cast<size_t>(b) - 1) * nl * ns + (l - 1) * ns + s; };
       for (int32_t b = 1; b <= p.NB; ++b) {
-        series[b - 1] = data[record(b) - 1];
-        weights[b - 1] = p.MASK == 1 ? static_cast<int16_t>(static_cast<unsigned char>(mask[record(b) - 1])) : 1;
+        in.series[b - 1] = data[record(b) - 1];
+        in.weights[b - 1] = p.MASK == 1 ? static_cast<int16_t>(static_cast<unsigned char>(mask[record(b) - 1])) : 1;
       }
-      pixels.reconstruct(series, weights);
+      pixels.reconstruct();
       for (int32_t k = 1; k <= p.NP; ++k)
-        put32(e.files["p.bsq"], (record(k) - 1) * 4, bits_of(real4_value(pixels.params[k - 1])));
+        put32(e.files["p.bsq"], (record(k) - 1) * 4, bits_of(real4_value(out.params[k - 1])));
       for (int32_t b = 1; b <= p.NB; ++b) {
         put16(e.files["i.bsq"], (record(b) - 1) * 2,
-              static_cast<uint16_t>(scaled_series_value(pixels.interpolated[b - 1])));
-        put16(e.files["f.bsq"], (record(b) - 1) * 2, static_cast<uint16_t>(scaled_series_value(pixels.fitted[b - 1])));
+              static_cast<uint16_t>(scaled_series_value(out.preliminary[b - 1])));
+        put16(e.files["f.bsq"], (record(b) - 1) * 2, static_cast<uint16_t>(scaled_series_value(out.fitted[b - 1])));
       }
       const size_t r = record(1);  // maps: (l - 1) * NS + s
-      e.files["order.dat"][r - 1] = static_cast<char>(static_cast<uint8_t>(static_cast<int16_t>(pixels.order) & 0xFF));
-      put32(e.files["aic.dat"], (r - 1) * 4, bits_of(aic_value(pixels.criterion)));
-      put16(e.files["min.dat"], (r - 1) * 2, static_cast<uint16_t>(pixels.min));
-      put16(e.files["max.dat"], (r - 1) * 2, static_cast<uint16_t>(pixels.max));
-      e.order.push_back(static_cast<int16_t>(pixels.order));
-      e.min.push_back(static_cast<int16_t>(pixels.min));
-      e.max.push_back(static_cast<int16_t>(pixels.max));
+      e.files["order.dat"][r - 1] = static_cast<char>(static_cast<uint8_t>(static_cast<int16_t>(out.order) & 0xFF));
+      put32(e.files["aic.dat"], (r - 1) * 4, bits_of(aic_value(out.criterion)));
+      put16(e.files["min.dat"], (r - 1) * 2, static_cast<uint16_t>(out.minimum));
+      put16(e.files["max.dat"], (r - 1) * 2, static_cast<uint16_t>(out.maximum));
+      e.order.push_back(static_cast<int16_t>(out.order));
+      e.min.push_back(static_cast<int16_t>(out.minimum));
+      e.max.push_back(static_cast<int16_t>(out.maximum));
     }
   }
   return e;
@@ -812,9 +812,13 @@ TEST(DriverRun, FilesBeyondTwoGiB) {
   EXPECT_EQ(1, r.status);
 
   const RunParameters p = parameters_of(control_text(job));
-  InProcessPixels pixel(p);
-  int16_t weights[kMaxBands] = {1, 1, 1, 1, 1, 1, 1, 1};
-  pixel.reconstruct(line1, weights);
+  InProcessPixels pixels(p);
+  for (int b = 0; b < 8; ++b) {
+    pixels.input->series[b] = line1[b];
+    pixels.input->weights[b] = 1;
+  }
+  pixels.reconstruct();
+  const PixelResult& pixel = *pixels.result;
   ASSERT_NE(0.0, pixel.fitted[7]) << "the pixel must have a model for the check to mean anything";
   auto bytes_at = [&](const char* name, int64_t offset, size_t size) {
     std::string out(size, '\0');
@@ -837,7 +841,7 @@ TEST(DriverRun, FilesBeyondTwoGiB) {
     expected.assign(2, '\0');
     put16(expected, 0, static_cast<uint16_t>(scaled_series_value(pixel.fitted[b - 1])));
     EXPECT_EQ(expected, bytes_at("f.bsq", (b - 1) * plane * 2, 2)) << "f.bsq band " << b;
-    put16(expected, 0, static_cast<uint16_t>(scaled_series_value(pixel.interpolated[b - 1])));
+    put16(expected, 0, static_cast<uint16_t>(scaled_series_value(pixel.preliminary[b - 1])));
     EXPECT_EQ(expected, bytes_at("i.bsq", (b - 1) * plane * 2, 2)) << "i.bsq band " << b;
   }
   EXPECT_EQ((7 * plane + 1) * 2, file_size("f.bsq"));
@@ -847,9 +851,9 @@ TEST(DriverRun, FilesBeyondTwoGiB) {
   put32(expected, 0, bits_of(aic_value(pixel.criterion)));
   EXPECT_EQ(expected, dir.read("aic.dat"));
   expected.assign(2, '\0');
-  put16(expected, 0, static_cast<uint16_t>(pixel.min));
+  put16(expected, 0, static_cast<uint16_t>(pixel.minimum));
   EXPECT_EQ(expected, dir.read("min.dat"));
-  put16(expected, 0, static_cast<uint16_t>(pixel.max));
+  put16(expected, 0, static_cast<uint16_t>(pixel.maximum));
   EXPECT_EQ(expected, dir.read("max.dat"));
 }
 

@@ -1,6 +1,7 @@
 #include "control/run_parameters.h"
 
 #include <algorithm>
+#include <iterator>
 #include <limits>
 
 #include "runtime/console.h"
@@ -114,6 +115,27 @@ std::string complete_run_parameters(RunParameters& p) {
 void derive_run_parameters(RunParameters& p) {
   const std::string reason = complete_run_parameters(p);
   if (!reason.empty()) fail_run(reason);
+}
+
+PixelSettings pixel_settings(const RunParameters& p) {
+  PixelSettings s;
+  s.nb = p.NB;
+  s.nfunc = p.NFUNC;
+  s.np = p.NP;
+  s.nwin = p.NWIN;
+  if (p.MMSW > 0 && p.FITMD == 0) {
+    s.filter = EnvelopeFilter::kFillDips;
+  } else if (p.MMSW > 0 && p.FITMD == 1) {
+    s.filter = EnvelopeFilter::kClipPeaks;
+  }
+  s.keep_preliminary = p.INTP > 0;
+  s.weights_are_mask = p.MASK == 1;
+  s.fit_valid_only = p.FITSW > 0;
+  s.lower_threshold = p.lower_threshold;
+  s.upper_threshold = p.upper_threshold;
+  s.excluded_count = p.excluded_count;
+  std::copy(std::begin(p.excluded_bands), std::end(p.excluded_bands), std::begin(s.excluded_bands));
+  return s;
 }
 
 }  // namespace tsr

@@ -9,6 +9,7 @@
 #include "control/control_syntax.h"
 #include "lsq/constants.h"
 #include "lsq/limits.h"
+#include "pixel/pixel_settings.h"
 
 namespace tsr {
 
@@ -58,5 +59,11 @@ std::string complete_run_parameters(RunParameters& p);
 // complete_run_parameters, ending the run with its reason (exit status 1)
 // when a check fails.
 void derive_run_parameters(RunParameters& p);
+
+// What the reconstruction of every pixel of the run needs, from a completed
+// record: the sizes, the envelope filter (FITMD 0 fills dips and FITMD 1
+// clips peaks when MMSW > 0; otherwise none), INTP > 0, MASK = 1, FITSW > 0,
+// the screening thresholds and the excluded bands.
+PixelSettings pixel_settings(const RunParameters& p);
 
 }  // namespace tsr

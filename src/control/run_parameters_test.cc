@@ -317,5 +317,55 @@ TEST(CompleteRunParameters, Thresholds) {
   }
 }
 
+// What every pixel of a run is reconstructed with: the sizes, thresholds and
+// excluded bands as they are, and the switches as what they decide.
+TEST(PixelSettingsOfRun, Switches) {
+  struct Case {
+    const char* name;
+    std::string contrl;  // members of &CONTRL
+    EnvelopeFilter filter;
+    bool keep_preliminary, weights_are_mask, fit_valid_only;
+  };
+  const EnvelopeFilter none = EnvelopeFilter::kNone, dips = EnvelopeFilter::kFillDips,
+                       peaks = EnvelopeFilter::kClipPeaks;
+  const Case cases[] = {
+      {"defaults", "", dips, false, false, true},
+      {"peaks", "FITMD=1", peaks, false, false, true},
+      {"fitmd2_no_filter", "FITMD=2", none, false, false, true},
+      {"fitmd_negative_no_filter", "FITMD=-1, MMSW=5", none, false, false, true},
+      {"mmsw0_no_filter", "MMSW=0", none, false, false, true},
+      {"mmsw_negative_no_filter", "MMSW=-1, FITMD=1", none, false, false, true},
+      {"mmsw2_peaks", "MMSW=2, FITMD=1", peaks, false, false, true},
+      {"intp1", "INTP=1", dips, true, false, true},
+      {"intp2", "INTP=2", dips, true, false, true},
+      {"mask1", "MASK=1", dips, false, true, true},
+      {"mask2_no_mask", "MASK=2", dips, false, false, true},
+      {"fitsw0", "FITSW=0", dips, false, false, false},
+      {"fitsw_negative", "FITSW=-1", dips, false, false, false},
+      {"fitsw2", "FITSW=2", dips, false, false, true},
+  };
+  for (const auto& c : cases) {
+    const std::string contrl = c.contrl.empty() ? "NWIN=2" : c.contrl + ", NWIN=2";
+    const ReadResult r = read_text(control("46", "NFUNC=4, NDEF=2", contrl, "NPOINT=23", "5\n17\n"));
+    ASSERT_FALSE(r.error) << c.name;
+    RunParameters p = r.p;
+    ASSERT_EQ("", complete_run_parameters(p)) << c.name;
+    const PixelSettings s = pixel_settings(p);
+    EXPECT_EQ(s.filter, c.filter) << c.name;
+    EXPECT_EQ(s.keep_preliminary, c.keep_preliminary) << c.name;
+    EXPECT_EQ(s.weights_are_mask, c.weights_are_mask) << c.name;
+    EXPECT_EQ(s.fit_valid_only, c.fit_valid_only) << c.name;
+    EXPECT_EQ(s.nb, 46) << c.name;
+    EXPECT_EQ(s.nfunc, 4) << c.name;
+    EXPECT_EQ(s.np, 10) << c.name;
+    EXPECT_EQ(s.nwin, 2) << c.name;
+    EXPECT_EQ(bits_of(s.lower_threshold), bits_of(p.lower_threshold)) << c.name;
+    EXPECT_EQ(bits_of(s.upper_threshold), bits_of(p.upper_threshold)) << c.name;
+    ASSERT_EQ(s.excluded_count, 2) << c.name;
+    EXPECT_EQ(s.excluded_bands[0], 5) << c.name;
+    EXPECT_EQ(s.excluded_bands[1], 17) << c.name;
+  }
+}
+
 }  // namespace
 }  // namespace tsr
