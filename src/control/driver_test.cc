@@ -29,7 +29,9 @@
 #include "io/conversions.h"
 #include "lsq/function_matrix.h"
 #include "pixel/reconstruct.h"
+#include "support/bits.h"
 #include "support/process.h"
+#include "support/random.h"
 
 namespace tsr {
 namespace {
@@ -56,36 +58,28 @@ std::string control_text(const Job& j) {
          j.band_records;
 }
 
-uint64_t splitmix(uint64_t& state) {
-  uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-  return z ^ (z >> 31);
-}
-double uniform(uint64_t& state) { return static_cast<double>(splitmix(state) >> 11) * (1.0 / 9007199254740992.0); }
-
 // Seasonal NDVI-like series (raw 1600 per unit) with cloud dips, spikes above
 // the raw ceiling, runs of no-data (32767), bare and empty pixels. Values are
 // band-sequential, 0..32767.
 std::vector<int16_t> synthetic_cube(int32_t nb, int32_t nl, int32_t ns, int32_t npoint, uint64_t seed) {
   std::vector<int16_t> v(static_cast<size_t>(nb) * nl * ns);
-  uint64_t rng = seed;
+  testing::SplitMix64 rng(seed);
   for (int32_t l = 0; l < nl; ++l) {
     for (int32_t s = 0; s < ns; ++s) {
-      const double kind = uniform(rng);
-      const double base = kind < 0.1 ? 0.1 : 0.3 + 0.3 * uniform(rng);
-      const double amp = kind < 0.1 ? 0.02 : 0.1 + 0.25 * uniform(rng);
-      const double phase = 6.283185307179586 * uniform(rng);
+      const double kind = rng.unit();
+      const double base = kind < 0.1 ? 0.1 : 0.3 + 0.3 * rng.unit();
+      const double amp = kind < 0.1 ? 0.02 : 0.1 + 0.25 * rng.unit();
+      const double phase = 6.283185307179586 * rng.unit();
       int32_t gap_start = -1, gap_length = 0;
-      if (uniform(rng) < 0.2) {
-        gap_start = static_cast<int32_t>(uniform(rng) * nb);
-        gap_length = 1 + static_cast<int32_t>(uniform(rng) * (nb / 3));
+      if (rng.unit() < 0.2) {
+        gap_start = static_cast<int32_t>(rng.unit() * nb);
+        gap_length = 1 + static_cast<int32_t>(rng.unit() * (nb / 3));
       }
       for (int32_t b = 0; b < nb; ++b) {
-        double ndvi = base + amp * std::sin(6.283185307179586 * (b + 1) / npoint + phase) + 0.02 * (uniform(rng) - 0.5);
-        if (uniform(rng) < 0.12) ndvi *= 0.3;
+        double ndvi = base + amp * std::sin(6.283185307179586 * (b + 1) / npoint + phase) + 0.02 * (rng.unit() - 0.5);
+        if (rng.unit() < 0.12) ndvi *= 0.3;
         int32_t raw = static_cast<int32_t>(std::lround(std::fmax(ndvi, 0.0) * 1600.0));
-        if (uniform(rng) < 0.03) raw += 700;
+        if (rng.unit() < 0.03) raw += 700;
         if (kind > 0.96 || (b >= gap_start && b < gap_start + gap_length)) raw = 32767;
         if (kind > 0.93 && kind <= 0.96) raw = 0;
         v[(static_cast<size_t>(b) * nl + l) * ns + s] = static_cast<int16_t>(raw);
@@ -108,9 +102,9 @@ std::string little_endian16(const std::vector<int16_t>& values, bool big_endian 
 // Weights 0..255 for mask.bsq: mostly 1, some 0, a few large values.
 std::string synthetic_mask(size_t count, uint64_t seed) {
   std::string out(count, '\0');
-  uint64_t rng = seed;
+  testing::SplitMix64 rng(seed);
   for (size_t i = 0; i < count; ++i) {
-    const double u = uniform(rng);
+    const double u = rng.unit();
     out[i] = static_cast<char>(u < 0.15 ? 0 : u < 0.95 ? 1 : u < 0.98 ? 2 : 255);
   }
   return out;
@@ -152,11 +146,6 @@ void put16(std::string& file, size_t offset, uint16_t v) {
 }
 void put32(std::string& file, size_t offset, uint32_t v) {
   for (int k = 0; k < 4; ++k) file[offset + k] = static_cast<char>((v >> (8 * k)) & 0xFF);
-}
-uint32_t bits_of(float f) {
-  uint32_t u;
-  std::memcpy(&u, &f, sizeof u);
-  return u;
 }
 
 RunParameters parameters_of(const std::string& control) {
@@ -211,7 +200,7 @@ Expected reconstruct_in_process(const std::string& control, const std::vector<in
       }
       pixels.reconstruct();
       for (int32_t k = 1; k <= p.NP; ++k)
-        put32(e.files["p.bsq"], (record(k) - 1) * 4, bits_of(real4_value(out.params[k - 1])));
+        put32(e.files["p.bsq"], (record(k) - 1) * 4, testing::bits(real4_value(out.params[k - 1])));
       for (int32_t b = 1; b <= p.NB; ++b) {
         put16(e.files["i.bsq"], (record(b) - 1) * 2,
               static_cast<uint16_t>(scaled_series_value(out.preliminary[b - 1])));
@@ -219,7 +208,7 @@ Expected reconstruct_in_process(const std::string& control, const std::vector<in
       }
       const size_t r = record(1);  // maps: (l - 1) * NS + s
       e.files["order.dat"][r - 1] = static_cast<char>(static_cast<uint8_t>(static_cast<int16_t>(out.order) & 0xFF));
-      put32(e.files["aic.dat"], (r - 1) * 4, bits_of(aic_value(out.criterion)));
+      put32(e.files["aic.dat"], (r - 1) * 4, testing::bits(aic_value(out.criterion)));
       put16(e.files["min.dat"], (r - 1) * 2, static_cast<uint16_t>(out.minimum));
       put16(e.files["max.dat"], (r - 1) * 2, static_cast<uint16_t>(out.maximum));
       e.order.push_back(static_cast<int16_t>(out.order));
@@ -833,7 +822,7 @@ TEST(DriverRun, FilesBeyondTwoGiB) {
   };
   std::string expected(4, '\0');
   for (int32_t k = 1; k <= p.NP; ++k) {
-    put32(expected, 0, bits_of(real4_value(pixel.params[k - 1])));
+    put32(expected, 0, testing::bits(real4_value(pixel.params[k - 1])));
     EXPECT_EQ(expected, bytes_at("p.bsq", (k - 1) * plane * 4, 4)) << "p.bsq band " << k;
   }
   EXPECT_EQ((5 * plane + 1) * 4, file_size("p.bsq"));
@@ -848,7 +837,7 @@ TEST(DriverRun, FilesBeyondTwoGiB) {
   EXPECT_EQ((7 * plane + 1) * 2, file_size("i.bsq"));
   EXPECT_EQ(std::string(1, static_cast<char>(pixel.order & 0xFF)), dir.read("order.dat"));
   expected.assign(4, '\0');
-  put32(expected, 0, bits_of(aic_value(pixel.criterion)));
+  put32(expected, 0, testing::bits(aic_value(pixel.criterion)));
   EXPECT_EQ(expected, dir.read("aic.dat"));
   expected.assign(2, '\0');
   put16(expected, 0, static_cast<uint16_t>(pixel.minimum));

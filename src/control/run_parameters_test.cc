@@ -11,7 +11,7 @@
 namespace tsr {
 namespace {
 
-constexpr auto bits_of = ::tsr::testing::bits;
+using ::tsr::testing::bits;
 
 struct ReadResult {
   RunParameters p;
@@ -65,7 +65,7 @@ TEST(RunParameters, ExampleControlFile) {
   EXPECT_EQ(0, p.ISPOT);
   EXPECT_EQ(2, p.NWIN);
   EXPECT_EQ(1, p.INTP);
-  EXPECT_EQ(bits_of(0.1), bits_of(p.TCLD));
+  EXPECT_EQ(bits(0.1), bits(p.TCLD));
   EXPECT_EQ(1, p.MMSW);
   EXPECT_EQ(1, p.SELECT);
   EXPECT_EQ(1, p.FITSW);
@@ -79,8 +79,8 @@ TEST(RunParameters, ExampleControlFile) {
   ASSERT_EQ("", complete_run_parameters(p));
   EXPECT_EQ(46, p.NDAT);
   EXPECT_EQ(10, p.NP);
-  EXPECT_EQ(bits_of(0.2), bits_of(p.upper_threshold));
-  EXPECT_EQ(bits_of(-0.1), bits_of(p.lower_threshold));
+  EXPECT_EQ(bits(0.2), bits(p.upper_threshold));
+  EXPECT_EQ(bits(-0.1), bits(p.lower_threshold));
 }
 
 TEST(RunParameters, EmptyGroupsKeepTheDefaults) {
@@ -95,9 +95,9 @@ TEST(RunParameters, EmptyGroupsKeepTheDefaults) {
   EXPECT_EQ(0, r.p.INTP);
   EXPECT_EQ(0, r.p.MASK);
   EXPECT_EQ(0, r.p.excluded_count);
-  EXPECT_EQ(0x3FC3333340000000u, bits_of(r.p.TCLD));  // 0.15000000596046448
-  EXPECT_EQ(bits_of(0.30000001192092896), bits_of(r.p.upper_threshold));
-  EXPECT_EQ(bits_of(-0.15000000596046448), bits_of(r.p.lower_threshold));
+  EXPECT_EQ(0x3FC3333340000000u, bits(r.p.TCLD));  // 0.15000000596046448
+  EXPECT_EQ(bits(0.30000001192092896), bits(r.p.upper_threshold));
+  EXPECT_EQ(bits(-0.15000000596046448), bits(r.p.lower_threshold));
 }
 
 TEST(RunParameters, ReadingStartsFromTheDefaults) {
@@ -108,7 +108,7 @@ TEST(RunParameters, ReadingStartsFromTheDefaults) {
   const ConsoleSink sink = [](std::initializer_list<ListItem>) {};
   read_control_text("46\n10 20\n&DATA /\n&CONTRL /\n&NPT /\n", p, sink);
   EXPECT_EQ(6, p.NFUNC);
-  EXPECT_EQ(bits_of(static_cast<double>(0.15f)), bits_of(p.TCLD));
+  EXPECT_EQ(bits(static_cast<double>(0.15f)), bits(p.TCLD));
   EXPECT_EQ(0, p.excluded_count);
 }
 
@@ -125,7 +125,7 @@ TEST(RunParameters, AllMembersOfTheGroups) {
   EXPECT_EQ(2, p.INTP);
   EXPECT_EQ(1, p.SELECT);
   EXPECT_EQ(0, p.MMSW);
-  EXPECT_EQ(bits_of(0.2), bits_of(p.TCLD));
+  EXPECT_EQ(bits(0.2), bits(p.TCLD));
   EXPECT_EQ(-3, p.FITSW);
   EXPECT_EQ(1, p.MASK);
   EXPECT_EQ(-1, p.FITMD);
@@ -312,8 +312,8 @@ TEST(CompleteRunParameters, Thresholds) {
     p.FITMD = c.fitmd;
     p.TCLD = c.tcld;
     ASSERT_EQ("", complete_run_parameters(p));
-    EXPECT_EQ(bits_of(c.upper), bits_of(p.upper_threshold)) << int(c.fitmd) << " " << c.tcld;
-    EXPECT_EQ(bits_of(c.lower), bits_of(p.lower_threshold)) << int(c.fitmd) << " " << c.tcld;
+    EXPECT_EQ(bits(c.upper), bits(p.upper_threshold)) << int(c.fitmd) << " " << c.tcld;
+    EXPECT_EQ(bits(c.lower), bits(p.lower_threshold)) << int(c.fitmd) << " " << c.tcld;
   }
 }
 
@@ -359,8 +359,8 @@ TEST(PixelSettingsOfRun, Switches) {
     EXPECT_EQ(s.nfunc, 4) << c.name;
     EXPECT_EQ(s.np, 10) << c.name;
     EXPECT_EQ(s.nwin, 2) << c.name;
-    EXPECT_EQ(bits_of(s.lower_threshold), bits_of(p.lower_threshold)) << c.name;
-    EXPECT_EQ(bits_of(s.upper_threshold), bits_of(p.upper_threshold)) << c.name;
+    EXPECT_EQ(bits(s.lower_threshold), bits(p.lower_threshold)) << c.name;
+    EXPECT_EQ(bits(s.upper_threshold), bits(p.upper_threshold)) << c.name;
     ASSERT_EQ(s.excluded_count, 2) << c.name;
     EXPECT_EQ(s.excluded_bands[0], 5) << c.name;
     EXPECT_EQ(s.excluded_bands[1], 17) << c.name;

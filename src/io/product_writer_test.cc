@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "io/io_test_support.h"
+#include "support/bits.h"
 #include "runtime/console.h"
 
 namespace tsr {
@@ -31,11 +32,7 @@ std::string le32(uint32_t v) {
                 static_cast<int>(v >> 24)});
 }
 
-std::string float_le(float f) {
-  uint32_t b;
-  std::memcpy(&b, &f, sizeof b);
-  return le32(b);
-}
+std::string float_le(float f) { return le32(::tsr::testing::bits(f)); }
 
 // Ends the calling (death-test child) process after limiting the size of
 // every file it writes; SIGXFSZ is ignored so that writes fail with EFBIG.
