@@ -388,5 +388,59 @@ TEST(FastSelect, WorkspaceReuse) {
   EXPECT_EQ(again.crit, expected.crit);
 }
 
+// ---------------------------------------------------------------------------
+// Acceptance boundary
+
+struct BoundaryCase {
+  std::string name;
+  double first, second;  // the fitted curve at steps 1 and 2
+  bool accepted;
+};
+// Test listings name the case, not its bytes.
+void PrintTo(const BoundaryCase& c, std::ostream* os) { *os << c.name; }
+
+class AcceptanceBoundary : public ::testing::TestWithParam<BoundaryCase> {};
+
+// A fitted curve is accepted when it lies within [0, 1], both ends included.
+// With unit vectors as the four basis columns every reflection, the solve and
+// the curve are exact: the curve is the series itself at steps 1..4 and
+// exactly 0.0 at the other four, so its extremes can be placed on the bounds
+// or one ulp beyond them. A rejection at cap 1 ends in the failure values.
+TEST_P(AcceptanceBoundary, BothEngines) {
+  const BoundaryCase& c = GetParam();
+  Problem p;
+  p.nfunc = 1;
+  p.cap = 1;
+  p.x = std::make_shared<FunctionMatrix>();
+  for (int32_t j = 1; j <= 4; ++j) p.x->at(j, j) = 1.0;
+  p.y = {c.first, c.second, 0.25, 0.125, 0.5, 0.25, 0.75, 0.5};
+  p.use.assign(8, kUse);
+  ASSERT_TRUE(fast_fit_applies(8, p.y.data(), p.use.data(), *p.x, p.cap));
+  const std::vector<double> curve = {c.first, c.second, 0.25, 0.125, 0.0, 0.0, 0.0, 0.0};
+  auto ws = std::make_unique<LsqWorkspace>();
+  auto fw = std::make_unique<FastFitWorkspace>();
+  std::vector<Engine> engines = {Engine::kLiteral, Engine::kFastNarrow};
+  if (fast_wide_vectors_supported()) engines.push_back(Engine::kFastWide);
+  for (Engine e : engines) {
+    const Outcome o = run(e, p, *ws, *fw);
+    const std::string where = c.name + (e == Engine::kLiteral ? " (literal)" : " (fast)");
+    EXPECT_EQ(o.cap, c.accepted ? 1 : -1) << where;
+    for (size_t i = 0; i < curve.size(); ++i) {
+      EXPECT_EQ(o.yf[i], bits(c.accepted ? curve[i] : -1.0)) << where << " step " << i + 1;
+    }
+  }
+}
+
+const double kSmallest = std::numeric_limits<double>::denorm_min();
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, AcceptanceBoundary,
+    ::testing::Values(BoundaryCase{"MaximumOneMinimumZero", 1.0, 0.5, true},
+                      BoundaryCase{"MaximumUlpBelowOne", std::nextafter(1.0, 0.0), 0.5, true},
+                      BoundaryCase{"MaximumUlpAboveOne", std::nextafter(1.0, 2.0), 0.5, false},
+                      BoundaryCase{"SmallestPositiveStep", 1.0, kSmallest, true},
+                      BoundaryCase{"MinimumUlpBelowZero", 1.0, -kSmallest, false}),
+    [](const ::testing::TestParamInfo<BoundaryCase>& info) { return info.param.name; });
+
 }  // namespace
 }  // namespace tsr
