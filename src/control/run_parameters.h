@@ -31,7 +31,7 @@ struct RunParameters {
   int8_t FITMD = 0;    // threshold mode and envelope filter kind
   int32_t NPOINT = 46; // time steps per cycle of the first harmonic
   // Derived.
-  int32_t NP = 14;
+  int32_t NP = kMaxParams;
   double upper_threshold = 0.0;
   double lower_threshold = 0.0;
   int16_t excluded_bands[kMaxExcludedBands] = {};
