@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "support/bits.h"
 #include "support/process.h"
 #include "tools/envi_header.h"
 
@@ -69,11 +70,6 @@ uint32_t u32(const std::string& bytes, int64_t index) {
          (static_cast<uint32_t>(p[3]) << 24);
 }
 
-uint32_t float_bits(float f) {
-  uint32_t b;
-  std::memcpy(&b, &f, sizeof b);
-  return b;
-}
 
 // The numbers tsrecon-plot --values prints, by their leading word.
 struct Values {
@@ -133,7 +129,7 @@ int compare_all_pixels(const ScratchDir& dir, const Dims& d, bool intp) {
       EXPECT_EQ(v.params.size(), static_cast<size_t>(d.np));
       for (size_t k = 0; k < v.params.size(); ++k) {
         const double value = std::strtod(v.params[k][3].c_str(), nullptr);
-        EXPECT_EQ(float_bits(static_cast<float>(value)), u32(p, static_cast<int64_t>(k) * plane + at))
+        EXPECT_EQ(::tsr::testing::bits(static_cast<float>(value)), u32(p, static_cast<int64_t>(k) * plane + at))
             << "parameter " << k + 1;
       }
       if (v.single.count("order") != 1u || v.single.count("criterion") != 1u || v.single.count("min") != 1u ||
@@ -145,7 +141,7 @@ int compare_all_pixels(const ScratchDir& dir, const Dims& d, bool intp) {
       EXPECT_EQ(std::stoi(v.single.at("order")[2]), static_cast<unsigned char>(order[static_cast<size_t>(at)]));
       EXPECT_EQ(static_cast<int8_t>(order[static_cast<size_t>(at)]), ord);
       const float aic_written = std::strtof(v.single.at("criterion")[2].c_str(), nullptr);
-      EXPECT_EQ(float_bits(aic_written), u32(aic, at));
+      EXPECT_EQ(::tsr::testing::bits(aic_written), u32(aic, at));
       EXPECT_EQ(std::stoi(v.single.at("min")[1]), i16(mn, at));
       EXPECT_EQ(std::stoi(v.single.at("max")[1]), i16(mx, at));
       if (ord <= 1) ++failed;

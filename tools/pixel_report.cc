@@ -24,29 +24,32 @@ PixelReport reconstruct_single_pixel(const RunParameters& p, int32_t line, int32
   r.excluded.assign(nb, false);
   for (int32_t i = 0; i < p.excluded_count; ++i) r.excluded[static_cast<size_t>(p.excluded_bands[i] - 1)] = true;
 
-  // The same staging as the driver's: the series, weights of 1 or the mask
-  // values, and the per-pixel arrays at their full capacity.
+  // The same staging as the driver's: the series, and weights of 1 or the
+  // mask values.
   auto x = std::make_unique<FunctionMatrix>();
   build_function_matrix(p.NB, p.NPOINT, p.NFUNC, harmonic_frequencies, *x);
   auto ws = std::make_unique<PixelWorkspace>();
-  std::vector<int16_t> series(kMaxBands, 0), weights(kMaxBands, 0);
-  std::vector<double> fitted(kMaxBands, 0.0), interpolated(kMaxBands, 0.0), params(kMatrixColumns, 0.0);
+  auto input = std::make_unique<PixelInput>();
+  auto result = std::make_unique<PixelResult>();
   for (size_t k = 0; k < nb; ++k) {
-    series[k] = raw[k];
-    weights[k] = r.mask ? mask_values[k] : int16_t{1};
+    input->series[k] = raw[k];
+    input->weights[k] = r.mask ? mask_values[k] : int16_t{1};
   }
-  r.weights_in.assign(weights.begin(), weights.begin() + static_cast<std::ptrdiff_t>(nb));
-  // INTP only decides whether the preliminary fit is handed back; 1 always
-  // hands it back and changes nothing else.
-  const int32_t intp = 1;
-  reconstruct_pixel(p.NB, p.NFUNC, series.data(), fitted.data(), interpolated.data(), weights.data(), params.data(),
-                    *x, p.NP, p.NWIN, r.max, r.min, p.excluded_count, p.excluded_bands, r.criterion, r.order,
-                    p.MMSW, intp, p.lower_threshold, p.upper_threshold, p.FITSW, p.MASK, p.FITMD, *ws);
-  r.weights_out.assign(weights.begin(), weights.begin() + static_cast<std::ptrdiff_t>(nb));
-  r.fitted.assign(fitted.begin(), fitted.begin() + static_cast<std::ptrdiff_t>(nb));
+  r.weights_in.assign(input->weights, input->weights + nb);
+  // INTP only decides whether the preliminary fit is handed back; keeping it
+  // always changes nothing else.
+  PixelSettings settings = pixel_settings(p);
+  settings.keep_preliminary = true;
+  reconstruct_pixel(settings, *x, *input, *result, *ws);
+  r.criterion = result->criterion;
+  r.order = result->order;
+  r.min = result->minimum;
+  r.max = result->maximum;
+  r.weights_out.assign(result->used, result->used + nb);
+  r.fitted.assign(result->fitted, result->fitted + nb);
   r.final_input.assign(ws->work, ws->work + nb);
-  r.preliminary.assign(interpolated.begin(), interpolated.begin() + static_cast<std::ptrdiff_t>(nb));
-  r.params.assign(params.begin(), params.begin() + p.NP);
+  r.preliminary.assign(result->preliminary, result->preliminary + nb);
+  r.params.assign(result->params, result->params + p.NP);
   return r;
 }
 

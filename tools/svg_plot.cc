@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <functional>
 
+#include "lsq/constants.h"
 #include "lsq/function_matrix.h"
 #include "tools/xml_text.h"
 
@@ -12,8 +13,8 @@ namespace tsr::tools {
 namespace {
 
 constexpr double kWidth = 900.0;
-constexpr double kCeilingRaw = 1536.0;
-constexpr double kScale = 4096.0;
+constexpr double kCeilingRaw = kRawCeiling;
+constexpr double kScale = kRawScale;
 
 std::string num(double v, const char* format = "%.4g") {
   char buf[64];

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "lsq/limits.h"
+
 namespace {
 
 struct Options {
@@ -61,7 +63,7 @@ bool parse(int argc, char** argv, Options& o) {
     else if (a == "--exclude") o.exclude = v;
     else return false;
   }
-  return o.nb >= 3 && o.nb <= 200 && o.nl >= 0 && o.ns >= 0 && o.npoint > 0;
+  return o.nb >= tsr::kMinBands && o.nb <= tsr::kMaxBands && o.nl >= 0 && o.ns >= 0 && o.npoint > 0;
 }
 
 }  // namespace

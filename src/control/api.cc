@@ -151,11 +151,8 @@ tsr::Status find_negative(const Cube& cube) {
 }
 
 struct Worker {
-  int16_t series[tsr::kMaxBands] = {};
-  int16_t weights[tsr::kMaxBands] = {};
-  double fitted[tsr::kMaxBands] = {};
-  double interpolated[tsr::kMaxBands] = {};
-  double params[tsr::kMatrixColumns] = {};
+  tsr::PixelInput input;
+  tsr::PixelResult result;
   tsr::PixelWorkspace workspace;
 };
 
@@ -179,31 +176,29 @@ tsr::Status reconstruct_cube(const Settings& settings, const Cube& cube, const P
     workers.back()->workspace.engine = exec.engine;
   }
   tsr::WorkerPool pool(threads);
+  const tsr::PixelSettings pixel = tsr::pixel_settings(p);
   const size_t nb = static_cast<size_t>(p.NB);
   const tsr::WorkerPool::Work work = [&](int index, int64_t k) {
     Worker& w = *workers[static_cast<size_t>(index)];
     for (size_t b = 0; b < nb; ++b) {
-      w.series[b] = cube.data[static_cast<int64_t>(b) * pixels + k];
-      w.weights[b] = p.MASK == 1 ? static_cast<int16_t>(cube.mask[static_cast<int64_t>(b) * pixels + k]) : 1;
+      w.input.series[b] = cube.data[static_cast<int64_t>(b) * pixels + k];
+      w.input.weights[b] = p.MASK == 1 ? static_cast<int16_t>(cube.mask[static_cast<int64_t>(b) * pixels + k]) : 1;
     }
-    int32_t order = 0, minimum = 0, maximum = 0;
-    double criterion = 0.0;
-    tsr::reconstruct_pixel(p.NB, p.NFUNC, w.series, w.fitted, w.interpolated, w.weights, w.params, *x, p.NP, p.NWIN,
-                           maximum, minimum, p.excluded_count, p.excluded_bands, criterion, order, p.MMSW, p.INTP,
-                           p.lower_threshold, p.upper_threshold, p.FITSW, p.MASK, p.FITMD, w.workspace);
+    tsr::reconstruct_pixel(pixel, *x, w.input, w.result, w.workspace);
+    const tsr::PixelResult& r = w.result;
     for (size_t b = 0; b < nb; ++b) {
       const int64_t at = static_cast<int64_t>(b) * pixels + k;
-      if (out.fitted != nullptr) out.fitted[at] = tsr::scaled_series_value(w.fitted[b]);
-      if (out.preliminary != nullptr && p.INTP == 1) out.preliminary[at] = tsr::scaled_series_value(w.interpolated[b]);
+      if (out.fitted != nullptr) out.fitted[at] = tsr::scaled_series_value(r.fitted[b]);
+      if (out.preliminary != nullptr && p.INTP == 1) out.preliminary[at] = tsr::scaled_series_value(r.preliminary[b]);
     }
     if (out.params != nullptr) {
-      for (int32_t j = 0; j < p.NP; ++j) out.params[int64_t{j} * pixels + k] = tsr::real4_value(w.params[j]);
+      for (int32_t j = 0; j < p.NP; ++j) out.params[int64_t{j} * pixels + k] = tsr::real4_value(r.params[j]);
     }
     // The maps narrow the order and the extremes to 16 bits as the driver does.
-    if (out.order != nullptr) out.order[k] = static_cast<int8_t>(tsr::order_byte(static_cast<int16_t>(order)));
-    if (out.criterion != nullptr) out.criterion[k] = tsr::aic_value(criterion);
-    if (out.minimum != nullptr) out.minimum[k] = static_cast<int16_t>(minimum);
-    if (out.maximum != nullptr) out.maximum[k] = static_cast<int16_t>(maximum);
+    if (out.order != nullptr) out.order[k] = static_cast<int8_t>(tsr::order_byte(static_cast<int16_t>(r.order)));
+    if (out.criterion != nullptr) out.criterion[k] = tsr::aic_value(r.criterion);
+    if (out.minimum != nullptr) out.minimum[k] = static_cast<int16_t>(r.minimum);
+    if (out.maximum != nullptr) out.maximum[k] = static_cast<int16_t>(r.maximum);
   };
   tsr::WorkerPool::StopCheck stop;
   if (o.interrupted) stop = o.interrupted;

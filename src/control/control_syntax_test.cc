@@ -11,7 +11,7 @@
 namespace tsr {
 namespace {
 
-constexpr auto bits_of = ::tsr::testing::bits;
+using ::tsr::testing::bits;
 
 // Collects console lines as the console would show them.
 struct Console {
@@ -404,7 +404,7 @@ TEST(Group, RealItem) {
     ControlReader reader(text, console.sink());
     TestGroup g;
     ASSERT_EQ(std::nullopt, error_of([&] { reader.read_group(g.descriptor()); })) << c.text;
-    EXPECT_EQ(bits_of(c.expected), bits_of(g.tcld)) << c.text;
+    EXPECT_EQ(bits(c.expected), bits(g.tcld)) << c.text;
   }
   for (const char* bad : {"1d", "1E400", ".", "1.2.3", "+", "1e+", "1x"}) {
     Console console;
@@ -412,7 +412,7 @@ TEST(Group, RealItem) {
     ControlReader reader(text, console.sink());
     TestGroup g;
     EXPECT_EQ(std::optional<int>(17), error_of([&] { reader.read_group(g.descriptor()); })) << bad;
-    EXPECT_EQ(bits_of(0.5), bits_of(g.tcld)) << bad;
+    EXPECT_EQ(bits(0.5), bits(g.tcld)) << bad;
   }
 }
 
@@ -444,7 +444,7 @@ TEST(Group, LookAheadOverManyBlankLinesStaysLinear) {
   ControlReader reader(text, console.sink());
   TestGroup g;
   reader.read_group(g.descriptor());
-  EXPECT_EQ(bits_of(0.25), bits_of(g.tcld));
+  EXPECT_EQ(bits(0.25), bits(g.tcld));
 }
 
 TEST(Group, QueriesListTheGroup) {

@@ -122,15 +122,10 @@ Status allocate_buffers(Env& env, const RunParameters& p, LineBuffers& b) {
   return Status::ok();
 }
 
-// One pixel's arrays, handed to the reconstruction.
+// One pixel's inputs and results, handed to the reconstruction.
 struct PixelArrays {
-  int16_t series[kMaxBands] = {};
-  int16_t weights[kMaxBands] = {};
-  double fitted[kMaxBands] = {};
-  double interpolated[kMaxBands] = {};
-  double params[kMatrixColumns] = {};
-  double criterion = 0.0;
-  int32_t order = 0, min = 0, max = 0;
+  PixelInput input;
+  PixelResult result;
 };
 
 // What each worker owns: its pixel arrays and its working storage.
@@ -140,28 +135,27 @@ struct Worker {
 };
 
 // Reconstructs sample s (0-based) of the current line and stages its results.
-void process_sample(const RunParameters& p, const FunctionMatrix& x, LineBuffers& b, size_t s, PixelArrays& px,
-                    PixelWorkspace& ws) {
+void process_sample(const RunParameters& p, const PixelSettings& settings, const FunctionMatrix& x, LineBuffers& b,
+                    size_t s, PixelArrays& px, PixelWorkspace& ws) {
   const size_t nb = static_cast<size_t>(p.NB);
   const int16_t* data = &b.data_line[s * nb];
   for (size_t k = 0; k < nb; ++k) {
-    px.series[k] = data[k];
-    px.weights[k] = 1;
-    if (p.MASK == 1) px.weights[k] = b.mask_line[s * nb + k];
+    px.input.series[k] = data[k];
+    px.input.weights[k] = 1;
+    if (p.MASK == 1) px.input.weights[k] = b.mask_line[s * nb + k];
   }
-  reconstruct_pixel(p.NB, p.NFUNC, px.series, px.fitted, px.interpolated, px.weights, px.params, x, p.NP, p.NWIN,
-                    px.max, px.min, p.excluded_count, p.excluded_bands, px.criterion, px.order, p.MMSW, p.INTP,
-                    p.lower_threshold, p.upper_threshold, p.FITSW, p.MASK, p.FITMD, ws);
-  // The interpolated series is staged whether or not it was rewritten.
-  std::memcpy(&b.interp_line[s * nb], px.interpolated, nb * sizeof(double));
-  std::memcpy(&b.fit_line[s * nb], px.fitted, nb * sizeof(double));
+  reconstruct_pixel(settings, x, px.input, px.result, ws);
+  const PixelResult& r = px.result;
+  // The preliminary series is staged whether or not it was rewritten.
+  std::memcpy(&b.interp_line[s * nb], r.preliminary, nb * sizeof(double));
+  std::memcpy(&b.fit_line[s * nb], r.fitted, nb * sizeof(double));
   const size_t np = static_cast<size_t>(p.NP);
-  std::memcpy(&b.param_line[s * np], px.params, np * sizeof(double));
-  b.aic_line[s] = px.criterion;
+  std::memcpy(&b.param_line[s * np], r.params, np * sizeof(double));
+  b.aic_line[s] = r.criterion;
   // Narrowed to 16 bits by keeping the low bits.
-  b.order_line[s] = static_cast<int16_t>(px.order);
-  b.max_line[s] = static_cast<int16_t>(px.max);
-  b.min_line[s] = static_cast<int16_t>(px.min);
+  b.order_line[s] = static_cast<int16_t>(r.order);
+  b.max_line[s] = static_cast<int16_t>(r.maximum);
+  b.min_line[s] = static_cast<int16_t>(r.minimum);
 }
 
 // A file of the run, open for the whole run.
@@ -230,9 +224,10 @@ Status run(Env& env, const RunParameters& p, const Execution& exec) {
     workers.back()->workspace.engine = exec.engine;
   }
   WorkerPool pool(threads);
+  const PixelSettings settings = pixel_settings(p);
   const WorkerPool::Work reconstruct_sample = [&](int worker, int64_t s) {
     Worker& w = *workers[static_cast<size_t>(worker)];
-    process_sample(p, *x, buffers, static_cast<size_t>(s), w.pixel, w.workspace);
+    process_sample(p, settings, *x, buffers, static_cast<size_t>(s), w.pixel, w.workspace);
   };
   const WorkerPool::StopCheck stop = [&env] { return env.pending_interrupt() != 0; };
 

@@ -29,7 +29,9 @@
 #include "io/conversions.h"
 #include "lsq/function_matrix.h"
 #include "pixel/reconstruct.h"
+#include "support/bits.h"
 #include "support/process.h"
+#include "support/random.h"
 
 namespace tsr {
 namespace {
@@ -56,36 +58,28 @@ std::string control_text(const Job& j) {
          j.band_records;
 }
 
-uint64_t splitmix(uint64_t& state) {
-  uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-  return z ^ (z >> 31);
-}
-double uniform(uint64_t& state) { return static_cast<double>(splitmix(state) >> 11) * (1.0 / 9007199254740992.0); }
-
 // Seasonal NDVI-like series (raw 1600 per unit) with cloud dips, spikes above
 // the raw ceiling, runs of no-data (32767), bare and empty pixels. Values are
 // band-sequential, 0..32767.
 std::vector<int16_t> synthetic_cube(int32_t nb, int32_t nl, int32_t ns, int32_t npoint, uint64_t seed) {
   std::vector<int16_t> v(static_cast<size_t>(nb) * nl * ns);
-  uint64_t rng = seed;
+  testing::SplitMix64 rng(seed);
   for (int32_t l = 0; l < nl; ++l) {
     for (int32_t s = 0; s < ns; ++s) {
-      const double kind = uniform(rng);
-      const double base = kind < 0.1 ? 0.1 : 0.3 + 0.3 * uniform(rng);
-      const double amp = kind < 0.1 ? 0.02 : 0.1 + 0.25 * uniform(rng);
-      const double phase = 6.283185307179586 * uniform(rng);
+      const double kind = rng.unit();
+      const double base = kind < 0.1 ? 0.1 : 0.3 + 0.3 * rng.unit();
+      const double amp = kind < 0.1 ? 0.02 : 0.1 + 0.25 * rng.unit();
+      const double phase = 6.283185307179586 * rng.unit();
       int32_t gap_start = -1, gap_length = 0;
-      if (uniform(rng) < 0.2) {
-        gap_start = static_cast<int32_t>(uniform(rng) * nb);
-        gap_length = 1 + static_cast<int32_t>(uniform(rng) * (nb / 3));
+      if (rng.unit() < 0.2) {
+        gap_start = static_cast<int32_t>(rng.unit() * nb);
+        gap_length = 1 + static_cast<int32_t>(rng.unit() * (nb / 3));
       }
       for (int32_t b = 0; b < nb; ++b) {
-        double ndvi = base + amp * std::sin(6.283185307179586 * (b + 1) / npoint + phase) + 0.02 * (uniform(rng) - 0.5);
-        if (uniform(rng) < 0.12) ndvi *= 0.3;
+        double ndvi = base + amp * std::sin(6.283185307179586 * (b + 1) / npoint + phase) + 0.02 * (rng.unit() - 0.5);
+        if (rng.unit() < 0.12) ndvi *= 0.3;
         int32_t raw = static_cast<int32_t>(std::lround(std::fmax(ndvi, 0.0) * 1600.0));
-        if (uniform(rng) < 0.03) raw += 700;
+        if (rng.unit() < 0.03) raw += 700;
         if (kind > 0.96 || (b >= gap_start && b < gap_start + gap_length)) raw = 32767;
         if (kind > 0.93 && kind <= 0.96) raw = 0;
         v[(static_cast<size_t>(b) * nl + l) * ns + s] = static_cast<int16_t>(raw);
@@ -108,9 +102,9 @@ std::string little_endian16(const std::vector<int16_t>& values, bool big_endian 
 // Weights 0..255 for mask.bsq: mostly 1, some 0, a few large values.
 std::string synthetic_mask(size_t count, uint64_t seed) {
   std::string out(count, '\0');
-  uint64_t rng = seed;
+  testing::SplitMix64 rng(seed);
   for (size_t i = 0; i < count; ++i) {
-    const double u = uniform(rng);
+    const double u = rng.unit();
     out[i] = static_cast<char>(u < 0.15 ? 0 : u < 0.95 ? 1 : u < 0.98 ? 2 : 255);
   }
   return out;
@@ -153,11 +147,6 @@ void put16(std::string& file, size_t offset, uint16_t v) {
 void put32(std::string& file, size_t offset, uint32_t v) {
   for (int k = 0; k < 4; ++k) file[offset + k] = static_cast<char>((v >> (8 * k)) & 0xFF);
 }
-uint32_t bits_of(float f) {
-  uint32_t u;
-  std::memcpy(&u, &f, sizeof u);
-  return u;
-}
 
 RunParameters parameters_of(const std::string& control) {
   RunParameters p;
@@ -171,21 +160,20 @@ RunParameters parameters_of(const std::string& control) {
 // outputs and the workspace carry over from one pixel to the next.
 struct InProcessPixels {
   explicit InProcessPixels(const RunParameters& parameters)
-      : p(parameters), x(std::make_unique<FunctionMatrix>()), ws(std::make_unique<PixelWorkspace>()) {
-    build_function_matrix(p.NB, p.NPOINT, p.NFUNC, harmonic_frequencies, *x);
+      : settings(pixel_settings(parameters)),
+        x(std::make_unique<FunctionMatrix>()),
+        ws(std::make_unique<PixelWorkspace>()),
+        input(std::make_unique<PixelInput>()),
+        result(std::make_unique<PixelResult>()) {
+    build_function_matrix(parameters.NB, parameters.NPOINT, parameters.NFUNC, harmonic_frequencies, *x);
   }
-  // `weights` is staged afresh by the caller for every pixel.
-  void reconstruct(const int16_t* series, int16_t* weights) {
-    reconstruct_pixel(p.NB, p.NFUNC, series, fitted, interpolated, weights, params, *x, p.NP, p.NWIN, max, min,
-                      p.excluded_count, p.excluded_bands, criterion, order, p.MMSW, p.INTP, p.lower_threshold,
-                      p.upper_threshold, p.FITSW, p.MASK, p.FITMD, *ws);
-  }
-  const RunParameters& p;
+  // `input` is staged afresh by the caller for every pixel.
+  void reconstruct() { reconstruct_pixel(settings, *x, *input, *result, *ws); }
+  const PixelSettings settings;
   std::unique_ptr<FunctionMatrix> x;
   std::unique_ptr<PixelWorkspace> ws;
-  double fitted[kMaxBands] = {}, interpolated[kMaxBands] = {}, params[kMatrixColumns] = {};
-  double criterion = 0.0;
-  int32_t order = 0, min = 0, max = 0;
+  std::unique_ptr<PixelInput> input;
+  std::unique_ptr<PixelResult> result;
 };
 
 // Reconstructs lines 1..`lines` (all when negative) of the cube in the order
@@ -199,32 +187,33 @@ Expected reconstruct_in_process(const std::string& control, const std::vector<in
   for (const Product& product : kProducts) e.files[product.name] = std::string(e.size(product), '\0');
 
   InProcessPixels pixels(p);
-  int16_t series[kMaxBands] = {}, weights[kMaxBands] = {};
+  PixelInput& in = *pixels.input;
+  const PixelResult& out = *pixels.result;
   const int32_t last_line = lines < 0 ? p.NL : lines;
   for (int32_t l = 1; l <= last_line; ++l) {
     for (int32_t s = 1; s <= p.NS; ++s) {
       // Record of band b, line l, sample s: (b - 1) * NL * NS + (l - 1) * NS + s.
       auto record = [&](int32_t b) { return (static_cast<size_t>(b) - 1) * nl * ns + (l - 1) * ns + s; };
       for (int32_t b = 1; b <= p.NB; ++b) {
-        series[b - 1] = data[record(b) - 1];
-        weights[b - 1] = p.MASK == 1 ? static_cast<int16_t>(static_cast<unsigned char>(mask[record(b) - 1])) : 1;
+        in.series[b - 1] = data[record(b) - 1];
+        in.weights[b - 1] = p.MASK == 1 ? static_cast<int16_t>(static_cast<unsigned char>(mask[record(b) - 1])) : 1;
       }
-      pixels.reconstruct(series, weights);
+      pixels.reconstruct();
       for (int32_t k = 1; k <= p.NP; ++k)
-        put32(e.files["p.bsq"], (record(k) - 1) * 4, bits_of(real4_value(pixels.params[k - 1])));
+        put32(e.files["p.bsq"], (record(k) - 1) * 4, testing::bits(real4_value(out.params[k - 1])));
       for (int32_t b = 1; b <= p.NB; ++b) {
         put16(e.files["i.bsq"], (record(b) - 1) * 2,
-              static_cast<uint16_t>(scaled_series_value(pixels.interpolated[b - 1])));
-        put16(e.files["f.bsq"], (record(b) - 1) * 2, static_cast<uint16_t>(scaled_series_value(pixels.fitted[b - 1])));
+              static_cast<uint16_t>(scaled_series_value(out.preliminary[b - 1])));
+        put16(e.files["f.bsq"], (record(b) - 1) * 2, static_cast<uint16_t>(scaled_series_value(out.fitted[b - 1])));
       }
       const size_t r = record(1);  // maps: (l - 1) * NS + s
-      e.files["order.dat"][r - 1] = static_cast<char>(static_cast<uint8_t>(static_cast<int16_t>(pixels.order) & 0xFF));
-      put32(e.files["aic.dat"], (r - 1) * 4, bits_of(aic_value(pixels.criterion)));
-      put16(e.files["min.dat"], (r - 1) * 2, static_cast<uint16_t>(pixels.min));
-      put16(e.files["max.dat"], (r - 1) * 2, static_cast<uint16_t>(pixels.max));
-      e.order.push_back(static_cast<int16_t>(pixels.order));
-      e.min.push_back(static_cast<int16_t>(pixels.min));
-      e.max.push_back(static_cast<int16_t>(pixels.max));
+      e.files["order.dat"][r - 1] = static_cast<char>(static_cast<uint8_t>(static_cast<int16_t>(out.order) & 0xFF));
+      put32(e.files["aic.dat"], (r - 1) * 4, testing::bits(aic_value(out.criterion)));
+      put16(e.files["min.dat"], (r - 1) * 2, static_cast<uint16_t>(out.minimum));
+      put16(e.files["max.dat"], (r - 1) * 2, static_cast<uint16_t>(out.maximum));
+      e.order.push_back(static_cast<int16_t>(out.order));
+      e.min.push_back(static_cast<int16_t>(out.minimum));
+      e.max.push_back(static_cast<int16_t>(out.maximum));
     }
   }
   return e;
@@ -812,9 +801,13 @@ TEST(DriverRun, FilesBeyondTwoGiB) {
   EXPECT_EQ(1, r.status);
 
   const RunParameters p = parameters_of(control_text(job));
-  InProcessPixels pixel(p);
-  int16_t weights[kMaxBands] = {1, 1, 1, 1, 1, 1, 1, 1};
-  pixel.reconstruct(line1, weights);
+  InProcessPixels pixels(p);
+  for (int b = 0; b < 8; ++b) {
+    pixels.input->series[b] = line1[b];
+    pixels.input->weights[b] = 1;
+  }
+  pixels.reconstruct();
+  const PixelResult& pixel = *pixels.result;
   ASSERT_NE(0.0, pixel.fitted[7]) << "the pixel must have a model for the check to mean anything";
   auto bytes_at = [&](const char* name, int64_t offset, size_t size) {
     std::string out(size, '\0');
@@ -829,7 +822,7 @@ TEST(DriverRun, FilesBeyondTwoGiB) {
   };
   std::string expected(4, '\0');
   for (int32_t k = 1; k <= p.NP; ++k) {
-    put32(expected, 0, bits_of(real4_value(pixel.params[k - 1])));
+    put32(expected, 0, testing::bits(real4_value(pixel.params[k - 1])));
     EXPECT_EQ(expected, bytes_at("p.bsq", (k - 1) * plane * 4, 4)) << "p.bsq band " << k;
   }
   EXPECT_EQ((5 * plane + 1) * 4, file_size("p.bsq"));
@@ -837,19 +830,19 @@ TEST(DriverRun, FilesBeyondTwoGiB) {
     expected.assign(2, '\0');
     put16(expected, 0, static_cast<uint16_t>(scaled_series_value(pixel.fitted[b - 1])));
     EXPECT_EQ(expected, bytes_at("f.bsq", (b - 1) * plane * 2, 2)) << "f.bsq band " << b;
-    put16(expected, 0, static_cast<uint16_t>(scaled_series_value(pixel.interpolated[b - 1])));
+    put16(expected, 0, static_cast<uint16_t>(scaled_series_value(pixel.preliminary[b - 1])));
     EXPECT_EQ(expected, bytes_at("i.bsq", (b - 1) * plane * 2, 2)) << "i.bsq band " << b;
   }
   EXPECT_EQ((7 * plane + 1) * 2, file_size("f.bsq"));
   EXPECT_EQ((7 * plane + 1) * 2, file_size("i.bsq"));
   EXPECT_EQ(std::string(1, static_cast<char>(pixel.order & 0xFF)), dir.read("order.dat"));
   expected.assign(4, '\0');
-  put32(expected, 0, bits_of(aic_value(pixel.criterion)));
+  put32(expected, 0, testing::bits(aic_value(pixel.criterion)));
   EXPECT_EQ(expected, dir.read("aic.dat"));
   expected.assign(2, '\0');
-  put16(expected, 0, static_cast<uint16_t>(pixel.min));
+  put16(expected, 0, static_cast<uint16_t>(pixel.minimum));
   EXPECT_EQ(expected, dir.read("min.dat"));
-  put16(expected, 0, static_cast<uint16_t>(pixel.max));
+  put16(expected, 0, static_cast<uint16_t>(pixel.maximum));
   EXPECT_EQ(expected, dir.read("max.dat"));
 }
 

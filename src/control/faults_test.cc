@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "runtime/console.h"
+#include "support/bits.h"
 #include "support/process.h"
 
 namespace tsr {
@@ -482,9 +483,7 @@ TEST(FaultExtremeData, RunsToTheEndWithDefinedProducts) {
     bool params_zero = true;
     for (int plane = 0; plane < 14; ++plane) {
       const float v = real4_at(params, plane * pixels);
-      uint32_t bits;
-      std::memcpy(&bits, &v, 4);
-      params_zero = params_zero && bits == 0;
+      params_zero = params_zero && ::tsr::testing::bits(v) == 0;
     }
     bool fit_zero = true;
     for (int band = 0; band < c.nb; ++band) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "support/process.h"
+#include "support/random.h"
 
 namespace tsr {
 namespace {
@@ -26,37 +27,29 @@ struct Cube {
   bool mask;
 };
 
-uint64_t next(uint64_t& state) {
-  uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-  return z ^ (z >> 31);
-}
-double unit(uint64_t& state) { return static_cast<double>(next(state) >> 11) * (1.0 / 9007199254740992.0); }
-
 // cntl.dat, data.bsq (seasonal series with clouds, spikes and gaps) and, for
 // a masked run, mask.bsq.
 void write_cube(const ScratchDir& dir, const Cube& c, uint64_t seed) {
   dir.write("cntl.dat", std::to_string(c.nb) + "\n" + std::to_string(c.nl) + " " + std::to_string(c.ns) +
                             "\n&DATA " + c.data_group + " /\n&CONTRL " + c.contrl_group + " /\n&NPT NPOINT=46 /\n");
-  uint64_t rng = seed;
+  testing::SplitMix64 rng(seed);
   std::vector<double> base(c.ns * c.nl), amp(c.ns * c.nl), phase(c.ns * c.nl);
   for (size_t p = 0; p < base.size(); ++p) {
-    base[p] = 0.2 + 0.4 * unit(rng);
-    amp[p] = 0.4 * unit(rng) * unit(rng);
-    phase[p] = 6.283 * unit(rng);
+    base[p] = 0.2 + 0.4 * rng.unit();
+    amp[p] = 0.4 * rng.unit() * rng.unit();
+    phase[p] = 6.283 * rng.unit();
   }
   std::string data, mask;
   for (int32_t b = 1; b <= c.nb; ++b) {
     for (int32_t p = 0; p < c.nl * c.ns; ++p) {
-      double v = base[p] + amp[p] * std::sin(6.283185307179586 * b / 46 + phase[p]) + 0.02 * (unit(rng) - 0.5);
-      const double u = unit(rng);
+      double v = base[p] + amp[p] * std::sin(6.283185307179586 * b / 46 + phase[p]) + 0.02 * (rng.unit() - 0.5);
+      const double u = rng.unit();
       if (u < 0.12) v *= 0.3;
       if (u > 0.98) v += 0.5;
       const auto raw = static_cast<uint16_t>(std::lround(std::fmax(v, 0.0) * 4096.0));
       data += static_cast<char>(raw & 0xFF);
       data += static_cast<char>(raw >> 8);
-      const double m = unit(rng);
+      const double m = rng.unit();
       mask += static_cast<char>(m < 0.15 ? 0 : m < 0.97 ? 1 : 3);
     }
   }

@@ -1,6 +1,7 @@
 #include "control/run_parameters.h"
 
 #include <algorithm>
+#include <iterator>
 #include <limits>
 
 #include "runtime/console.h"
@@ -52,7 +53,7 @@ void read_control_text(std::string_view text, RunParameters& p, const ConsoleSin
       if (band < 1 || band > p.NB) continue;
       ++accepted;
       sink({int4_item(accepted), int4_item(band)});
-      // With NB above 200 more bands can be accepted than there is room for;
+      // With NB above kMaxBands more bands can be accepted than there is room for;
       // the run ends at the NB check, so the surplus is echoed but not kept.
       if (accepted <= kMaxExcludedBands) {
         p.excluded_bands[accepted - 1] = static_cast<int16_t>(band);
@@ -91,9 +92,9 @@ std::optional<RangeViolation> find_range_violation(const RunParameters& p) {
   // six entries, a cycle needs at least one time step and the filter window
   // cannot be negative.
   const RangeViolation checks[] = {
-      {"NB", p.NB, 3, kMaxExcludedBands},
+      {"NB", p.NB, kMinBands, kMaxBands},
       {"NDEF", p.NDEF, 0, p.NB},
-      {"NFUNC", p.NFUNC, 0, 6},
+      {"NFUNC", p.NFUNC, 0, kMaxHarmonics},
       {"NPOINT", p.NPOINT, 1, kInt32Max},
       {"NWIN", p.NWIN, 0, kInt32Max},
   };
@@ -116,15 +117,36 @@ Status derive_run_parameters(RunParameters& p) {
   const double tcld = p.TCLD;
   if (p.FITMD == 1) {
     p.upper_threshold = tcld;
-    p.lower_threshold = -(tcld * 2.0);
+    p.lower_threshold = -(tcld * kWideThresholdFactor);
   } else if (p.FITMD == 2) {
     p.upper_threshold = tcld;
     p.lower_threshold = -tcld;
   } else {
-    p.upper_threshold = tcld * 2.0;
+    p.upper_threshold = tcld * kWideThresholdFactor;
     p.lower_threshold = -tcld;
   }
   return Status::ok();
+}
+
+PixelSettings pixel_settings(const RunParameters& p) {
+  PixelSettings s;
+  s.nb = p.NB;
+  s.nfunc = p.NFUNC;
+  s.np = p.NP;
+  s.nwin = p.NWIN;
+  if (p.MMSW > 0 && p.FITMD == 0) {
+    s.filter = EnvelopeFilter::kFillDips;
+  } else if (p.MMSW > 0 && p.FITMD == 1) {
+    s.filter = EnvelopeFilter::kClipPeaks;
+  }
+  s.keep_preliminary = p.INTP > 0;
+  s.weights_are_mask = p.MASK == 1;
+  s.fit_valid_only = p.FITSW > 0;
+  s.lower_threshold = p.lower_threshold;
+  s.upper_threshold = p.upper_threshold;
+  s.excluded_count = p.excluded_count;
+  std::copy(std::begin(p.excluded_bands), std::end(p.excluded_bands), std::begin(s.excluded_bands));
+  return s;
 }
 
 }  // namespace tsr

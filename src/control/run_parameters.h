@@ -10,10 +10,11 @@
 #include "control/control_syntax.h"
 #include "runtime/env.h"
 #include "runtime/status.h"
+#include "lsq/constants.h"
+#include "lsq/limits.h"
+#include "pixel/pixel_settings.h"
 
 namespace tsr {
-
-constexpr int kMaxExcludedBands = 200;
 
 struct RunParameters {
   int32_t NB = 0;      // bands (time steps)
@@ -27,13 +28,13 @@ struct RunParameters {
   int32_t INTP = 0;    // 1: write i.bsq
   int8_t SELECT = 1;   // accepted; no effect
   int32_t MMSW = 1;    // envelope filter switch
-  double TCLD = static_cast<double>(0.15f);  // screening threshold magnitude
+  double TCLD = kDefaultTcld;  // screening threshold magnitude
   int8_t FITSW = 1;    // only status-1 samples enter the final fit
   int32_t MASK = 0;    // 1: mask.bsq gives the sample weights
   int8_t FITMD = 0;    // threshold mode and envelope filter kind
   int32_t NPOINT = 46; // time steps per cycle of the first harmonic
   // Derived.
-  int32_t NP = 14;
+  int32_t NP = kMaxParams;
   double upper_threshold = 0.0;
   double lower_threshold = 0.0;
   int16_t excluded_bands[kMaxExcludedBands] = {};
@@ -84,5 +85,11 @@ std::string range_message(const RangeViolation& v);
 // A range violation is refused with range_message (the record is then left
 // incomplete).
 Status derive_run_parameters(RunParameters& p);
+
+// What the reconstruction of every pixel of the run needs, from a completed
+// record: the sizes, the envelope filter (FITMD 0 fills dips and FITMD 1
+// clips peaks when MMSW > 0; otherwise none), INTP > 0, MASK = 1, FITSW > 0,
+// the screening thresholds and the excluded bands.
+PixelSettings pixel_settings(const RunParameters& p);
 
 }  // namespace tsr

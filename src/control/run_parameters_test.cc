@@ -11,7 +11,7 @@
 namespace tsr {
 namespace {
 
-constexpr auto bits_of = ::tsr::testing::bits;
+using ::tsr::testing::bits;
 
 struct ReadResult {
   RunParameters p;
@@ -65,7 +65,7 @@ TEST(RunParameters, ExampleControlFile) {
   EXPECT_EQ(0, p.ISPOT);
   EXPECT_EQ(2, p.NWIN);
   EXPECT_EQ(1, p.INTP);
-  EXPECT_EQ(bits_of(0.1), bits_of(p.TCLD));
+  EXPECT_EQ(bits(0.1), bits(p.TCLD));
   EXPECT_EQ(1, p.MMSW);
   EXPECT_EQ(1, p.SELECT);
   EXPECT_EQ(1, p.FITSW);
@@ -79,8 +79,8 @@ TEST(RunParameters, ExampleControlFile) {
   ASSERT_EQ("", derive_run_parameters(p).line());
   EXPECT_EQ(46, p.NDAT);
   EXPECT_EQ(10, p.NP);
-  EXPECT_EQ(bits_of(0.2), bits_of(p.upper_threshold));
-  EXPECT_EQ(bits_of(-0.1), bits_of(p.lower_threshold));
+  EXPECT_EQ(bits(0.2), bits(p.upper_threshold));
+  EXPECT_EQ(bits(-0.1), bits(p.lower_threshold));
 }
 
 TEST(RunParameters, EmptyGroupsKeepTheDefaults) {
@@ -95,9 +95,9 @@ TEST(RunParameters, EmptyGroupsKeepTheDefaults) {
   EXPECT_EQ(0, r.p.INTP);
   EXPECT_EQ(0, r.p.MASK);
   EXPECT_EQ(0, r.p.excluded_count);
-  EXPECT_EQ(0x3FC3333340000000u, bits_of(r.p.TCLD));  // 0.15000000596046448
-  EXPECT_EQ(bits_of(0.30000001192092896), bits_of(r.p.upper_threshold));
-  EXPECT_EQ(bits_of(-0.15000000596046448), bits_of(r.p.lower_threshold));
+  EXPECT_EQ(0x3FC3333340000000u, bits(r.p.TCLD));  // 0.15000000596046448
+  EXPECT_EQ(bits(0.30000001192092896), bits(r.p.upper_threshold));
+  EXPECT_EQ(bits(-0.15000000596046448), bits(r.p.lower_threshold));
 }
 
 TEST(RunParameters, ReadingStartsFromTheDefaults) {
@@ -108,7 +108,7 @@ TEST(RunParameters, ReadingStartsFromTheDefaults) {
   const ConsoleSink sink = [](std::initializer_list<ListItem>) {};
   read_control_text("46\n10 20\n&DATA /\n&CONTRL /\n&NPT /\n", p, sink);
   EXPECT_EQ(6, p.NFUNC);
-  EXPECT_EQ(bits_of(static_cast<double>(0.15f)), bits_of(p.TCLD));
+  EXPECT_EQ(bits(static_cast<double>(0.15f)), bits(p.TCLD));
   EXPECT_EQ(0, p.excluded_count);
 }
 
@@ -125,7 +125,7 @@ TEST(RunParameters, AllMembersOfTheGroups) {
   EXPECT_EQ(2, p.INTP);
   EXPECT_EQ(1, p.SELECT);
   EXPECT_EQ(0, p.MMSW);
-  EXPECT_EQ(bits_of(0.2), bits_of(p.TCLD));
+  EXPECT_EQ(bits(0.2), bits(p.TCLD));
   EXPECT_EQ(-3, p.FITSW);
   EXPECT_EQ(1, p.MASK);
   EXPECT_EQ(-1, p.FITMD);
@@ -312,8 +312,58 @@ TEST(CompleteRunParameters, Thresholds) {
     p.FITMD = c.fitmd;
     p.TCLD = c.tcld;
     ASSERT_EQ("", derive_run_parameters(p).line());
-    EXPECT_EQ(bits_of(c.upper), bits_of(p.upper_threshold)) << int(c.fitmd) << " " << c.tcld;
-    EXPECT_EQ(bits_of(c.lower), bits_of(p.lower_threshold)) << int(c.fitmd) << " " << c.tcld;
+    EXPECT_EQ(bits(c.upper), bits(p.upper_threshold)) << int(c.fitmd) << " " << c.tcld;
+    EXPECT_EQ(bits(c.lower), bits(p.lower_threshold)) << int(c.fitmd) << " " << c.tcld;
+  }
+}
+
+// What every pixel of a run is reconstructed with: the sizes, thresholds and
+// excluded bands as they are, and the switches as what they decide.
+TEST(PixelSettingsOfRun, Switches) {
+  struct Case {
+    const char* name;
+    std::string contrl;  // members of &CONTRL
+    EnvelopeFilter filter;
+    bool keep_preliminary, weights_are_mask, fit_valid_only;
+  };
+  const EnvelopeFilter none = EnvelopeFilter::kNone, dips = EnvelopeFilter::kFillDips,
+                       peaks = EnvelopeFilter::kClipPeaks;
+  const Case cases[] = {
+      {"defaults", "", dips, false, false, true},
+      {"peaks", "FITMD=1", peaks, false, false, true},
+      {"fitmd2_no_filter", "FITMD=2", none, false, false, true},
+      {"fitmd_negative_no_filter", "FITMD=-1, MMSW=5", none, false, false, true},
+      {"mmsw0_no_filter", "MMSW=0", none, false, false, true},
+      {"mmsw_negative_no_filter", "MMSW=-1, FITMD=1", none, false, false, true},
+      {"mmsw2_peaks", "MMSW=2, FITMD=1", peaks, false, false, true},
+      {"intp1", "INTP=1", dips, true, false, true},
+      {"intp2", "INTP=2", dips, true, false, true},
+      {"mask1", "MASK=1", dips, false, true, true},
+      {"mask2_no_mask", "MASK=2", dips, false, false, true},
+      {"fitsw0", "FITSW=0", dips, false, false, false},
+      {"fitsw_negative", "FITSW=-1", dips, false, false, false},
+      {"fitsw2", "FITSW=2", dips, false, false, true},
+  };
+  for (const auto& c : cases) {
+    const std::string contrl = c.contrl.empty() ? "NWIN=2" : c.contrl + ", NWIN=2";
+    const ReadResult r = read_text(control("46", "NFUNC=4, NDEF=2", contrl, "NPOINT=23", "5\n17\n"));
+    ASSERT_FALSE(r.error) << c.name;
+    RunParameters p = r.p;
+    ASSERT_EQ("", derive_run_parameters(p).line()) << c.name;
+    const PixelSettings s = pixel_settings(p);
+    EXPECT_EQ(s.filter, c.filter) << c.name;
+    EXPECT_EQ(s.keep_preliminary, c.keep_preliminary) << c.name;
+    EXPECT_EQ(s.weights_are_mask, c.weights_are_mask) << c.name;
+    EXPECT_EQ(s.fit_valid_only, c.fit_valid_only) << c.name;
+    EXPECT_EQ(s.nb, 46) << c.name;
+    EXPECT_EQ(s.nfunc, 4) << c.name;
+    EXPECT_EQ(s.np, 10) << c.name;
+    EXPECT_EQ(s.nwin, 2) << c.name;
+    EXPECT_EQ(bits(s.lower_threshold), bits(p.lower_threshold)) << c.name;
+    EXPECT_EQ(bits(s.upper_threshold), bits(p.upper_threshold)) << c.name;
+    ASSERT_EQ(s.excluded_count, 2) << c.name;
+    EXPECT_EQ(s.excluded_bands[0], 5) << c.name;
+    EXPECT_EQ(s.excluded_bands[1], 17) << c.name;
   }
 }
 

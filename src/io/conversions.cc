@@ -3,10 +3,12 @@
 #include <cmath>
 #include <cstring>
 
+#include "lsq/constants.h"
+
 namespace tsr {
 
 int16_t scaled_series_value(double x) {
-  const double t = x * 4096.0 + 0.5;
+  const double t = x * kRawScale + kSeriesRoundingOffset;
   int32_t truncated = INT32_MIN;
   // Truncation toward zero fits a 32-bit integer exactly when -2^31 - 1 < t < 2^31;
   // the comparisons are false for a NaN, which keeps INT32_MIN.
@@ -18,7 +20,7 @@ float real4_value(double x) { return static_cast<float>(x); }
 
 float aic_value(double x) {
   float value = static_cast<float>(x);
-  if (std::fabs(x) > 100000000.0) value = 0.0f;
+  if (std::fabs(x) > kLargestStoredCriterion) value = 0.0f;
   return value;
 }
 

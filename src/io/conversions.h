@@ -10,8 +10,9 @@
 
 namespace tsr {
 
-// A fitted or interpolated series value (data.bsq units divided by 4096) as
-// the 16-bit integer of f.bsq and i.bsq: t = x * 4096.0 + 0.5, truncated
+// A fitted or interpolated series value (data.bsq units divided by
+// kRawScale, lsq/constants.h) as the 16-bit integer of f.bsq and i.bsq:
+// t = x * kRawScale + kSeriesRoundingOffset (4096.0 and 0.5), truncated
 // toward zero to a 32-bit integer (-2147483648 when t is not a number or the
 // truncation does not fit), of which the low 16 bits are kept.
 int16_t scaled_series_value(double x);
@@ -20,7 +21,8 @@ int16_t scaled_series_value(double x);
 float real4_value(double x);
 
 // The aic.dat value: the rounded 4-byte real, or 0.0 when the magnitude of
-// the 8-byte value exceeds 1.0e8. A value that is not a number is kept.
+// the 8-byte value exceeds kLargestStoredCriterion (1.0e8). A value that is
+// not a number is kept.
 float aic_value(double x);
 
 // The order.dat byte: the low 8 bits of the 16-bit order.

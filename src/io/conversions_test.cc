@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "io/image_file.h"
+#include "support/bits.h"
 
 namespace tsr {
 namespace {
@@ -54,11 +55,7 @@ TEST(ScaledSeriesValueTest, TruncationNearTheLowerEndOfTheIntegerRange) {
   EXPECT_EQ(scaled_series_value(2147483646.0 / 4096.0), -2);
 }
 
-uint32_t bits(float f) {
-  uint32_t b;
-  std::memcpy(&b, &f, sizeof b);
-  return b;
-}
+using ::tsr::testing::bits;
 
 TEST(Real4ValueTest, RoundsToNearestEven) {
   struct Case {

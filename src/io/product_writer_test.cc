@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/bits.h"
 #include "runtime/console.h"
 #include "runtime/errors.h"
 #include "support/fake_env.h"
@@ -32,11 +33,7 @@ std::string le32(uint32_t v) {
                 static_cast<int>(v >> 24)});
 }
 
-std::string float_le(float f) {
-  uint32_t b;
-  std::memcpy(&b, &f, sizeof b);
-  return le32(b);
-}
+std::string float_le(float f) { return le32(::tsr::testing::bits(f)); }
 
 // Each test writes into an in-memory working directory "/w".
 class ProductWriterTest : public ::testing::Test {

@@ -6,11 +6,11 @@
 
 namespace tsr {
 
-void fit_fixed_order(int32_t n, int32_t nh, const double* y, const uint8_t* use,
+void fit_fixed_order(int32_t nb, int32_t nh, const double* y, const uint8_t* use,
                      const FunctionMatrix& x, double* par, double* yf, LsqWorkspace& ws) {
   // Parameter count, bounded by the solver's capacity; rows by the matrix's.
   const int32_t np = std::min<int32_t>(2 * nh + 2, kSolverDim);
-  const int32_t rows = std::min<int32_t>(n, kMaxBands);
+  const int32_t rows = std::min<int32_t>(nb, kMaxBands);
 
   double* normal = ws.fixed_normal;
   double* block = ws.fixed_block;

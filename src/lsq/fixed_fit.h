@@ -8,9 +8,9 @@
 
 namespace tsr {
 
-// y, use, yf: n entries (0-based: y[i-1] is time step i). A sample takes part
+// y, use, yf: nb entries (0-based: y[i-1] is time step i). A sample takes part
 // when bit 0 of use[i-1] is set. par: 2*nh+2 entries written.
-void fit_fixed_order(int32_t n, int32_t nh, const double* y, const uint8_t* use,
+void fit_fixed_order(int32_t nb, int32_t nh, const double* y, const uint8_t* use,
                      const FunctionMatrix& x, double* par, double* yf, LsqWorkspace& ws);
 
 }  // namespace tsr

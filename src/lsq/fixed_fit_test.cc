@@ -10,7 +10,7 @@
 namespace tsr {
 namespace {
 
-using lsqtest::bits;
+using ::tsr::testing::bits;
 
 constexpr uint8_t kUse = 0xFF;
 

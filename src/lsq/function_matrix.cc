@@ -5,8 +5,6 @@
 
 namespace tsr {
 
-const int32_t harmonic_frequencies[kMaxHarmonics] = {1, 2, 3, 4, 6, 12};
-
 void build_function_matrix(int32_t nb, int32_t npoint, int32_t nfunc,
                            const int32_t (&frequencies)[kMaxHarmonics], FunctionMatrix& x) {
   // pi comes from the maths library at run time, not from a stored literal.
@@ -14,8 +12,8 @@ void build_function_matrix(int32_t nb, int32_t npoint, int32_t nfunc,
   const double pi = std::atan(one) * 4.0;
   const double w = (pi * 2.0) / static_cast<double>(npoint);
 
-  // The matrix holds 200 rows and six harmonic pairs; larger requests are
-  // cut to what it holds.
+  // The matrix holds kMaxBands rows and kMaxHarmonics harmonic pairs;
+  // larger requests are cut to what it holds.
   const int32_t rows = std::min<int32_t>(nb, kMaxBands);
   const int32_t pairs = std::min<int32_t>(nfunc, kMaxHarmonics);
 
@@ -28,7 +26,7 @@ void build_function_matrix(int32_t nb, int32_t npoint, int32_t nfunc,
       x.at(t, 2 * k + 2) = std::cos(a);
     }
     x.at(t, 1) = 1.0;
-    x.at(t, 2) = rt * 0.1;
+    x.at(t, 2) = rt * kLinearTermStep;
   }
 }
 

@@ -4,14 +4,14 @@
 
 #include <cstdint>
 
+#include "lsq/constants.h"
+#include "lsq/limits.h"
+
 namespace tsr {
 
-constexpr int kMaxBands = 200;        // rows: time steps
-constexpr int kMatrixColumns = 50;    // columns: basis functions (at most 14 used)
-constexpr int kMaxHarmonics = 6;
-
-// 200 rows by 50 columns of doubles, stored column by column with a 200-row
-// stride. Indices are 1-based: at(t, j) is basis function j at time step t.
+// kMaxBands rows by kMatrixColumns columns of doubles, stored column by
+// column with a kMaxBands-row stride. Indices are 1-based: at(t, j) is basis
+// function j at time step t.
 struct FunctionMatrix {
   double v[kMatrixColumns * kMaxBands] = {};
   double& at(int t, int j) { return v[(j - 1) * kMaxBands + (t - 1)]; }
@@ -20,13 +20,11 @@ struct FunctionMatrix {
   const double* column(int j) const { return v + (j - 1) * kMaxBands; }
 };
 
-// Harmonic k completes harmonic_frequencies[k - 1] cycles in NPOINT time steps.
-extern const int32_t harmonic_frequencies[kMaxHarmonics];
-
 // Fills rows 1..nb and columns 1..2*nfunc+2; everything else is left as it is.
-// nb is cut to 200 and nfunc to 6, the matrix's capacity; npoint must be
-// positive (otherwise the harmonic columns hold the IEEE results of dividing
-// by it).
+// nb is cut to kMaxBands and nfunc to kMaxHarmonics, the matrix's capacity;
+// npoint must be positive (otherwise the harmonic columns hold the IEEE
+// results of dividing by it). The model's frequencies are
+// harmonic_frequencies (lsq/constants.h).
 void build_function_matrix(int32_t nb, int32_t npoint, int32_t nfunc,
                            const int32_t (&frequencies)[kMaxHarmonics], FunctionMatrix& x);
 

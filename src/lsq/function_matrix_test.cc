@@ -9,7 +9,7 @@
 namespace tsr {
 namespace {
 
-using lsqtest::bits;
+using ::tsr::testing::bits;
 
 struct Element {
   int32_t nb, npoint, nfunc, t, column;

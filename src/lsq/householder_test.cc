@@ -10,7 +10,7 @@
 namespace tsr {
 namespace {
 
-using lsqtest::bits;
+using ::tsr::testing::bits;
 
 // A 200-row column-major matrix with nc columns.
 std::vector<double> columns(int nc, const std::vector<std::vector<double>>& cols) {

@@ -1,23 +1,17 @@
-// Shared helpers of the least-squares tests: bit patterns, function matrices
-// and series built from known coefficients.
+// Shared helpers of the least-squares tests: function matrices and series
+// built from known coefficients. Bit patterns: support/bits.h.
 #pragma once
 
 #include <cstdint>
-#include <cstring>
 #include <memory>
 #include <random>
 #include <vector>
 
 #include "lsq/function_matrix.h"
 #include "lsq/workspace.h"
+#include "support/bits.h"
 
 namespace tsr::lsqtest {
-
-inline uint64_t bits(double v) {
-  uint64_t b;
-  std::memcpy(&b, &v, sizeof b);
-  return b;
-}
 
 inline std::unique_ptr<FunctionMatrix> make_matrix(int32_t nb, int32_t npoint, int32_t nfunc) {
   auto x = std::make_unique<FunctionMatrix>();

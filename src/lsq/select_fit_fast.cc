@@ -5,19 +5,20 @@
 #include <cstddef>
 #include <cstring>
 
+#include "lsq/fit_common.h"
 #include "lsq/select_fit.h"
-#include "lsq/solver.h"
 #include "lsq/subsets.h"
 
 // Why the fast engine gives the bits of the literal one
 // ======================================================
 //
-// The literal reflection of step (l, k) on the work matrix A (m used rows,
+// The literal reflection of step (l, k) on the work matrix A (M used rows,
 // finite entries) builds u (u(i) = 0 for i < l, u(i) = A(i,k) for i >= l,
 // u(l) = alpha + A(l,k)), beta = 1 / (a * alpha + s), the matrix
 // H(i,j) = -((beta * u(i)) * u(j)) for i <= j (plus 1.0 on the diagonal) with
-// H(j,i) a copy of H(i,j), and T(i,j) = sum over q = 1..m of H(i,q) * A(q,j),
-// accumulated from +0.0 upward in q.
+// H(j,i) a copy of H(i,j), and T(i,j) = sum over q = 1..M of H(i,q) * A(q,j),
+// accumulated from +0.0 upward in q. The two engines set u and beta up with
+// the same code (set_up_reflector, fit_common.h).
 //
 // 1. beta is finite and positive: a * alpha >= 0 because alpha carries the
 //    sign bit of a, and s > 0 once sigma >= 1e-60; and with every input below
@@ -29,7 +30,7 @@
 //    +0.0, +0.0, ..., A(i,j) + 0.0, ... and ends as A(i,j) + 0.0: the row is
 //    unchanged except that a -0.0 becomes +0.0.
 // 3. Rows i >= l: the terms q < l are signed zeros added to the running sum
-//    +0.0, which stays +0.0; so T(i,j) is the sum from +0.0 over q = l..m of
+//    +0.0, which stays +0.0; so T(i,j) is the sum from +0.0 over q = l..M of
 //    H(i,q) * A(q,j), in that order, and H(i,q) = -(w(min) * u(max)) with
 //    w(p) = beta * u(p), plus 1.0 when i = q. The fast engine forms exactly
 //    these entries and these sums; vector registers hold the sums of several
@@ -51,7 +52,7 @@
 //    after the steps of prefix s(1..d), d = J+1, and the reflection of the
 //    series column onto itself at row 2L+3 -- scalars of the prefixes alone,
 //    which do not depend on the cap. They are kept for every prefix, so that
-//    the attempt after a rejection (a lower cap, the same y, flags and n)
+//    the attempt after a rejection (a lower cap, the same y, flags and used samples)
 //    scores its subsets, all prefixes of the first attempt's tree, at once.
 // 6. The retained block of prefix J of subset s(1..L) is Z(p,r), p, r <= P* =
 //    2J+2, after all nc steps. Steps after P* leave rows <= P* as they are but
@@ -64,19 +65,16 @@
 //    columns (the already reduced ones included, as the literal does).
 // 7. Scoring itself -- the order of the subsets, J = L down to 1 within each,
 //    the residual sums, the criterion and the strict "<" -- is the literal
-//    code, and so are the solve, the fitted series and the acceptance test.
+//    code (score_nested_models, fit_common.h), and so are the start of an
+//    attempt, the solve, the fitted series and the acceptance test.
 
 namespace tsr {
 
 namespace {
 
-// Below this length a column is not reflected.
-constexpr double kMinColumnNorm = 1.0e-60;
-// A model whose residual variance is not above this is not scored.
-constexpr double kMinVariance = 1.0e-20;
 // Inputs at or below this magnitude keep every sum of squares of the
-// triangularisation finite (200 rows of (15 * 1e150)^2 stay far below the
-// largest double).
+// triangularisation finite (kMaxBands rows of (15 * 1e150)^2 stay far below
+// the largest double).
 constexpr double kLargestInput = 1.0e150;
 
 // Column positions in FastFitWorkspace::model and ::scratch.
@@ -92,7 +90,6 @@ inline double* column(double* buffer, int c) { return buffer + static_cast<std::
 inline double* state_buffer(FastFitWorkspace& fw, int depth) {
   return fw.state + static_cast<std::ptrdiff_t>(depth) * kFastStateColumns * kFastStride;
 }
-inline double& solver_cell(double* a, int32_t i, int32_t j) { return a[(j - 1) * kSolverDim + (i - 1)]; }
 
 // ---------------------------------------------------------------------------
 // Kernels. Compiled twice from one body: for AVX2 and for the baseline SSE2.
@@ -121,19 +118,19 @@ constexpr int padded_rows(int rows) { return (rows + 3) & ~3; }
   return nw[q] * u[i];
 }
 
-// Fills the active block of the reflection matrix, rows and columns l..m,
+// Fills the active block of the reflection matrix, rows and columns l..used,
 // column by column with padded rows: entry (i, q) is nw(i) * u(q) above the
 // diagonal, nw(q) * u(i) below it and nw(q) * u(q) + 1.0 on it, with
 // nw = -(beta * u) -- the literal's -((beta * u(min)) * u(max)), bit for bit.
 // Each column is one vector run above the diagonal, the vector holding the
 // diagonal entry lane by lane, and one vector run below it; the padding rows
 // read u and nw as zero (see prepare_reflection) and only ever reach sums of
-// rows past m.
+// rows past the used ones.
 template <typename V>
 [[gnu::always_inline]] inline void form_reflection(const double* u, const double* nw, double* h, int l,
-                                                   int m) {
+                                                   int used) {
   constexpr int W = kLanes<V>;
-  const int rows = m - l + 1;
+  const int rows = used - l + 1;
   const int padded = padded_rows(rows);
   const double* ul = u + (l - 1);
   const double* nwl = nw + (l - 1);
@@ -163,8 +160,8 @@ template <typename V>
 }
 
 // T = H * A for a block of W * RV rows (from ib; W lanes per vector) of NC
-// columns: each sum starts at +0.0 and adds H(i,q) * A(q,j) for q = l..m in
-// order. src and dst point at row l.
+// columns: each sum starts at +0.0 and adds H(i,q) * A(q,j) for q = l..used
+// in order. src and dst point at row l.
 template <typename V, int RV, int NC>
 [[gnu::always_inline]] inline void reflect_block(const double* h, int rows, int padded, int ib,
                                                  const double* const* src, double* const* dst) {
@@ -201,8 +198,8 @@ template <typename V, int RV, int NC>
 
 // All row blocks of NC columns: blocks of W * RV rows (enough independent
 // sums to keep the adder busy), then single vectors for the rest. dst
-// receives `padded` rows: the rows past m are overwritten and must be
-// restored by the caller.
+// receives `padded` rows: the rows past the used ones are overwritten and
+// must be restored by the caller.
 template <typename V, int RV, int NC>
 [[gnu::always_inline]] inline void reflect_columns(const double* h, int rows, int padded, const double* const* src,
                                                    double* const* dst) {
@@ -215,14 +212,14 @@ template <typename V, int RV, int NC>
 // One step on `count` columns. Block shapes: about 8 to 12 sums in
 // registers, out of 16.
 template <typename V>
-[[gnu::always_inline]] inline void reflect_all(const double* u, const double* nw, double* h, int l, int m,
+[[gnu::always_inline]] inline void reflect_all(const double* u, const double* nw, double* h, int l, int used,
                                                const double* const* src, double* const* dst, int count) {
-  const int rows = m - l + 1;
+  const int rows = used - l + 1;
   const int padded = padded_rows(rows);
   constexpr bool wide = kLanes<V> == 4;
   const double* s[4];
   double* d[4];
-  form_reflection<V>(u, nw, h, l, m);
+  form_reflection<V>(u, nw, h, l, used);
   for (int c0 = 0; c0 < count; c0 += 4) {
     const int nc = std::min(4, count - c0);
     for (int c = 0; c < nc; ++c) {
@@ -238,54 +235,50 @@ template <typename V>
   }
 }
 
-__attribute__((target("avx2"))) void reflect_all_avx2(const double* u, const double* nw, double* h, int l, int m,
-                                                       const double* const* src, double* const* dst, int count) {
-  reflect_all<v4d>(u, nw, h, l, m, src, dst, count);
+__attribute__((target("avx2"))) void reflect_all_avx2(const double* u, const double* nw, double* h, int l,
+                                                       int used, const double* const* src, double* const* dst,
+                                                       int count) {
+  reflect_all<v4d>(u, nw, h, l, used, src, dst, count);
 }
 
-void reflect_all_sse2(const double* u, const double* nw, double* h, int l, int m, const double* const* src,
+void reflect_all_sse2(const double* u, const double* nw, double* h, int l, int used, const double* const* src,
                       double* const* dst, int count) {
-  reflect_all<v2d>(u, nw, h, l, m, src, dst, count);
+  reflect_all<v2d>(u, nw, h, l, used, src, dst, count);
 }
 
 // ---------------------------------------------------------------------------
 // Steps
 
-// The reflection of pivot row l (1-based) defined by col over rows l..m, as
-// householder_step computes it: fills the reflector u and w = beta * u over
-// rows l..m. False when the step would leave the matrix unchanged (pivot row
-// past the used rows, or no length below it).
-bool prepare_reflection(const double* col, int32_t l, int32_t m, FastFitWorkspace& fw) {
-  if (l < 1 || l > m) return false;
-  double s = 0.0;
-  for (int32_t i = l; i <= m; ++i) s = col[i - 1] * col[i - 1] + s;
-  const double sigma = std::sqrt(s);
-  const double av = col[l - 1];
-  if (sigma < kMinColumnNorm) return false;
-  const double alpha = std::signbit(av) ? -std::fabs(sigma) : std::fabs(sigma);
-  const double beta = 1.0 / (av * alpha + s);
+// The reflection of pivot row l (1-based) defined by col over rows l..used,
+// as householder_step computes it (set_up_reflector): fills the reflector u
+// and nw = -(beta * u) over rows l..used. False when the step would leave the
+// matrix unchanged (pivot row past the used rows, or no length below it).
+bool prepare_reflection(const double* col, int32_t l, int32_t used, FastFitWorkspace& fw) {
+  if (l < 1 || l > used) return false;
   double* u = fw.reflector;
   double* nw = fw.negated_scaled_reflector;
-  for (int32_t i = l; i <= m; ++i) u[i - 1] = col[i - 1];
-  u[l - 1] = alpha + u[l - 1];
+  double beta = 0.0;
+  if (!set_up_reflector(col, l, used, u, beta)) return false;
   // -(beta * u(i)): every entry of the reflection is then one product,
   // -((beta * u(i)) * u(j)) = (-(beta * u(i))) * u(j) exactly.
-  for (int32_t i = l; i <= m; ++i) nw[i - 1] = -(beta * u[i - 1]);
-  // Zeros for the padding rows of the reflection block (rows m+1..m+3).
-  for (int32_t i = m + 1; i <= m + 3; ++i) {
+  for (int32_t i = l; i <= used; ++i) nw[i - 1] = -(beta * u[i - 1]);
+  // Zeros for the padding rows of the reflection block (the three rows after
+  // the used ones).
+  for (int32_t i = used + 1; i <= used + 3; ++i) {
     u[i - 1] = 0.0;
     nw[i - 1] = 0.0;
   }
   return true;
 }
 
-// One step (pivot row l, reflector column pivot) applied to `count` columns,
-// src[c] -> dst[c] (distinct storage), over rows 1..extent. Returns whether
-// the step changed anything; if not, dst is a copy of src.
-bool apply_step(const double* pivot, int32_t l, int32_t m, int32_t extent, const double* const* src,
+// One step (pivot row l, reflector column pivot, used rows 1..used) applied
+// to `count` columns, src[c] -> dst[c] (distinct storage), over rows
+// 1..extent. Returns whether the step changed anything; if not, dst is a copy
+// of src.
+bool apply_step(const double* pivot, int32_t l, int32_t used, int32_t extent, const double* const* src,
                 double* const* dst, int count, FastFitWorkspace& fw) {
   const size_t bytes = static_cast<size_t>(extent) * sizeof(double);
-  if (!prepare_reflection(pivot, l, m, fw)) {
+  if (!prepare_reflection(pivot, l, used, fw)) {
     for (int c = 0; c < count; ++c) std::memcpy(dst[c], src[c], bytes);
     return false;
   }
@@ -294,29 +287,30 @@ bool apply_step(const double* pivot, int32_t l, int32_t m, int32_t extent, const
     for (int32_t i = 1; i < l; ++i) dst[c][i - 1] = src[c][i - 1] + 0.0;
   }
   if (fw.wide_vectors) {
-    reflect_all_avx2(fw.reflector, fw.negated_scaled_reflector, fw.reflection, l, m, src, dst, count);
+    reflect_all_avx2(fw.reflector, fw.negated_scaled_reflector, fw.reflection, l, used, src, dst, count);
   } else {
-    reflect_all_sse2(fw.reflector, fw.negated_scaled_reflector, fw.reflection, l, m, src, dst, count);
+    reflect_all_sse2(fw.reflector, fw.negated_scaled_reflector, fw.reflection, l, used, src, dst, count);
   }
   // Rows past the used samples are never touched by a step.
-  if (extent > m) {
-    const size_t tail = static_cast<size_t>(extent - m) * sizeof(double);
-    for (int c = 0; c < count; ++c) std::memcpy(dst[c] + m, src[c] + m, tail);
+  if (extent > used) {
+    const size_t tail = static_cast<size_t>(extent - used) * sizeof(double);
+    for (int c = 0; c < count; ++c) std::memcpy(dst[c] + used, src[c] + used, tail);
   }
   return true;
 }
 
 // Row l of col after the reflection of pivot row l defined by col itself
 // (the last step of a subset, on the series column): the sum from +0.0 of
-// H(l,q) * col(q), q = l..m. `applied` tells whether the step changed anything.
-double reflect_onto_itself(const double* col, int32_t l, int32_t m, bool& applied, FastFitWorkspace& fw) {
-  applied = prepare_reflection(col, l, m, fw);
+// H(l,q) * col(q), q = l..used. `applied` tells whether the step changed
+// anything.
+double reflect_onto_itself(const double* col, int32_t l, int32_t used, bool& applied, FastFitWorkspace& fw) {
+  applied = prepare_reflection(col, l, used, fw);
   if (!applied) return col[l - 1];
   const double* u = fw.reflector;
   const double nwl = fw.negated_scaled_reflector[l - 1];
   double sum = 0.0;
   sum = (nwl * u[l - 1] + 1.0) * col[l - 1] + sum;
-  for (int32_t q = l + 1; q <= m; ++q) sum = (nwl * u[q - 1]) * col[q - 1] + sum;
+  for (int32_t q = l + 1; q <= used; ++q) sum = (nwl * u[q - 1]) * col[q - 1] + sum;
   return sum;
 }
 
@@ -326,7 +320,7 @@ double reflect_onto_itself(const double* col, int32_t l, int32_t m, bool& applie
 struct TreeContext {
   FastFitWorkspace& fw;
   int32_t cap;     // highest harmonic of the tree
-  int32_t used;    // used samples (the literal's m)
+  int32_t used;    // used samples (the rows of the literal's work matrix)
   int32_t extent;  // rows kept per column: max(used, 2 * cap + 3)
 };
 
@@ -412,20 +406,20 @@ void build_tree(const TreeContext& t) {
 // them zero up to the extent. Returns the number of used samples.
 int32_t gather(int32_t rows, int32_t cap, const double* y, const uint8_t* use, const FunctionMatrix& x,
                FastFitWorkspace& fw, int32_t& extent) {
-  int32_t n = 0;
+  int32_t used = 0;
   double* series = column(fw.model, kModelSeries);
   for (int32_t i = 1; i <= rows; ++i) {
     if ((use[i - 1] & 1u) == 0) continue;
-    for (int c = 0; c <= model_sine(cap) + 1; ++c) column(fw.model, c)[n] = x.at(i, c + 1);
-    series[n] = y[i - 1];
-    n = n + 1;
+    for (int c = 0; c <= model_sine(cap) + 1; ++c) column(fw.model, c)[used] = x.at(i, c + 1);
+    series[used] = y[i - 1];
+    used = used + 1;
   }
-  extent = std::max(n, 2 * cap + 3);
-  for (int32_t r = n; r < extent; ++r) {
+  extent = std::max(used, 2 * cap + 3);
+  for (int32_t r = used; r < extent; ++r) {
     for (int c = 0; c <= model_sine(cap) + 1; ++c) column(fw.model, c)[r] = 0.0;
     series[r] = 0.0;
   }
-  return n;
+  return used;
 }
 
 // ---------------------------------------------------------------------------
@@ -439,42 +433,36 @@ struct Winner {
 
 // Scores every subset of 1..cap that contains cap, in generator order, from
 // the recorded prefix scalars (the literal scoring, step for step).
-Winner score(int32_t cap, int32_t n, double& crit, FastFitWorkspace& fw) {
+Winner score(int32_t cap, int32_t used, double& crit, FastFitWorkspace& fw) {
   Winner win;
   int32_t* s = fw.subset;
   int32_t length = 0;
   for (int32_t j = 0; j <= kMaxSubsetLength; ++j) s[j] = 0;
   uint32_t prefix[kFastMaxCap + 1];
-  const double rn = static_cast<double>(n);
   for (;;) {
     if (!extend_subset(s, length, cap)) break;
     prefix[0] = 0u;
     for (int32_t k = 1; k <= length; ++k) prefix[k] = prefix[k - 1] | (1u << (s[k] - 1));
     const FastPrefix& whole = fw.prefixes[prefix[length]];
-    double rss = whole.last * whole.last;
-    for (int32_t pairs = length; pairs >= 1; --pairs) {
-      if (pairs < length) {
-        const FastPrefix& next = fw.prefixes[prefix[pairs + 1]];
-        const double a = next.a;
-        const double b = next.b;
-        rss = (a * a + rss) + b * b;
-      }
-      const double v = rss / rn;
-      if (!(v > kMinVariance)) continue;
-      const double c = information_criterion(n, rss, pairs);
-      if (c < crit) {
-        crit = c;
-        win.length = length;
-        win.pairs = pairs;
-        bool later = whole.applied_last;
-        for (int32_t k = pairs + 1; k <= length; ++k) {
-          const FastPrefix& p = fw.prefixes[prefix[k]];
-          later = later || p.applied_first || p.applied_second;
-        }
-        win.normalise = later;
-        for (int32_t k = 1; k <= length; ++k) fw.best_subset[k] = s[k];
-      }
-    }
+    score_nested_models(
+        length, used, whole.last,
+        [&fw, &prefix](int32_t pairs, double& a, double& b) {
+          const FastPrefix& next = fw.prefixes[prefix[pairs + 1]];
+          a = next.a;
+          b = next.b;
+        },
+        crit,
+        [&win, &fw, &prefix, &whole, s, length](int32_t pairs) {
+          win.length = length;
+          win.pairs = pairs;
+          bool later = whole.applied_last;
+          for (int32_t k = pairs + 1; k <= length; ++k) {
+            const FastPrefix& p = fw.prefixes[prefix[k]];
+            later = later || p.applied_first || p.applied_second;
+          }
+          win.normalise = later;
+          for (int32_t k = 1; k <= length; ++k) fw.best_subset[k] = s[k];
+        });
     if (!advance_subset(s, length)) break;
   }
   return win;
@@ -483,8 +471,8 @@ Winner score(int32_t cap, int32_t n, double& crit, FastFitWorkspace& fw) {
 // The retained block and right-hand side of the winner: its columns reduced
 // by steps 1..P* (point 6 above).
 void rebuild_retained(const Winner& win, int32_t used, int32_t extent, FastFitWorkspace& fw) {
-  const int32_t np = 2 * win.pairs + 2;
-  const int count = np + 1;
+  const int32_t retained_params = 2 * win.pairs + 2;
+  const int count = retained_params + 1;
   double* from = fw.rebuild[0];
   double* to = fw.rebuild[1];
   const size_t bytes = static_cast<size_t>(extent) * sizeof(double);
@@ -494,10 +482,10 @@ void rebuild_retained(const Winner& win, int32_t used, int32_t extent, FastFitWo
     std::memcpy(column(from, 2 * k), column(fw.model, model_sine(fw.best_subset[k])), bytes);
     std::memcpy(column(from, 2 * k + 1), column(fw.model, model_sine(fw.best_subset[k]) + 1), bytes);
   }
-  std::memcpy(column(from, np), column(fw.model, kModelSeries), bytes);
+  std::memcpy(column(from, retained_params), column(fw.model, kModelSeries), bytes);
   const double* src[kFastModelColumns];
   double* dst[kFastModelColumns];
-  for (int32_t l = 1; l <= np; ++l) {
+  for (int32_t l = 1; l <= retained_params; ++l) {
     for (int c = 0; c < count; ++c) {
       src[c] = column(from, c);
       dst[c] = column(to, c);
@@ -506,10 +494,14 @@ void rebuild_retained(const Winner& win, int32_t used, int32_t extent, FastFitWo
     std::swap(from, to);
   }
   const double zero = win.normalise ? 0.0 : -0.0;  // x + -0.0 is x, bit for bit
-  for (int32_t r = 1; r <= np; ++r) {
-    for (int32_t p = 1; p <= np; ++p) solver_cell(fw.retained_block, p, r) = column(from, r - 1)[p - 1] + zero;
+  for (int32_t r = 1; r <= retained_params; ++r) {
+    for (int32_t p = 1; p <= retained_params; ++p) {
+      solver_cell(fw.retained_block, p, r) = column(from, r - 1)[p - 1] + zero;
+    }
   }
-  for (int32_t p = 1; p <= np; ++p) fw.retained_rhs[p - 1] = column(from, np)[p - 1] + zero;
+  for (int32_t p = 1; p <= retained_params; ++p) {
+    fw.retained_rhs[p - 1] = column(from, retained_params)[p - 1] + zero;
+  }
 }
 
 bool bounded(double v) { return std::fabs(v) <= kLargestInput; }  // false for NaN too
@@ -518,52 +510,47 @@ bool bounded(double v) { return std::fabs(v) <= kLargestInput; }  // false for N
 
 bool fast_wide_vectors_supported() { return __builtin_cpu_supports("avx2") != 0; }
 
-bool fast_fit_applies(int32_t n, const double* y, const uint8_t* use, const FunctionMatrix& x, int32_t m) {
-  if (m < 1 || m > kFastMaxCap) return false;
-  const int32_t rows = std::min<int32_t>(n, kMaxBands);
+bool fast_fit_applies(int32_t nb, const double* y, const uint8_t* use, const FunctionMatrix& x, int32_t cap) {
+  if (cap < 1 || cap > kFastMaxCap) return false;
+  const int32_t rows = std::min<int32_t>(nb, kMaxBands);
   for (int32_t i = 1; i <= rows; ++i) {
     if ((use[i - 1] & 1u) == 0) continue;
     if (!bounded(y[i - 1])) return false;
-    for (int32_t c = 1; c <= 2 * m + 2; ++c) {
+    for (int32_t c = 1; c <= 2 * cap + 2; ++c) {
       if (!bounded(x.at(i, c))) return false;
     }
   }
   return true;
 }
 
-void select_and_fit_fast(int32_t n, int32_t nfunc, const double* y, const uint8_t* use, const FunctionMatrix& x,
-                         double* par, double* yf, int32_t& m, double& crit, LsqWorkspace& ws,
+void select_and_fit_fast(int32_t nb, int32_t nfunc, const double* y, const uint8_t* use, const FunctionMatrix& x,
+                         double* par, double* yf, int32_t& cap, double& crit, LsqWorkspace& ws,
                          FastFitWorkspace& fw) {
-  if (!fast_fit_applies(n, y, use, x, m)) {
-    select_and_fit(n, nfunc, y, use, x, par, yf, m, crit, ws);
+  if (!fast_fit_applies(nb, y, use, x, cap)) {
+    select_and_fit(nb, nfunc, y, use, x, par, yf, cap, crit, ws);
     return;
   }
-  const int32_t rows = std::min<int32_t>(n, kMaxBands);
-  const int32_t np = 2 * nfunc + 2;
-  // Columns of the function matrix that the fitted series sums over.
-  const int32_t model_columns = std::min<int32_t>(np, kMatrixColumns);
+  const FitShape shape = fit_shape(nb, nfunc);
 
   int32_t extent = 0;
-  const int32_t used = gather(rows, m, y, use, x, fw, extent);
-  build_tree(TreeContext{fw, m, used, extent});
+  const int32_t used = gather(shape.rows, cap, y, use, x, fw, extent);
+  build_tree(TreeContext{fw, cap, used, extent});
 
   for (;;) {
-    for (int32_t j = 1; j <= np + 2; ++j) par[j - 1] = 0.0;
-    for (int32_t i = 1; i <= rows; ++i) yf[i - 1] = 0.0;
-    crit = kNoCriterion;
-    const Winner win = score(m, used, crit, fw);
+    start_attempt(shape, par, yf, crit);
+    const Winner win = score(cap, used, crit, fw);
 
     // The retained model and its triangular block.
-    const int32_t pstar = win.length > 0 ? 2 * win.pairs + 2 : 0;
+    const int32_t retained_params = win.length > 0 ? 2 * win.pairs + 2 : 0;
     fw.retained_pairs = win.pairs;
-    fw.retained_params = pstar;
-    if (pstar > 0) rebuild_retained(win, used, extent, fw);
-    if (solve_and_accept(rows, model_columns, x, fw.retained_block, fw.retained_rhs, pstar, win.pairs,
-                         fw.best_subset, par, yf)) {
+    fw.retained_params = retained_params;
+    if (retained_params > 0) rebuild_retained(win, used, extent, fw);
+    if (solve_and_accept(shape.rows, shape.model_columns, x, fw.retained_block, fw.retained_rhs, retained_params,
+                         win.pairs, fw.best_subset, par, yf)) {
       return;
     }
 
-    if (!lower_cap_or_fail(np, rows, par, yf, m)) return;
+    if (!lower_cap_or_fail(shape.params, shape.rows, par, yf, cap)) return;
   }
 }
 

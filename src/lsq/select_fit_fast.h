@@ -25,6 +25,7 @@
 #include <cstdint>
 
 #include "lsq/function_matrix.h"
+#include "lsq/limits.h"
 #include "lsq/workspace.h"
 
 namespace tsr {
@@ -33,12 +34,9 @@ namespace tsr {
 // is checked against.
 enum class LsqEngine : uint8_t { kFast, kLiteral };
 
-// Highest harmonic cap the fast engine handles itself (the run allows 6);
-// above it the literal engine runs.
-constexpr int kFastMaxCap = 8;
-// Stored rows per column: kMaxBands and room for the vector stores that run
-// up to three rows past the last used sample.
-constexpr int kFastStride = 208;
+// The engine's capacities, kFastMaxCap (the highest cap it handles itself;
+// above it the literal engine runs) and kFastStride (stored rows per column),
+// are in lsq/limits.h.
 // Columns of a prefix state: a sine/cosine pair per harmonic, and the series.
 constexpr int kFastStateColumns = 2 * kFastMaxCap + 1;
 // Columns of the gathered model: constant, linear, the pairs and the series.
@@ -108,13 +106,13 @@ struct alignas(64) FastFitWorkspace {
 
 // Same arguments and results as select_and_fit, bit for bit; ws serves the
 // literal engine where the fast one hands over (see above).
-void select_and_fit_fast(int32_t n, int32_t nfunc, const double* y, const uint8_t* use,
-                         const FunctionMatrix& x, double* par, double* yf, int32_t& m,
+void select_and_fit_fast(int32_t nb, int32_t nfunc, const double* y, const uint8_t* use,
+                         const FunctionMatrix& x, double* par, double* yf, int32_t& cap,
                          double& crit, LsqWorkspace& ws, FastFitWorkspace& fw);
 
 // True when select_and_fit_fast would compute the fit itself rather than hand
 // it to the literal engine (exposed for the tests).
-bool fast_fit_applies(int32_t n, const double* y, const uint8_t* use, const FunctionMatrix& x,
-                      int32_t m);
+bool fast_fit_applies(int32_t nb, const double* y, const uint8_t* use, const FunctionMatrix& x,
+                      int32_t cap);
 
 }  // namespace tsr

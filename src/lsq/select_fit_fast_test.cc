@@ -15,7 +15,7 @@
 namespace tsr {
 namespace {
 
-using lsqtest::bits;
+using ::tsr::testing::bits;
 
 constexpr uint8_t kUse = 0xFF;
 
@@ -32,7 +32,7 @@ struct Problem {
 struct Outcome {
   std::vector<uint64_t> par;
   std::vector<uint64_t> yf;
-  int32_t m = 0;
+  int32_t cap = 0;
   uint64_t crit = 0;
   // The retained model of the last attempt: harmonic pairs, the harmonics of
   // its subset, and the inverted block and right-hand side that the solve
@@ -64,14 +64,14 @@ Outcome run(Engine engine, const Problem& p, LsqWorkspace& ws, FastFitWorkspace&
   std::vector<double> par(std::max(np + 2, 2 * std::max(p.cap, 0) + 2) + 1, 77.0);
   std::vector<double> yf(n + 1, 77.0);
   Outcome o;
-  o.m = p.cap;
+  o.cap = p.cap;
   double crit = 55.0;
   if (engine == Engine::kLiteral) {
-    select_and_fit(n, p.nfunc, p.y.data(), p.use.data(), *p.x, par.data(), yf.data(), o.m, crit, ws);
+    select_and_fit(n, p.nfunc, p.y.data(), p.use.data(), *p.x, par.data(), yf.data(), o.cap, crit, ws);
     take_retained(ws, o);
   } else {
     fw.wide_vectors = engine == Engine::kFastWide;
-    select_and_fit_fast(n, p.nfunc, p.y.data(), p.use.data(), *p.x, par.data(), yf.data(), o.m, crit, ws, fw);
+    select_and_fit_fast(n, p.nfunc, p.y.data(), p.use.data(), *p.x, par.data(), yf.data(), o.cap, crit, ws, fw);
     if (fast_fit_applies(n, p.y.data(), p.use.data(), *p.x, p.cap)) {
       take_retained(fw, o);
     } else {
@@ -104,7 +104,7 @@ void expect_same(const Problem& p, LsqWorkspace& ws, FastFitWorkspace& fw, const
   for (Engine e : fast) {
     const Outcome f = run(e, p, ws, fw);
     const std::string where = label + (e == Engine::kFastWide ? " (wide)" : " (narrow)");
-    ASSERT_EQ(f.m, lit.m) << where;
+    ASSERT_EQ(f.cap, lit.cap) << where;
     ASSERT_EQ(f.crit, lit.crit) << where;
     for (size_t j = 0; j < lit.par.size(); ++j) ASSERT_EQ(f.par[j], lit.par[j]) << where << " par " << j;
     for (size_t i = 0; i < lit.yf.size(); ++i) ASSERT_EQ(f.yf[i], lit.yf[i]) << where << " yf " << i;
@@ -116,14 +116,14 @@ void expect_same(const Problem& p, LsqWorkspace& ws, FastFitWorkspace& fw, const
   if (cov == nullptr) return;
   const int32_t n = static_cast<int32_t>(p.y.size());
   if (!fast_fit_applies(n, p.y.data(), p.use.data(), *p.x, p.cap)) ++cov->handed_over;
-  if (lit.m == -1) {
+  if (lit.cap == -1) {
     ++cov->failed;
-  } else if (lit.m == p.cap) {
+  } else if (lit.cap == p.cap) {
     ++cov->accepted_first;
   } else {
     ++cov->lowered;
   }
-  if (lit.m != -1 && lit.crit == bits(kNoCriterion)) ++cov->no_model;
+  if (lit.cap != -1 && lit.crit == bits(kNoCriterion)) ++cov->no_model;
 }
 
 std::shared_ptr<FunctionMatrix> function_matrix(int32_t nb, int32_t npoint, int32_t nfunc) {
@@ -384,9 +384,63 @@ TEST(FastSelect, WorkspaceReuse) {
   const Outcome again = run(Engine::kFastNarrow, small, *ws, *reused);
   EXPECT_EQ(again.par, expected.par);
   EXPECT_EQ(again.yf, expected.yf);
-  EXPECT_EQ(again.m, expected.m);
+  EXPECT_EQ(again.cap, expected.cap);
   EXPECT_EQ(again.crit, expected.crit);
 }
+
+// ---------------------------------------------------------------------------
+// Acceptance boundary
+
+struct BoundaryCase {
+  std::string name;
+  double first, second;  // the fitted curve at steps 1 and 2
+  bool accepted;
+};
+// Test listings name the case, not its bytes.
+void PrintTo(const BoundaryCase& c, std::ostream* os) { *os << c.name; }
+
+class AcceptanceBoundary : public ::testing::TestWithParam<BoundaryCase> {};
+
+// A fitted curve is accepted when it lies within [0, 1], both ends included.
+// With unit vectors as the four basis columns every reflection, the solve and
+// the curve are exact: the curve is the series itself at steps 1..4 and
+// exactly 0.0 at the other four, so its extremes can be placed on the bounds
+// or one ulp beyond them. A rejection at cap 1 ends in the failure values.
+TEST_P(AcceptanceBoundary, BothEngines) {
+  const BoundaryCase& c = GetParam();
+  Problem p;
+  p.nfunc = 1;
+  p.cap = 1;
+  p.x = std::make_shared<FunctionMatrix>();
+  for (int32_t j = 1; j <= 4; ++j) p.x->at(j, j) = 1.0;
+  p.y = {c.first, c.second, 0.25, 0.125, 0.5, 0.25, 0.75, 0.5};
+  p.use.assign(8, kUse);
+  ASSERT_TRUE(fast_fit_applies(8, p.y.data(), p.use.data(), *p.x, p.cap));
+  const std::vector<double> curve = {c.first, c.second, 0.25, 0.125, 0.0, 0.0, 0.0, 0.0};
+  auto ws = std::make_unique<LsqWorkspace>();
+  auto fw = std::make_unique<FastFitWorkspace>();
+  std::vector<Engine> engines = {Engine::kLiteral, Engine::kFastNarrow};
+  if (fast_wide_vectors_supported()) engines.push_back(Engine::kFastWide);
+  for (Engine e : engines) {
+    const Outcome o = run(e, p, *ws, *fw);
+    const std::string where = c.name + (e == Engine::kLiteral ? " (literal)" : " (fast)");
+    EXPECT_EQ(o.cap, c.accepted ? 1 : -1) << where;
+    for (size_t i = 0; i < curve.size(); ++i) {
+      EXPECT_EQ(o.yf[i], bits(c.accepted ? curve[i] : -1.0)) << where << " step " << i + 1;
+    }
+  }
+}
+
+const double kSmallest = std::numeric_limits<double>::denorm_min();
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, AcceptanceBoundary,
+    ::testing::Values(BoundaryCase{"MaximumOneMinimumZero", 1.0, 0.5, true},
+                      BoundaryCase{"MaximumUlpBelowOne", std::nextafter(1.0, 0.0), 0.5, true},
+                      BoundaryCase{"MaximumUlpAboveOne", std::nextafter(1.0, 2.0), 0.5, false},
+                      BoundaryCase{"SmallestPositiveStep", 1.0, kSmallest, true},
+                      BoundaryCase{"MinimumUlpBelowZero", 1.0, -kSmallest, false}),
+    [](const ::testing::TestParamInfo<BoundaryCase>& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace tsr

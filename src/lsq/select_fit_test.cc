@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "lsq/fit_common.h"
 #include "lsq/fixed_fit.h"
 #include "lsq/lsq_test_util.h"
 #include "lsq/subsets.h"
@@ -17,7 +18,7 @@
 namespace tsr {
 namespace {
 
-using lsqtest::bits;
+using ::tsr::testing::bits;
 
 constexpr uint8_t kUse = 0xFF;
 
@@ -107,7 +108,7 @@ TEST(SubsetOrder, LengthIsBounded) {
 struct SelectRun {
   std::vector<double> par;  // 2*nfunc+2 entries
   std::vector<double> yf;
-  int32_t m = 0;
+  int32_t cap = 0;
   double crit = 0.0;
 };
 
@@ -119,9 +120,9 @@ SelectRun run_select(int32_t nfunc, int32_t cap, const std::vector<double>& y,
   std::vector<double> par(np + 3, 77.0);
   std::vector<double> yf(n + 1, 77.0);
   SelectRun r;
-  r.m = cap;
+  r.cap = cap;
   r.crit = 55.0;
-  select_and_fit(n, nfunc, y.data(), use.data(), x, par.data(), yf.data(), r.m, r.crit, ws);
+  select_and_fit(n, nfunc, y.data(), use.data(), x, par.data(), yf.data(), r.cap, r.crit, ws);
   EXPECT_EQ(par[np + 2], 77.0);
   EXPECT_EQ(yf[n], 77.0);
   EXPECT_EQ(bits(par[np]), 0u);
@@ -174,7 +175,7 @@ TEST_P(SelectPlanted, PicksPlantedSubset) {
   }
 
   SelectRun r = run_select(c.nfunc, c.cap, y, use, *x, *ws);
-  EXPECT_EQ(r.m, c.cap);
+  EXPECT_EQ(r.cap, c.cap);
   EXPECT_LT(r.crit, kNoCriterion);
   EXPECT_EQ(ws->retained_pairs, static_cast<int32_t>(c.harmonics.size()));
   EXPECT_NEAR(r.par[0], coef[0], 0.01);
@@ -225,7 +226,7 @@ TEST(SelectPlantedAnySeed, KeepsPlantedHarmonics) {
     std::vector<uint8_t> use(46, kUse);
     use[seed % 46] = use[(seed * 7) % 46] = 0;
     SelectRun r = run_select(6, 6, y, use, *x, *ws);
-    ASSERT_EQ(r.m, 6) << seed;
+    ASSERT_EQ(r.cap, 6) << seed;
     for (int h = 1; h <= 6; ++h) {
       const bool is_planted = h == 2 || h == 3;
       for (int j : {2 * h, 2 * h + 1}) {
@@ -269,7 +270,7 @@ TEST(SelectFit, TieKeepsFirstModel) {
   const std::vector<double> coef = {0.5, 0.01, 0.1, 0.05, 0.0, 0.0, 0.08, -0.03};
   const std::vector<double> y = lsqtest::make_series(*x, coef, 46, 0.003, 12);
   SelectRun r = run_select(3, 3, y, std::vector<uint8_t>(46, kUse), *x, *ws);
-  ASSERT_EQ(r.m, 3);
+  ASSERT_EQ(r.cap, 3);
   ASSERT_EQ(ws->retained_pairs, 2);
   EXPECT_EQ(ws->best_subset[1], 1);
   EXPECT_EQ(ws->best_subset[2], 3);
@@ -290,7 +291,7 @@ TEST(SelectFit, OvershootLowersCap) {
   const std::vector<double> coef = {0.55, 0.0, 0.4, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.08};
   const std::vector<double> y = lsqtest::make_series(*x, coef, 46, 0.002, 13);
   SelectRun r = run_select(4, 4, y, std::vector<uint8_t>(46, kUse), *x, *ws);
-  EXPECT_EQ(r.m, 3);
+  EXPECT_EQ(r.cap, 3);
   EXPECT_LT(r.crit, kNoCriterion);
   EXPECT_EQ(ws->retained_pairs, 1);
   EXPECT_EQ(ws->best_subset[1], 1);
@@ -302,7 +303,7 @@ TEST(SelectFit, OvershootLowersCap) {
   }
   // The same series with the cap already at 3 gives the same result.
   SelectRun direct = run_select(4, 3, y, std::vector<uint8_t>(46, kUse), *x, *ws);
-  EXPECT_EQ(direct.m, 3);
+  EXPECT_EQ(direct.cap, 3);
   EXPECT_EQ(bits(direct.crit), bits(r.crit));
   for (int j = 0; j < 10; ++j) EXPECT_EQ(bits(direct.par[j]), bits(r.par[j]));
 }
@@ -317,7 +318,7 @@ TEST(SelectFit, OvershootAtUnusedStepsEndsInFailure) {
   std::vector<uint8_t> use(46, kUse);
   for (int i = 36; i < 46; ++i) use[i] = 0;  // the line reaches 1.1 out here
   SelectRun r = run_select(3, 3, y, use, *x, *ws);
-  EXPECT_EQ(r.m, -1);
+  EXPECT_EQ(r.cap, -1);
   for (double p : r.par) EXPECT_EQ(bits(p), 0u);
   for (double f : r.yf) EXPECT_EQ(bits(f), bits(-1.0));
 
@@ -339,7 +340,7 @@ TEST(SelectFit, NotANumberInCurveFails) {
   std::vector<uint8_t> use(46, kUse);
   use[39] = 0;
   SelectRun r = run_select(2, 2, y, use, *x, *ws);
-  EXPECT_EQ(r.m, -1);
+  EXPECT_EQ(r.cap, -1);
   EXPECT_LT(r.crit, kNoCriterion);
   for (double f : r.yf) EXPECT_EQ(bits(f), bits(-1.0));
 }
@@ -352,7 +353,7 @@ TEST_P(SelectNoCap, FailureValues) {
   auto ws = std::make_unique<LsqWorkspace>();
   const std::vector<double> y = lsqtest::make_series(*x, {0.5, 0.0, 0.1}, 46, 0.01, 16);
   SelectRun r = run_select(3, GetParam(), y, std::vector<uint8_t>(46, kUse), *x, *ws);
-  EXPECT_EQ(r.m, -1);
+  EXPECT_EQ(r.cap, -1);
   EXPECT_EQ(bits(r.crit), bits(9.9e9));
   for (double p : r.par) EXPECT_EQ(bits(p), 0u);
   for (double f : r.yf) EXPECT_EQ(bits(f), bits(-1.0));
@@ -385,7 +386,7 @@ TEST_P(SelectDegenerate, NoModelRetained) {
   std::vector<uint8_t> use(46, 0);
   for (int k = 0; k < c.used; ++k) use[(k * 46) / std::max(c.used, 1)] = kUse;
   SelectRun r = run_select(3, c.cap, y, use, *x, *ws);
-  EXPECT_EQ(r.m, c.cap);
+  EXPECT_EQ(r.cap, c.cap);
   EXPECT_EQ(bits(r.crit), bits(9.9e9));
   EXPECT_EQ(ws->retained_params, 0);
   for (double p : r.par) EXPECT_EQ(bits(p), 0u);
@@ -417,7 +418,7 @@ TEST(SelectFit, FewSamplesNeverFail) {
     std::vector<uint8_t> use(46, 0);
     for (int k = 0; k < used; ++k) use[4 * k + 1] = kUse;
     SelectRun r = run_select(6, 6, y, use, *x, *ws);  // guards are checked inside
-    EXPECT_TRUE(r.m == -1 || (r.m >= 1 && r.m <= 6)) << used;
+    EXPECT_TRUE(r.cap == -1 || (r.cap >= 1 && r.cap <= 6)) << used;
   }
 }
 
@@ -432,14 +433,14 @@ TEST(SelectFit, FlagsAndWorkspaceReuse) {
   }
   auto fresh = std::make_unique<LsqWorkspace>();
   SelectRun expected = run_select(6, 5, y, use, *x, *fresh);
-  ASSERT_EQ(expected.m, 5);
+  ASSERT_EQ(expected.cap, 5);
 
   auto reused = std::make_unique<LsqWorkspace>();
   const std::vector<double> other = lsqtest::make_series(*x, planted_coefficients(6, {1, 2, 3, 5}, 21), 200, 0.01, 22);
   run_select(6, 6, other, std::vector<uint8_t>(200, kUse), *x, *reused);
   run_select(6, 3, std::vector<double>(other.begin(), other.begin() + 8), std::vector<uint8_t>(8, kUse), *x, *reused);
   SelectRun again = run_select(6, 5, y, odd, *x, *reused);
-  EXPECT_EQ(again.m, expected.m);
+  EXPECT_EQ(again.cap, expected.cap);
   EXPECT_EQ(bits(again.crit), bits(expected.crit));
   for (size_t j = 0; j < expected.par.size(); ++j) EXPECT_EQ(bits(again.par[j]), bits(expected.par[j])) << j;
   for (size_t i = 0; i < expected.yf.size(); ++i) EXPECT_EQ(bits(again.yf[i]), bits(expected.yf[i])) << i;

@@ -2,27 +2,22 @@
 
 #include <cmath>
 
+#include "lsq/constants.h"
+#include "lsq/limits.h"
+
 namespace tsr {
 
-namespace {
-
-constexpr int kMaxOrder = 50;
-// Multipliers of smaller magnitude are taken as zero.
-constexpr double kMultiplierFlush = 1.0e-31;
-
-}  // namespace
-
 void invert_in_place(double* a, int32_t n, int32_t lda) {
-  // The bookkeeping holds 50 stages; a larger order is refused unchanged.
-  if (n <= 0 || n > kMaxOrder) return;
+  // The bookkeeping holds kSolverDim stages; a larger order is refused unchanged.
+  if (n <= 0 || n > kSolverDim) return;
   // Element (i, j), 1-based, of the column-major matrix.
   auto el = [a, lda](int32_t i, int32_t j) -> double& {
     return a[static_cast<int64_t>(j - 1) * lda + (i - 1)];
   };
 
-  int32_t pivot_uses[kMaxOrder + 1];
-  int32_t pivot_row[kMaxOrder + 1];
-  int32_t pivot_col[kMaxOrder + 1];
+  int32_t pivot_uses[kSolverDim + 1];
+  int32_t pivot_row[kSolverDim + 1];
+  int32_t pivot_col[kSolverDim + 1];
   for (int32_t j = 1; j <= n; ++j) pivot_uses[j] = 0;
 
   for (int32_t i = 1; i <= n; ++i) {
@@ -65,10 +60,10 @@ void invert_in_place(double* a, int32_t n, int32_t lda) {
 
     for (int32_t ll = 1; ll <= n; ++ll) {
       if (ll == s) continue;
-      double m = el(ll, s);
+      double multiplier = el(ll, s);
       el(ll, s) = 0.0;
-      if (-kMultiplierFlush < m && m < kMultiplierFlush) m = 0.0;
-      for (int32_t l = 1; l <= n; ++l) el(ll, l) = el(ll, l) - el(s, l) * m;
+      if (-kMultiplierFlush < multiplier && multiplier < kMultiplierFlush) multiplier = 0.0;
+      for (int32_t l = 1; l <= n; ++l) el(ll, l) = el(ll, l) - el(s, l) * multiplier;
     }
   }
 

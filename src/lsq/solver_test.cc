@@ -13,7 +13,7 @@
 namespace tsr {
 namespace {
 
-using lsqtest::bits;
+using ::tsr::testing::bits;
 
 // Matrices are written row by row in the cases and stored column by column
 // with leading dimension 50, as the fits hand them over.

@@ -1,25 +1,14 @@
 // Working storage of the least-squares routines. One object serves one
 // worker: create it once and hand it to every call; nothing is allocated per
 // call. The object is large (the reflection matrix alone is 320 kB), so
-// create it on the heap.
+// create it on the heap. Its capacities come from lsq/limits.h.
 #pragma once
 
 #include <cstdint>
 
-#include "lsq/function_matrix.h"
+#include "lsq/limits.h"
 
 namespace tsr {
-
-// Order of the largest matrix handed to the solver, and its leading dimension.
-constexpr int kSolverDim = 50;
-// Longest harmonic subset the generator may build (entry 0 is a sentinel).
-constexpr int kMaxSubsetLength = 50;
-// Highest harmonic cap a selection fit can evaluate: its sine and cosine
-// columns must lie within the function matrix.
-constexpr int kMaxHarmonicCap = (kMatrixColumns - 2) / 2;
-// Columns of the selection work matrix: constant, linear, a pair per
-// harmonic up to the cap, and the series.
-constexpr int kWorkColumns = 2 * kMaxHarmonicCap + 3;
 
 struct LsqWorkspace {
   // Fixed-order fit: normal matrix, the block handed to the solver (both with
@@ -36,15 +25,15 @@ struct LsqWorkspace {
   int32_t best_subset[kMaxSubsetLength + 1] = {};
   int32_t retained_pairs = 0;
   int32_t retained_params = 0;
-  // Work matrix: used samples in time order (200-row column stride).
+  // Work matrix: used samples in time order (kMaxBands-row column stride).
   double z[kMaxBands * kWorkColumns] = {};
   // Retained triangular block (leading dimension kSolverDim) and its
   // transformed right-hand side.
   double retained_block[kSolverDim * kSolverDim] = {};
   double retained_rhs[kSolverDim] = {};
 
-  // Householder reflection: reflector, reflection matrix (200-row stride)
-  // and the product matrix (200-row stride).
+  // Householder reflection: reflector, reflection matrix and the product
+  // matrix (both with a kMaxBands-row stride).
   double reflector[kMaxBands] = {};
   double reflection[kMaxBands * kMaxBands] = {};
   double product[kMaxBands * kWorkColumns] = {};

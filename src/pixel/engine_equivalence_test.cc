@@ -3,6 +3,7 @@
 // nothing from one pixel to the next that could change a result.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -38,35 +39,55 @@ struct Pixel {
   std::vector<int16_t> weights;
 };
 
+// The pixel settings of a run with these control values.
+PixelSettings pixel_settings_of(const RunSettings& r) {
+  PixelSettings s;
+  s.nb = r.nb;
+  s.nfunc = r.nfunc;
+  s.np = 2 * r.nfunc + 2;
+  s.nwin = r.nwin;
+  if (r.mmsw > 0 && r.fitmd == 0) s.filter = EnvelopeFilter::kFillDips;
+  if (r.mmsw > 0 && r.fitmd == 1) s.filter = EnvelopeFilter::kClipPeaks;
+  s.keep_preliminary = r.intp > 0;
+  s.weights_are_mask = r.mask == 1;
+  s.fit_valid_only = r.fitsw > 0;
+  s.lower_threshold = r.lower;
+  s.upper_threshold = r.upper;
+  s.excluded_count = static_cast<int32_t>(r.excluded.size());
+  for (size_t e = 0; e < r.excluded.size(); ++e) s.excluded_bands[e] = r.excluded[e];
+  return s;
+}
+
 // Every output of one pixel, doubles as bit patterns.
-struct PixelResult {
+struct ResultBits {
   std::vector<uint64_t> fitted, interpolated, params;
-  std::vector<int16_t> weights;
+  std::vector<int16_t> used;
   int32_t max = 0, min = 0, order = 0;
   uint64_t criterion = 0;
-  bool operator==(const PixelResult&) const = default;
+  bool operator==(const ResultBits&) const = default;
 };
 
-PixelResult reconstruct(const RunSettings& s, const FunctionMatrix& x, const Pixel& px, PixelWorkspace& ws) {
-  std::vector<double> fitted(kMaxBands, 555.0), interpolated(kMaxBands, 777.0), params(kMaxBands, 555.0);
-  std::vector<int16_t> series = px.series, weights = px.weights, excluded = s.excluded;
-  series.resize(kMaxBands, 0);
-  weights.resize(kMaxBands, 0);
-  excluded.resize(kMaxBands, 0);
-  PixelResult r;
-  double criterion = 0.0;
-  const int32_t np = 2 * s.nfunc + 2;
-  reconstruct_pixel(s.nb, s.nfunc, series.data(), fitted.data(), interpolated.data(), weights.data(),
-                    params.data(), x, np, s.nwin, r.max, r.min, static_cast<int32_t>(s.excluded.size()),
-                    excluded.data(), criterion, r.order, s.mmsw, s.intp, s.lower, s.upper, s.fitsw, s.mask,
-                    s.fitmd, ws);
+ResultBits reconstruct(const RunSettings& rs, const FunctionMatrix& x, const Pixel& px, PixelWorkspace& ws) {
+  const PixelSettings s = pixel_settings_of(rs);
+  auto input = std::make_unique<PixelInput>();
+  std::copy(px.series.begin(), px.series.end(), input->series);
+  std::copy(px.weights.begin(), px.weights.end(), input->weights);
+  auto result = std::make_unique<PixelResult>();
+  std::fill(std::begin(result->fitted), std::end(result->fitted), 555.0);
+  std::fill(std::begin(result->preliminary), std::end(result->preliminary), 777.0);
+  std::fill(std::begin(result->params), std::end(result->params), 555.0);
+  reconstruct_pixel(s, x, *input, *result, ws);
+  ResultBits r;
   for (int32_t i = 0; i < s.nb; ++i) {
-    r.fitted.push_back(bits(fitted[i]));
-    r.interpolated.push_back(bits(interpolated[i]));
-    r.weights.push_back(weights[i]);
+    r.fitted.push_back(bits(result->fitted[i]));
+    r.interpolated.push_back(bits(result->preliminary[i]));
+    r.used.push_back(result->used[i] ? 1 : 0);
   }
-  for (int32_t j = 0; j < np; ++j) r.params.push_back(bits(params[j]));
-  r.criterion = bits(criterion);
+  for (int32_t j = 0; j < s.np; ++j) r.params.push_back(bits(result->params[j]));
+  r.criterion = bits(result->criterion);
+  r.max = result->maximum;
+  r.min = result->minimum;
+  r.order = result->order;
   return r;
 }
 
@@ -137,8 +158,8 @@ TEST(EngineEquivalence, RandomPixelsAndSettings) {
     const RunSettings s = random_settings(rng, nb);
     auto x = matrix(nb, npoint, s.nfunc);
     const Pixel px = random_pixel(rng, nb, npoint);
-    const PixelResult want = reconstruct(s, *x, px, *literal);
-    const PixelResult got = reconstruct(s, *x, px, *fast);
+    const ResultBits want = reconstruct(s, *x, px, *literal);
+    const ResultBits got = reconstruct(s, *x, px, *fast);
     ASSERT_TRUE(got == want) << "pixel " << k << " nb " << nb << " nfunc " << s.nfunc << " mask " << s.mask;
     if (want.order <= 1) ++failed_fits;
     else ++models;
@@ -179,8 +200,8 @@ TEST(EngineEquivalence, WorkspaceHistoryDoesNotMatter) {
       auto shared = std::make_unique<PixelWorkspace>();
       for (size_t k = 0; k < pixels.size(); ++k) {
         auto fresh = std::make_unique<PixelWorkspace>();
-        const PixelResult a = reconstruct(s, *x, pixels[k], *shared);
-        const PixelResult b = reconstruct(s, *x, pixels[k], *fresh);
+        const ResultBits a = reconstruct(s, *x, pixels[k], *shared);
+        const ResultBits b = reconstruct(s, *x, pixels[k], *fresh);
         EXPECT_TRUE(a == b) << "mask " << mask << " intp " << intp << " pixel " << k;
       }
     }

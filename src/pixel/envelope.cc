@@ -1,5 +1,7 @@
 #include "pixel/envelope.h"
 
+#include "lsq/constants.h"
+
 namespace tsr {
 
 namespace {
@@ -21,7 +23,7 @@ void build_padded(int32_t nb, int32_t w, const double* series, double* e) {
 void fill_dips(int32_t nb, int32_t nwin, double* series, EnvelopeScratch& scratch) {
   if (nb < 1) return;
   if (nwin < 0) {
-    // No window at all: the running maxima stay at -9.9e99 and the guard
+    // No window at all: the running maxima stay at their seed and the guard
     // turns every result into 0.0.
     for (int32_t k = 1; k <= nb; ++k) series[k - 1] = 0.0;
     return;
@@ -30,8 +32,8 @@ void fill_dips(int32_t nb, int32_t nwin, double* series, EnvelopeScratch& scratc
   double* e = scratch.padded;
   build_padded(nb, w, series, e);
   for (int32_t k = 1; k <= nb; ++k) {
-    double fwd = -9.9e99;
-    double bwd = -9.9e99;
+    double fwd = kEnvelopeMaxSeed;
+    double bwd = kEnvelopeMaxSeed;
     for (int32_t j = 0; j <= w; ++j) {
       const double ahead = e[w + k + j - 1];
       const double behind = e[w + k - j - 1];
@@ -39,7 +41,7 @@ void fill_dips(int32_t nb, int32_t nwin, double* series, EnvelopeScratch& scratc
       if (bwd < behind) bwd = behind;
     }
     double v = (bwd <= fwd) ? bwd : fwd;
-    if (v <= -1e10) v = 0.0;
+    if (v <= kEnvelopeLowGuard) v = 0.0;
     series[k - 1] = v;
   }
 }
@@ -47,8 +49,8 @@ void fill_dips(int32_t nb, int32_t nwin, double* series, EnvelopeScratch& scratc
 void clip_peaks(int32_t nb, int32_t nwin, double* series, EnvelopeScratch& scratch) {
   if (nb < 1) return;
   if (nwin < 0) {
-    // No window at all: the running minima stay at 9.9e99 and the guard turns
-    // every result into 0.0.
+    // No window at all: the running minima stay at their seed and the guard
+    // turns every result into 0.0.
     for (int32_t k = 1; k <= nb; ++k) series[k - 1] = 0.0;
     return;
   }
@@ -56,8 +58,8 @@ void clip_peaks(int32_t nb, int32_t nwin, double* series, EnvelopeScratch& scrat
   double* e = scratch.padded;
   build_padded(nb, w, series, e);
   for (int32_t k = 1; k <= nb; ++k) {
-    double fwd = 9.9e99;
-    double bwd = 9.9e99;
+    double fwd = kEnvelopeMinSeed;
+    double bwd = kEnvelopeMinSeed;
     for (int32_t j = 0; j <= w; ++j) {
       const double ahead = e[w + k + j - 1];
       const double behind = e[w + k - j - 1];
@@ -65,7 +67,7 @@ void clip_peaks(int32_t nb, int32_t nwin, double* series, EnvelopeScratch& scrat
       if (bwd > behind) bwd = behind;
     }
     double v = (bwd >= fwd) ? bwd : fwd;
-    if (v > 1e10) v = 0.0;
+    if (v > kEnvelopeHighGuard) v = 0.0;
     series[k - 1] = v;
   }
 }

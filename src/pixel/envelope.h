@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "lsq/function_matrix.h"
+#include "lsq/limits.h"
 
 namespace tsr {
 

@@ -2,13 +2,15 @@
 
 #include <cmath>
 
+#include "lsq/constants.h"
+
 namespace tsr {
 
 void interpolate_linear(double x1, double x2, double y1, double y2, double x, double& y,
                         int32_t& flag) {
   flag = 0;
   const double dx = x2 - x1;
-  if (std::fabs(dx) < 1e-10 || x < x1 || x > x2) {
+  if (std::fabs(dx) < kMinInterpolationSpan || x < x1 || x > x2) {
     flag = 1;
     return;
   }

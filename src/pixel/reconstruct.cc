@@ -1,5 +1,6 @@
 #include "pixel/reconstruct.h"
 
+#include "lsq/constants.h"
 #include "lsq/fixed_fit.h"
 #include "lsq/select_fit.h"
 #include "lsq/select_fit_fast.h"
@@ -11,63 +12,59 @@ namespace tsr {
 
 namespace {
 
-constexpr double kRawScale = 4096.0;
-constexpr int16_t kRawCeiling = 1536;
-constexpr int kRawRiseLimit = 512;
-constexpr int32_t kPreliminaryHarmonics = 3;
-
 constexpr uint8_t kUse = 0xFF;
 constexpr uint8_t kSkip = 0x00;
 
 bool uses(uint8_t flag) { return (flag & 1u) != 0; }
 
-// The envelope filter chosen by the run: fill_dips for FITMD 0, clip_peaks for
-// FITMD 1, none otherwise or when MMSW switches filtering off.
-void apply_filter(int32_t nb, int32_t nwin, int32_t mmsw, int8_t fitmd, PixelWorkspace& ws) {
-  if (mmsw > 0 && fitmd == 0) {
-    fill_dips(nb, nwin, ws.work, ws.envelope);
-  } else if (mmsw > 0 && fitmd == 1) {
-    clip_peaks(nb, nwin, ws.work, ws.envelope);
+// The run's envelope filter on the working series.
+void apply_filter(const PixelSettings& s, PixelWorkspace& ws) {
+  switch (s.filter) {
+    case EnvelopeFilter::kFillDips:
+      fill_dips(s.nb, s.nwin, ws.work, ws.envelope);
+      break;
+    case EnvelopeFilter::kClipPeaks:
+      clip_peaks(s.nb, s.nwin, ws.work, ws.envelope);
+      break;
+    case EnvelopeFilter::kNone:
+      break;
   }
 }
 
-void mark_excluded(int32_t excluded_count, const int16_t* excluded_bands, PixelWorkspace& ws) {
-  for (int32_t e = 0; e < excluded_count; ++e) {
-    const int32_t b = excluded_bands[e];
+void mark_excluded(const PixelSettings& s, PixelWorkspace& ws) {
+  for (int32_t e = 0; e < s.excluded_count; ++e) {
+    const int32_t b = s.excluded_bands[e];
     ws.status[b - 1] = 0;
     ws.use_in_fit[b - 1] = kSkip;
   }
 }
 
-}  // namespace
-
-void reconstruct_pixel(int32_t nb, int32_t nfunc, const int16_t* pixel_series, double* pixel_fitted,
-                       double* pixel_interpolated, int16_t* pixel_weights, double* pixel_params,
-                       const FunctionMatrix& x, int32_t np, int32_t nwin, int32_t& pixel_max,
-                       int32_t& pixel_min, int32_t excluded_count, const int16_t* excluded_bands,
-                       double& pixel_criterion, int32_t& pixel_order, int32_t mmsw, int32_t intp,
-                       double lower_threshold, double upper_threshold, int8_t fitsw, int32_t mask,
-                       int8_t fitmd, PixelWorkspace& ws) {
-  const int16_t* y = pixel_series;
-  int16_t* w = pixel_weights;
-
-  // Reset.
-  for (int32_t i = 1; i <= nb; ++i) {
+// Every band valid and in the fits but the excluded ones; the result's
+// fitted series and parameters cleared.
+void reset(const PixelSettings& s, PixelResult& result, PixelWorkspace& ws) {
+  for (int32_t i = 1; i <= s.nb; ++i) {
     ws.scaled[i - 1] = 0.0;
-    pixel_fitted[i - 1] = 0.0;
+    result.fitted[i - 1] = 0.0;
     ws.status[i - 1] = 1;
     ws.use_in_fit[i - 1] = kUse;
   }
-  for (int32_t j = 1; j <= np; ++j) {
-    pixel_params[j - 1] = 0.0;
+  for (int32_t j = 1; j <= s.np; ++j) {
+    result.params[j - 1] = 0.0;
     ws.coef[j - 1] = 0.0;
   }
   ws.max_gap = 0;
-  mark_excluded(excluded_count, excluded_bands, ws);
+  mark_excluded(s, ws);
+}
 
-  // Raw screening and scaling. These marks reach the statuses only; which
-  // samples enter the fits is decided later.
-  for (int32_t i = 1; i <= nb; ++i) {
+// Raw screening and scaling: a raw value above the ceiling, or a rise from
+// the previous band's raw value above the limit, marks the band missing and
+// zeroes its weight. These marks reach the statuses only; which samples enter
+// the fits is decided later.
+void screen_raw(const PixelSettings& s, const PixelInput& input, PixelWorkspace& ws) {
+  const int16_t* y = input.series;
+  int16_t* w = ws.weights;
+  for (int32_t i = 1; i <= s.nb; ++i) {
+    w[i - 1] = input.weights[i - 1];
     if (y[i - 1] > kRawCeiling) {
       ws.status[i - 1] = 0;
       w[i - 1] = 0;
@@ -83,87 +80,107 @@ void reconstruct_pixel(int32_t nb, int32_t nfunc, const int16_t* pixel_series, d
     ws.scaled[i - 1] = static_cast<double>(y[i - 1]) / kRawScale;
     ws.work[i - 1] = ws.scaled[i - 1];
   }
+}
 
-  // Preliminary pass: a three-harmonic fit whose residuals decide which samples
-  // are clouds. A mask, when there is one, takes the place of this screening.
-  if (mask != 1) {
-    if (excluded_count > 0) fill_gaps(nb, ws.work, ws.status, ws.max_gap);
-    apply_filter(nb, nwin, mmsw, fitmd, ws);
-    fit_fixed_order(nb, kPreliminaryHarmonics, ws.work, ws.use_in_fit, x, ws.coef, ws.fitted,
-                    ws.lsq);
-    for (int32_t i = 1; i <= nb; ++i) ws.preliminary[i - 1] = ws.fitted[i - 1];
-    for (int32_t i = 1; i <= nb; ++i) {
-      const double r = ws.scaled[i - 1] - ws.fitted[i - 1];
-      ws.work[i - 1] = ws.scaled[i - 1];
-      // A NaN residual fails both comparisons and is rejected.
-      if (r >= lower_threshold && r <= upper_threshold) {
-        ws.status[i - 1] = 1;
-        ws.use_in_fit[i - 1] = kUse;
-      } else {
-        ws.status[i - 1] = 0;
-        ws.use_in_fit[i - 1] = kSkip;
-      }
+// Preliminary pass (without a mask): a fit of kPreliminaryHarmonics
+// harmonics whose residuals decide which samples are clouds. Every sample
+// but the excluded ones enters it -- with gap-filled values where the raw
+// screening marked it, when bands are excluded. Afterwards the working series
+// is the scaled one again and the statuses and flags are those of the
+// residual screening.
+void preliminary_pass(const PixelSettings& s, const FunctionMatrix& x, PixelWorkspace& ws) {
+  if (s.excluded_count > 0) fill_gaps(s.nb, ws.work, ws.status, ws.max_gap);
+  apply_filter(s, ws);
+  fit_fixed_order(s.nb, kPreliminaryHarmonics, ws.work, ws.use_in_fit, x, ws.coef, ws.fitted, ws.lsq);
+  for (int32_t i = 1; i <= s.nb; ++i) ws.preliminary[i - 1] = ws.fitted[i - 1];
+  for (int32_t i = 1; i <= s.nb; ++i) {
+    const double r = ws.scaled[i - 1] - ws.fitted[i - 1];
+    ws.work[i - 1] = ws.scaled[i - 1];
+    // A NaN residual fails both comparisons and is rejected.
+    if (r >= s.lower_threshold && r <= s.upper_threshold) {
+      ws.status[i - 1] = 1;
+      ws.use_in_fit[i - 1] = kUse;
+    } else {
+      ws.status[i - 1] = 0;
+      ws.use_in_fit[i - 1] = kSkip;
     }
   }
+}
 
-  // Final pass.
-  mark_excluded(excluded_count, excluded_bands, ws);
-  if (mask == 1) {
-    for (int32_t i = 1; i <= nb; ++i) ws.status[i - 1] = w[i - 1];
+// Final pass: gap filling over the statuses (the mask's weights under a
+// mask), the order cap from the longest gap, the filter and the selection fit.
+void final_pass(const PixelSettings& s, const FunctionMatrix& x, PixelResult& result, PixelWorkspace& ws) {
+  mark_excluded(s, ws);
+  if (s.weights_are_mask) {
+    for (int32_t i = 1; i <= s.nb; ++i) ws.status[i - 1] = ws.weights[i - 1];
   }
-  fill_gaps(nb, ws.work, ws.status, ws.max_gap);
-  if (intp > 0) {
-    for (int32_t i = 1; i <= nb; ++i) pixel_interpolated[i - 1] = ws.preliminary[i - 1];
+  fill_gaps(s.nb, ws.work, ws.status, ws.max_gap);
+  if (s.keep_preliminary) {
+    for (int32_t i = 1; i <= s.nb; ++i) result.preliminary[i - 1] = ws.preliminary[i - 1];
   }
   // Long gaps cannot support the short-period harmonics: cap the order.
-  ws.model_order = nfunc;
-  if (ws.max_gap > 7 && ws.model_order > 5) ws.model_order = 5;
-  if (ws.max_gap > 13 && ws.model_order > 4) ws.model_order = 4;
-  if (ws.max_gap > 19 && ws.model_order > 3) ws.model_order = 3;
-  apply_filter(nb, nwin, mmsw, fitmd, ws);
-  if (fitsw > 0) {
-    for (int32_t i = 1; i <= nb; ++i) ws.use_in_fit[i - 1] = ws.status[i - 1] == 1 ? kUse : kSkip;
+  ws.model_order = s.nfunc;
+  for (const GapOrderCap& cap : kGapOrderCaps) {
+    if (ws.max_gap > cap.longer_than && ws.model_order > cap.order) ws.model_order = cap.order;
+  }
+  apply_filter(s, ws);
+  if (s.fit_valid_only) {
+    for (int32_t i = 1; i <= s.nb; ++i) ws.use_in_fit[i - 1] = ws.status[i - 1] == 1 ? kUse : kSkip;
   }
   if (ws.engine == LsqEngine::kLiteral) {
-    select_and_fit(nb, nfunc, ws.work, ws.use_in_fit, x, ws.coef, ws.fitted, ws.model_order,
-                   ws.criterion, ws.lsq);
+    select_and_fit(s.nb, s.nfunc, ws.work, ws.use_in_fit, x, ws.coef, ws.fitted, ws.model_order, ws.criterion,
+                   ws.lsq);
   } else {
-    select_and_fit_fast(nb, nfunc, ws.work, ws.use_in_fit, x, ws.coef, ws.fitted, ws.model_order,
+    select_and_fit_fast(s.nb, s.nfunc, ws.work, ws.use_in_fit, x, ws.coef, ws.fitted, ws.model_order,
                         ws.criterion, ws.lsq, ws.fast_fit);
   }
-  pixel_criterion = ws.criterion;
-  pixel_order = ws.model_order;
+  result.criterion = ws.criterion;
+  result.order = ws.model_order;
+}
 
+// The final fit as the products hold it: the fitted series, the constant and
+// trend, amplitude and phase per harmonic, and the extremes in raw units; or
+// zeros when the fit gave up or kept no harmonic.
+void reduce_final_fit(const PixelSettings& s, PixelResult& result, const PixelWorkspace& ws) {
   if (ws.criterion == 0.0 || ws.model_order <= 1) {
-    // No model for this pixel.
-    for (int32_t i = 1; i <= nb; ++i) pixel_fitted[i - 1] = 0.0;
-    for (int32_t j = 1; j <= np; ++j) pixel_params[j - 1] = 0.0;
-    pixel_max = 0;
-    pixel_min = 0;
-  } else {
-    double mx = -9900000000.0;
-    double mn = 9900000000.0;
-    for (int32_t i = 1; i <= nb; ++i) {
-      const double v = ws.fitted[i - 1];
-      pixel_fitted[i - 1] = v;
-      if (v > mx) mx = v;
-      if (v < mn) mn = v;
-    }
-    if (mx < 0.0) mx = 0.0;
-    if (mn > 10.0) mn = 0.0;
+    for (int32_t i = 1; i <= s.nb; ++i) result.fitted[i - 1] = 0.0;
+    for (int32_t j = 1; j <= s.np; ++j) result.params[j - 1] = 0.0;
+    result.maximum = 0;
+    result.minimum = 0;
+    return;
+  }
+  double mx = kFittedMaxSeed;
+  double mn = kFittedMinSeed;
+  for (int32_t i = 1; i <= s.nb; ++i) {
+    const double v = ws.fitted[i - 1];
+    result.fitted[i - 1] = v;
+    if (v > mx) mx = v;
+    if (v < mn) mn = v;
+  }
+  if (mx < 0.0) mx = 0.0;
+  if (mn > kLargestStoredMinimum) mn = 0.0;
 
-    pixel_params[0] = ws.coef[0];
-    pixel_params[1] = ws.coef[1];
-    for (int32_t k = 1; k <= nfunc; ++k) {
-      harmonic_amplitude_phase(ws.coef[2 * k], ws.coef[2 * k + 1], pixel_params[2 * k],
-                               pixel_params[2 * k + 1]);
-    }
-
-    pixel_min = round_to_raw(mn);
-    pixel_max = round_to_raw(mx);
+  result.params[0] = ws.coef[0];
+  result.params[1] = ws.coef[1];
+  for (int32_t k = 1; k <= s.nfunc; ++k) {
+    harmonic_amplitude_phase(ws.coef[2 * k], ws.coef[2 * k + 1], result.params[2 * k], result.params[2 * k + 1]);
   }
 
-  for (int32_t i = 1; i <= nb; ++i) w[i - 1] = uses(ws.use_in_fit[i - 1]) ? 1 : 0;
+  result.minimum = round_to_raw(mn);
+  result.maximum = round_to_raw(mx);
+}
+
+}  // namespace
+
+void reconstruct_pixel(const PixelSettings& settings, const FunctionMatrix& x, const PixelInput& input,
+                       PixelResult& result, PixelWorkspace& ws) {
+  reset(settings, result, ws);
+  screen_raw(settings, input, ws);
+  // A mask, when there is one, takes the place of the residual screening.
+  if (!settings.weights_are_mask) preliminary_pass(settings, x, ws);
+  final_pass(settings, x, result, ws);
+  reduce_final_fit(settings, result, ws);
+  for (int32_t i = 1; i <= settings.nb; ++i) result.used[i - 1] = uses(ws.use_in_fit[i - 1]);
 }
 
 }  // namespace tsr

@@ -28,25 +28,36 @@ constexpr int32_t kPeriod = 46;
 
 using ::tsr::testing::bits;
 
-struct Settings {
-  int32_t nb = 46;
-  int32_t nfunc = 6;
-  int32_t nwin = 3;
-  int32_t mmsw = 1;
-  int32_t intp = 1;
-  double lower = kLower;
-  double upper = kUpper;
-  int8_t fitsw = 1;
-  int32_t mask = 0;
-  int8_t fitmd = 0;
-  std::vector<int16_t> excluded;
+// The settings of a default run (NB = 46, NFUNC = 6, NWIN = 3, MMSW = 1,
+// FITMD = 0, INTP = 1, FITSW = 1, no mask) with the bands listed excluded.
+struct Settings : PixelSettings {
+  Settings() {
+    nb = 46;
+    nfunc = 6;
+    np = 14;
+    nwin = 3;
+    filter = EnvelopeFilter::kFillDips;
+    keep_preliminary = true;
+    weights_are_mask = false;
+    fit_valid_only = true;
+    lower_threshold = kLower;
+    upper_threshold = kUpper;
+  }
+  void exclude(const std::vector<int16_t>& bands) {
+    excluded_count = static_cast<int32_t>(bands.size());
+    for (size_t e = 0; e < bands.size(); ++e) excluded_bands[e] = bands[e];
+  }
+  void set_nfunc(int32_t n) {
+    nfunc = n;
+    np = 2 * n + 2;
+  }
 };
 
 struct Outputs {
   std::vector<double> fitted;
   std::vector<double> interpolated;
   std::vector<double> params;
-  std::vector<int16_t> weights;
+  std::vector<int16_t> weights;  // 1 where the band entered the final fit
   int32_t max = -7, min = -7, order = -7;
   double criterion = -7.0;
 };
@@ -57,26 +68,29 @@ std::unique_ptr<FunctionMatrix> make_matrix(int32_t nb, int32_t nfunc) {
   return x;
 }
 
-// Runs one pixel. Output arrays start filled with a marker so that entries the
-// call leaves alone can be told apart.
-Outputs reconstruct(const Settings& s, const FunctionMatrix& x, const std::vector<int16_t>& series,
-                    const std::vector<int16_t>& weights_in, PixelWorkspace& ws,
-                    const std::vector<double>* interpolated_before = nullptr) {
+// Runs one pixel. The result starts filled with markers so that entries the
+// call leaves alone can be told apart (the used flags with `true`).
+Outputs reconstruct(const PixelSettings& s, const FunctionMatrix& x, const std::vector<int16_t>& series,
+                    const std::vector<int16_t>& weights_in, PixelWorkspace& ws, bool used_marker = true) {
+  auto input = std::make_unique<PixelInput>();
+  std::copy(series.begin(), series.end(), input->series);
+  std::copy(weights_in.begin(), weights_in.begin() + std::min<size_t>(weights_in.size(), kMaxBands),
+            input->weights);
+  auto result = std::make_unique<PixelResult>();
+  std::fill(std::begin(result->fitted), std::end(result->fitted), 555.0);
+  std::fill(std::begin(result->preliminary), std::end(result->preliminary), 777.0);
+  std::fill(std::begin(result->params), std::end(result->params), 555.0);
+  std::fill(std::begin(result->used), std::end(result->used), used_marker);
+  reconstruct_pixel(s, x, *input, *result, ws);
   Outputs o;
-  o.fitted.assign(kMaxBands, 555.0);
-  o.interpolated = interpolated_before ? *interpolated_before : std::vector<double>(kMaxBands, 777.0);
-  o.params.assign(kMaxBands, 555.0);
-  o.weights = weights_in;
-  o.weights.resize(kMaxBands, 0);
-  std::vector<int16_t> ser = series;
-  ser.resize(kMaxBands, 0);
-  std::vector<int16_t> excl = s.excluded;
-  excl.resize(kMaxBands, 0);
-  const int32_t np = 2 * s.nfunc + 2;
-  reconstruct_pixel(s.nb, s.nfunc, ser.data(), o.fitted.data(), o.interpolated.data(),
-                    o.weights.data(), o.params.data(), x, np, s.nwin, o.max, o.min,
-                    static_cast<int32_t>(s.excluded.size()), excl.data(), o.criterion, o.order,
-                    s.mmsw, s.intp, s.lower, s.upper, s.fitsw, s.mask, s.fitmd, ws);
+  o.fitted.assign(std::begin(result->fitted), std::end(result->fitted));
+  o.interpolated.assign(std::begin(result->preliminary), std::end(result->preliminary));
+  o.params.assign(std::begin(result->params), std::end(result->params));
+  o.weights.assign(std::begin(result->used), std::end(result->used));
+  o.max = result->maximum;
+  o.min = result->minimum;
+  o.order = result->order;
+  o.criterion = result->criterion;
   return o;
 }
 
@@ -139,9 +153,9 @@ TEST_F(ReconstructTest, RawScreening) {
       {"large_values_both_marked", 1600, 1700, {19, 20}},
   };
   Settings s;
-  s.mask = 1;
-  s.fitsw = 1;
-  s.mmsw = 0;
+  s.weights_are_mask = true;
+  s.fit_valid_only = true;
+  s.filter = EnvelopeFilter::kNone;
   for (const auto& c : cases) {
     std::vector<int16_t> y = clean_series(s.nb);
     ASSERT_EQ(y[17], 1081);
@@ -159,8 +173,8 @@ TEST_F(ReconstructTest, RawScreening) {
 // The previous band's raw value is used even when that band was marked itself.
 TEST_F(ReconstructTest, RiseMeasuredFromMarkedBand) {
   Settings s;
-  s.mask = 1;
-  s.mmsw = 0;
+  s.weights_are_mask = true;
+  s.filter = EnvelopeFilter::kNone;
   std::vector<int16_t> y = clean_series(s.nb);
   y[9] = 100;   // band 10: low
   y[10] = 700;  // band 11: rise of 600, marked
@@ -185,23 +199,24 @@ TEST_F(ReconstructTest, SamplesEnteringTheFinalFit) {
   mask[39] = 255;
   struct Row {
     const char* name;
-    int32_t mask_switch;
-    int8_t fitsw;
+    bool mask;
+    bool fit_valid_only;
     std::vector<int32_t> want_dropped;
   };
+  // Under a mask with every screened band in the fit, the excluded band 20
+  // takes its mask value as status and enters the final fit.
   const Row rows[] = {
-      {"residuals_fitsw0", 0, 0, {10, 20, 30}},
-      {"residuals_fitsw1", 0, 1, {10, 20, 30}},
-      {"mask_fitsw0", 1, 0, {20}},
-      {"mask_fitsw1", 1, 1, {2, 5, 6, 11, 30, 40}},
-      {"mask2_like_no_mask", 2, 1, {10, 20, 30}},
+      {"residuals_fitsw0", false, false, {10, 20, 30}},
+      {"residuals_fitsw1", false, true, {10, 20, 30}},
+      {"mask_fitsw0", true, false, {20}},
+      {"mask_fitsw1", true, true, {2, 5, 6, 11, 30, 40}},
   };
   for (const auto& r : rows) {
     Settings s;
-    s.mask = r.mask_switch;
-    s.fitsw = r.fitsw;
-    s.excluded = {20};
-    const Outputs o = reconstruct(s, *x6, y, r.mask_switch == 1 ? mask : ones(46), *ws);
+    s.weights_are_mask = r.mask;
+    s.fit_valid_only = r.fit_valid_only;
+    s.exclude({20});
+    const Outputs o = reconstruct(s, *x6, y, r.mask ? mask : ones(46), *ws);
     EXPECT_EQ(dropped(o, 46), r.want_dropped) << r.name;
     EXPECT_GE(o.order, 2) << r.name;
   }
@@ -217,12 +232,12 @@ TEST_F(ReconstructTest, PreliminaryFitInputs) {
   std::vector<double> par(50), want(46);
 
   Settings s;
-  s.mmsw = 0;
+  s.filter = EnvelopeFilter::kNone;
   Outputs o = reconstruct(s, *x6, y, ones(46), *ws);
   fit_fixed_order(46, 3, scaled.data(), use.data(), *x6, par.data(), want.data(), *lsq);
   for (int i = 0; i < 46; ++i) EXPECT_EQ(bits(o.interpolated[i]), bits(want[i])) << i + 1;
 
-  s.excluded = {5, 6};
+  s.exclude({5, 6});
   o = reconstruct(s, *x6, y, ones(46), *ws);
   std::vector<double> work = scaled;
   work[4] = scaled[3] + (scaled[6] - scaled[3]) / 3.0;   // bands 5 and 6 from 4 and 7
@@ -242,7 +257,7 @@ TEST_F(ReconstructTest, FinalFitStartsFromScaledSeries) {
   y[29] = 3000;   // a spike
   y[37] = static_cast<int16_t>(y[37] - 200);  // a shallow dip the screening keeps
   Settings s;
-  s.excluded = {5, 6};
+  s.exclude({5, 6});
   const Outputs o = reconstruct(s, *x6, y, ones(46), *ws);
   ASSERT_EQ(dropped(o, 46), std::vector<int32_t>({5, 6, 13, 30}));
 
@@ -270,9 +285,9 @@ TEST_F(ReconstructTest, ThresholdsAreInclusive) {
   y[14] = static_cast<int16_t>(y[14] - 400);
   y[33] = static_cast<int16_t>(y[33] + 400);
   Settings s;
-  s.mmsw = 0;
-  s.lower = -1.0;
-  s.upper = 1.0;
+  s.filter = EnvelopeFilter::kNone;
+  s.lower_threshold = -1.0;
+  s.upper_threshold = 1.0;
   const Outputs base = reconstruct(s, *x6, y, ones(46), *ws);
   const double r_low = y[14] / 4096.0 - base.interpolated[14];
   const double r_high = y[33] / 4096.0 - base.interpolated[33];
@@ -289,8 +304,8 @@ TEST_F(ReconstructTest, ThresholdsAreInclusive) {
       {std::numeric_limits<double>::quiet_NaN(), 1.0, {}},  // everything fails
   };
   for (const auto& c : cases) {
-    s.lower = c.lower;
-    s.upper = c.upper;
+    s.lower_threshold = c.lower;
+    s.upper_threshold = c.upper;
     const Outputs o = reconstruct(s, *x6, y, ones(46), *ws);
     std::vector<int32_t> want = c.want;
     if (std::isnan(c.lower)) {
@@ -325,9 +340,9 @@ TEST_F(ReconstructTest, OrderCapFromLongestGap) {
   for (const auto& c : cases) {
     auto x = make_matrix(46, c.nfunc);
     Settings s;
-    s.nfunc = c.nfunc;
-    s.mask = 1;
-    s.mmsw = 0;
+    s.set_nfunc(c.nfunc);
+    s.weights_are_mask = true;
+    s.filter = EnvelopeFilter::kNone;
     std::vector<int16_t> m = ones(46);
     for (int32_t b = c.first_missing; b >= 1 && b <= c.last_missing; ++b) m[b - 1] = 0;
     const Outputs o = reconstruct(s, *x, clean_series(46), m, *ws);
@@ -342,11 +357,11 @@ TEST_F(ReconstructTest, LongestGapSpansBothPasses) {
   std::vector<int16_t> y(46, 1500);
   for (int b = 5; b <= 12; ++b) y[b - 1] = 1600;
   Settings s;
-  s.mmsw = 0;
+  s.filter = EnvelopeFilter::kNone;
   Outputs o = reconstruct(s, *x6, y, ones(46), *ws);
   EXPECT_EQ(o.order, 6);
   EXPECT_TRUE(dropped(o, 46).empty());
-  s.excluded = {40};
+  s.exclude({40});
   o = reconstruct(s, *x6, y, ones(46), *ws);
   EXPECT_EQ(o.order, 5);
   EXPECT_EQ(dropped(o, 46), std::vector<int32_t>({40}));
@@ -357,15 +372,13 @@ TEST_F(ReconstructTest, LongestGapSpansBothPasses) {
 TEST_F(ReconstructTest, MaskPathMatchesItsParts) {
   struct Case {
     const char* name;
-    int32_t mmsw;
-    int8_t fitmd;
-    int8_t fitsw;
-    int filter;  // 0 none, 1 dips, 2 peaks
+    EnvelopeFilter filter;
+    bool fit_valid_only;
   };
   const Case cases[] = {
-      {"no_filter", 0, 0, 0, 0},   {"dips", 1, 0, 0, 1},  {"peaks", 1, 1, 0, 2},
-      {"fitmd2_no_filter", 1, 2, 0, 0}, {"fitmd_neg_no_filter", 5, -1, 1, 0},
-      {"dips_fitsw", 2, 0, 1, 1},
+      {"no_filter", EnvelopeFilter::kNone, false},      {"dips", EnvelopeFilter::kFillDips, false},
+      {"peaks", EnvelopeFilter::kClipPeaks, false},     {"no_filter_fitsw", EnvelopeFilter::kNone, true},
+      {"dips_fitsw", EnvelopeFilter::kFillDips, true},  {"peaks_fitsw", EnvelopeFilter::kClipPeaks, true},
   };
   std::vector<int16_t> y = clean_series(46);
   y[16] = static_cast<int16_t>(y[16] - 250);   // a dip
@@ -377,11 +390,10 @@ TEST_F(ReconstructTest, MaskPathMatchesItsParts) {
   m[10] = 9;                    // valid but not exactly 1
   for (const auto& c : cases) {
     Settings s;
-    s.mask = 1;
-    s.mmsw = c.mmsw;
-    s.fitmd = c.fitmd;
-    s.fitsw = c.fitsw;
-    s.excluded = {30};
+    s.weights_are_mask = true;
+    s.filter = c.filter;
+    s.fit_valid_only = c.fit_valid_only;
+    s.exclude({30});
     const Outputs o = reconstruct(s, *x6, y, m, *ws);
 
     std::vector<double> work = scaled_of(y);
@@ -391,11 +403,11 @@ TEST_F(ReconstructTest, MaskPathMatchesItsParts) {
     ASSERT_EQ(bits(work[0]), bits(0.0));
     ASSERT_EQ(bits(work[45]), bits(0.0));
     auto scratch = std::make_unique<EnvelopeScratch>();
-    if (c.filter == 1) fill_dips(46, s.nwin, work.data(), *scratch);
-    if (c.filter == 2) clip_peaks(46, s.nwin, work.data(), *scratch);
+    if (c.filter == EnvelopeFilter::kFillDips) fill_dips(46, s.nwin, work.data(), *scratch);
+    if (c.filter == EnvelopeFilter::kClipPeaks) clip_peaks(46, s.nwin, work.data(), *scratch);
     std::vector<uint8_t> use(46, 0xFF);
     use[29] = 0;
-    if (c.fitsw > 0) {
+    if (c.fit_valid_only) {
       for (int i = 0; i < 46; ++i) use[i] = status[i] == 1 ? 0xFF : 0;
     }
     std::vector<double> par(50, 0.0), yf(46);
@@ -423,7 +435,7 @@ TEST_F(ReconstructTest, MaskPathMatchesItsParts) {
       EXPECT_EQ(bits(o.params[2 * k]), bits(a)) << c.name << " harmonic " << k;
       EXPECT_EQ(bits(o.params[2 * k + 1]), bits(phi)) << c.name << " harmonic " << k;
     }
-    for (int j = 14; j < kMaxBands; ++j) ASSERT_EQ(o.params[j], 555.0) << "param " << j + 1;
+    for (int j = 14; j < kMatrixColumns; ++j) ASSERT_EQ(o.params[j], 555.0) << "param " << j + 1;
   }
 }
 
@@ -448,8 +460,8 @@ TEST_F(ReconstructTest, FailedFit) {
   for (const auto& c : cases) {
     auto x = make_matrix(46, c.nfunc);
     Settings s;
-    s.nfunc = c.nfunc;
-    s.mmsw = 0;
+    s.set_nfunc(c.nfunc);
+    s.filter = EnvelopeFilter::kNone;
     const Outputs o = reconstruct(s, *x, c.series, ones(46), *ws);
     if (c.want_order == 0) {
       EXPECT_TRUE(o.order == 1 || o.order == -1) << c.name << " " << o.order;
@@ -477,39 +489,39 @@ TEST_F(ReconstructTest, FailedFit) {
   }
 }
 
-// The preliminary series reaches the caller only when INTP > 0 and is kept
+// The preliminary series reaches the caller only when it is asked for and is kept
 // from one call to the next; under a mask it stays as the workspace held it.
 TEST_F(ReconstructTest, PreliminarySeriesLifetime) {
   Settings s;
-  s.mask = 1;
+  s.weights_are_mask = true;
   const std::vector<int16_t> y = clean_series(46);
   Outputs o = reconstruct(s, *x6, y, ones(46), *ws);
   for (int i = 0; i < 46; ++i) EXPECT_EQ(bits(o.interpolated[i]), bits(0.0)) << i;
   EXPECT_EQ(o.interpolated[46], 777.0);
 
-  s.mask = 0;
-  s.intp = 0;
+  s.weights_are_mask = false;
+  s.keep_preliminary = false;
   o = reconstruct(s, *x6, y, ones(46), *ws);
   for (int i = 0; i < 46; ++i) EXPECT_EQ(o.interpolated[i], 777.0) << i;
 
-  s.intp = 1;
+  s.keep_preliminary = true;
   const Outputs first = reconstruct(s, *x6, y, ones(46), *ws);
   EXPECT_NEAR(first.interpolated[10], clean_value(11), 0.01);
-  s.mask = 1;
+  s.weights_are_mask = true;
   const Outputs masked = reconstruct(s, *x6, clean_series(46), ones(46), *ws);
   for (int i = 0; i < 46; ++i) {
     EXPECT_EQ(bits(masked.interpolated[i]), bits(first.interpolated[i])) << i;
   }
 }
 
-// The weights come back as 0/1 flags whatever came in, even where no band
-// was marked.
-TEST_F(ReconstructTest, WeightsAreRewritten) {
+// The used flags are written for every band whatever weights came in, and
+// only for the bands of the series.
+TEST_F(ReconstructTest, UsedFlagsWrittenForEveryBand) {
   Settings s;
   std::vector<int16_t> w(kMaxBands, 42);
-  const Outputs o = reconstruct(s, *x6, clean_series(46), w, *ws);
+  const Outputs o = reconstruct(s, *x6, clean_series(46), w, *ws, false);
   EXPECT_TRUE(dropped(o, 46).empty());
-  EXPECT_EQ(o.weights[46], 42);
+  EXPECT_EQ(o.weights[46], 0);
 }
 
 // ---------------------------------------------------------------------------
@@ -528,17 +540,23 @@ Synthetic make_synthetic(std::mt19937& rng, int32_t nfunc) {
   Synthetic p;
   Settings& s = p.settings;
   s.nb = 23 + static_cast<int32_t>(rng() % 178);
-  s.nfunc = nfunc;
+  s.set_nfunc(nfunc);
   s.nwin = static_cast<int32_t>(rng() % 6);
-  s.mmsw = static_cast<int32_t>(rng() % 3) - 1;
-  s.fitmd = static_cast<int8_t>(rng() % 4);
-  s.fitsw = static_cast<int8_t>(rng() % 2);
-  s.mask = rng() % 4 == 0 ? 1 : 0;
-  s.intp = static_cast<int32_t>(rng() % 2);
-  if (s.fitmd == 1) s.lower = -(0.15000000596046448 * 2.0);
+  // MMSW in -1..1 and FITMD in 0..3, as a run would give them.
+  const bool mmsw = static_cast<int32_t>(rng() % 3) - 1 > 0;
+  const int fitmd = static_cast<int>(rng() % 4);
+  s.filter = !mmsw ? EnvelopeFilter::kNone
+             : fitmd == 0 ? EnvelopeFilter::kFillDips
+             : fitmd == 1 ? EnvelopeFilter::kClipPeaks
+                          : EnvelopeFilter::kNone;
+  s.fit_valid_only = rng() % 2 != 0;
+  s.weights_are_mask = rng() % 4 == 0;
+  s.keep_preliminary = rng() % 2 != 0;
+  if (fitmd == 1) s.lower_threshold = -(0.15000000596046448 * 2.0);
+  std::vector<int16_t> excluded;
   const int nexcl = static_cast<int>(rng() % 4);
   for (int e = 0; e < nexcl; ++e) {
-    s.excluded.push_back(static_cast<int16_t>(1 + rng() % static_cast<uint32_t>(s.nb)));
+    excluded.push_back(static_cast<int16_t>(1 + rng() % static_cast<uint32_t>(s.nb)));
   }
   // Undisturbed values stay within 0.23..0.36, below the raw ceiling; clouds
   // drop to at most 0.025 and spikes rise above 0.6, so both lie well beyond
@@ -547,7 +565,7 @@ Synthetic make_synthetic(std::mt19937& rng, int32_t nfunc) {
   const double level = 0.28 + 0.01 * u(rng);
   const double a1 = 0.04 * u(rng), b1 = 0.02 * u(rng), a2 = 0.015 * u(rng);
   const double phase = 6.0 * u(rng);
-  const double cloud_share = s.fitmd == 1 ? 0.0 : 0.06;
+  const double cloud_share = fitmd == 1 ? 0.0 : 0.06;
   p.series.resize(static_cast<size_t>(s.nb));
   p.mask.assign(static_cast<size_t>(s.nb), 1);
   p.clean.resize(static_cast<size_t>(s.nb));
@@ -574,9 +592,10 @@ Synthetic make_synthetic(std::mt19937& rng, int32_t nfunc) {
     for (int32_t t = start; t < start + len; ++t) {
       p.series[t - 1] = static_cast<int16_t>(rng() % 100);
       p.mask[t - 1] = 0;
-      s.excluded.push_back(static_cast<int16_t>(t));
+      excluded.push_back(static_cast<int16_t>(t));
     }
   }
+  s.exclude(excluded);
   return p;
 }
 
@@ -589,14 +608,14 @@ TEST(ReconstructRandom, OutputsDefinedAndFollowTheSignal) {
     for (int trial = 0; trial < 120; ++trial) {
       Synthetic p = make_synthetic(rng, nfunc);
       const Settings& s = p.settings;
-      const Outputs o = reconstruct(s, *x, p.series, s.mask == 1 ? p.mask : ones(s.nb), *ws);
+      const Outputs o = reconstruct(s, *x, p.series, s.weights_are_mask ? p.mask : ones(s.nb), *ws);
       const int np = 2 * nfunc + 2;
       ASSERT_TRUE(std::isfinite(o.criterion));
       ASSERT_TRUE(o.order == -1 || (o.order >= 1 && o.order <= nfunc)) << o.order;
       for (int32_t i = 0; i < s.nb; ++i) {
         ASSERT_TRUE(std::isfinite(o.fitted[i])) << trial << " band " << i + 1;
         ASSERT_TRUE(o.weights[i] == 0 || o.weights[i] == 1);
-        if (s.intp > 0) {
+        if (s.keep_preliminary) {
           ASSERT_TRUE(std::isfinite(o.interpolated[i]));
         }
       }
@@ -617,7 +636,7 @@ TEST(ReconstructRandom, OutputsDefinedAndFollowTheSignal) {
       ASSERT_LE(o.min, o.max);
       // Screening by residuals, or a mask that marks every disturbed sample
       // with FITSW on, leaves a fit close to the undisturbed curve.
-      if (s.mask != 1 || s.fitsw > 0) {
+      if (!s.weights_are_mask || s.fit_valid_only) {
         ++eligible;
         double worst = 0.0;
         for (int32_t i = 0; i < s.nb; ++i) {
@@ -640,8 +659,8 @@ TEST(ReconstructRandom, IndependentWorkspacesAgree) {
   std::vector<Synthetic> pixels;
   for (int i = 0; i < 40; ++i) {
     pixels.push_back(make_synthetic(rng, 6));
-    pixels.back().settings.mask = 0;  // the preliminary series depends only on the pixel
-    pixels.back().settings.intp = 1;
+    pixels.back().settings.weights_are_mask = false;  // the preliminary series depends only on the pixel
+    pixels.back().settings.keep_preliminary = true;
   }
   auto run_all = [&](size_t first, size_t step, std::vector<Outputs>& out) {
     auto ws = std::make_unique<PixelWorkspace>();
@@ -660,8 +679,10 @@ TEST(ReconstructRandom, IndependentWorkspacesAgree) {
     for (int j = 0; j < kMaxBands; ++j) {
       ASSERT_EQ(bits(serial[i].fitted[j]), bits(parallel[i].fitted[j])) << i;
       ASSERT_EQ(bits(serial[i].interpolated[j]), bits(parallel[i].interpolated[j])) << i;
-      ASSERT_EQ(bits(serial[i].params[j]), bits(parallel[i].params[j])) << i;
       ASSERT_EQ(serial[i].weights[j], parallel[i].weights[j]) << i;
+    }
+    for (int j = 0; j < kMatrixColumns; ++j) {
+      ASSERT_EQ(bits(serial[i].params[j]), bits(parallel[i].params[j])) << i;
     }
     ASSERT_EQ(bits(serial[i].criterion), bits(parallel[i].criterion));
     ASSERT_EQ(serial[i].order, parallel[i].order);

@@ -9,16 +9,16 @@ void harmonic_amplitude_phase(double sk, double ck, double& amplitude, double& p
   const double ss2 = sk * sk;
   const double cc2 = ck * ck;
   const double a = std::sqrt(ss2 + cc2);
-  if (a <= 1e-40) {
+  if (a <= kMinAmplitude) {
     amplitude = 0.0;
     phase = 0.0;
     return;
   }
-  const double p = kPhasePi;
+  const double p = kPiSingle;
   const double ss = std::signbit(sk) ? -1.0 : 1.0;
   const double sc = std::signbit(ck) ? -1.0 : 1.0;
   double phi;
-  if (std::fabs(sk) < 1e-10) {
+  if (std::fabs(sk) < kMinSineCoefficient) {
     phi = p * 0.5;
     phi = phi * ss;
     phi = phi * sc;
@@ -42,7 +42,7 @@ int32_t truncate_to_int32(double v) {
 }
 
 int32_t round_to_raw(double v) {
-  const double raw = v * 4096.0;
+  const double raw = v * kRawScale;
   return truncate_to_int32(raw + kRawRoundingOffset);
 }
 

@@ -4,17 +4,15 @@
 
 #include <cstdint>
 
+#include "lsq/constants.h"
+
 namespace tsr {
 
-// pi as a 4-byte real widened to 8 bytes; the phases are computed with it.
-constexpr double kPhasePi = 3.1415927410125732;
-// 0.49 as a 4-byte real widened to 8 bytes: the rounding offset of the extremes.
-constexpr double kRawRoundingOffset = static_cast<double>(0.49f);
-
 // The harmonic sk * sin(x) + ck * cos(x) as amplitude * sin(x + phase).
-// amplitude = sqrt(sk * sk + ck * ck); an amplitude at or below 1e-40 gives
-// (0.0, 0.0). The quadrant follows the sign bits of sk and ck (-0.0 counts as
-// negative); a sine coefficient below 1e-10 in magnitude gives a quarter turn.
+// amplitude = sqrt(sk * sk + ck * ck); an amplitude at or below kMinAmplitude
+// gives (0.0, 0.0). The phase uses kPiSingle; its quadrant follows the sign
+// bits of sk and ck (-0.0 counts as negative); a sine coefficient below
+// kMinSineCoefficient in magnitude gives a quarter turn.
 void harmonic_amplitude_phase(double sk, double ck, double& amplitude, double& phase);
 
 // Conversion toward zero to a 4-byte integer. A value whose truncation does
@@ -22,7 +20,7 @@ void harmonic_amplitude_phase(double sk, double ck, double& amplitude, double& p
 // processor's truncating conversion produces.
 int32_t truncate_to_int32(double v);
 
-// A scaled value in raw units: trunc(v * 4096.0 + kRawRoundingOffset).
+// A scaled value in raw units: trunc(v * kRawScale + kRawRoundingOffset).
 int32_t round_to_raw(double v);
 
 }  // namespace tsr

@@ -14,8 +14,8 @@ namespace {
 using ::tsr::testing::bits;
 
 TEST(Reduce, WidenedConstants) {
-  EXPECT_EQ(bits(kPhasePi), bits(static_cast<double>(3.14159265358979323846f)));
-  EXPECT_EQ(bits(kPhasePi), bits(3.1415927410125732));
+  EXPECT_EQ(bits(kPiSingle), bits(static_cast<double>(3.14159265358979323846f)));
+  EXPECT_EQ(bits(kPiSingle), bits(3.1415927410125732));
   EXPECT_EQ(bits(kRawRoundingOffset), bits(0.49000000953674316));
 }
 

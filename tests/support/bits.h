@@ -1,5 +1,5 @@
-// The bit pattern of a double, for tests that compare results exactly
-// (a difference in the sign of a zero or in the last bit counts).
+// The bit pattern of a real, for tests that compare results exactly (a
+// difference in the sign of a zero or in the last bit counts).
 #pragma once
 
 #include <cstdint>
@@ -9,6 +9,12 @@ namespace tsr::testing {
 
 inline uint64_t bits(double v) {
   uint64_t b;
+  std::memcpy(&b, &v, sizeof b);
+  return b;
+}
+
+inline uint32_t bits(float v) {
+  uint32_t b;
   std::memcpy(&b, &v, sizeof b);
   return b;
 }

@@ -1,0 +1,70 @@
+// Capacities of the program's fixed-size storage, all in one place, and the
+// relations between them that the code relies on, checked when it compiles.
+// lsq is the lowest computational layer: pixel, io, control and the tools
+// take their sizes from here.
+#pragma once
+
+namespace tsr {
+
+// Time steps (bands) of a series: the rows of the function matrix and the
+// length of every per-pixel buffer. A run accepts kMinBands..kMaxBands.
+constexpr int kMaxBands = 200;
+constexpr int kMinBands = 3;
+
+// Harmonic pairs of the model a run may ask for (entries of the frequency
+// table), and the parameters they make: constant, trend and a pair each.
+constexpr int kMaxHarmonics = 6;
+constexpr int kMaxParams = 2 * kMaxHarmonics + 2;
+
+// Columns of the function matrix (basis functions; at most kMaxParams used).
+constexpr int kMatrixColumns = 50;
+
+// Order of the largest matrix handed to the solver, and its leading dimension.
+constexpr int kSolverDim = 50;
+
+// Longest harmonic subset the generator may build (entry 0 is a sentinel).
+constexpr int kMaxSubsetLength = 50;
+
+// Highest harmonic cap a selection fit can evaluate: its sine and cosine
+// columns must lie within the function matrix.
+constexpr int kMaxHarmonicCap = (kMatrixColumns - 2) / 2;
+
+// Columns of the selection work matrix: constant, linear, a pair per
+// harmonic up to the cap, and the series.
+constexpr int kWorkColumns = 2 * kMaxHarmonicCap + 3;
+
+// Band numbers cntl.dat may list as excluded: every band once.
+constexpr int kMaxExcludedBands = kMaxBands;
+
+// Highest harmonic cap the fast selection engine handles itself; above it
+// the literal engine runs.
+constexpr int kFastMaxCap = 8;
+// Stored rows per column of the fast engine: kMaxBands and room for the
+// vector stores that run up to three rows past the last used sample.
+constexpr int kFastStride = 208;
+
+static_assert(kMaxParams == 14);
+static_assert(kMinBands >= 1 && kMinBands <= kMaxBands);
+// Every parameter of the model has a column, and every column a solver row.
+static_assert(kMatrixColumns >= kMaxParams);
+static_assert(kSolverDim >= kMatrixColumns);
+// A harmonic cap up to kMaxHarmonicCap fits the matrix, the work matrix and
+// the subset generator (a subset of 1..cap has at most cap entries).
+static_assert(2 * kMaxHarmonicCap + 2 <= kMatrixColumns);
+static_assert(kMaxHarmonicCap >= kMaxHarmonics);
+static_assert(kWorkColumns == 2 * kMaxHarmonicCap + 3);
+static_assert(kMaxSubsetLength >= kMaxHarmonicCap);
+// Every band can be excluded.
+static_assert(kMaxExcludedBands >= kMaxBands);
+// The fast engine handles every cap a run can ask for, reads only columns
+// within the function matrix and keeps a harmonic subset as bits of 32.
+static_assert(kFastMaxCap >= kMaxHarmonics);
+static_assert(kFastMaxCap <= kMaxHarmonicCap);
+static_assert(kFastMaxCap < 32);
+// Its columns hold every band plus the three rows of vector overrun, the
+// rows a model of the largest cap reads, and start on 32-byte boundaries.
+static_assert(kFastStride >= kMaxBands + 3);
+static_assert(kFastStride >= 2 * kFastMaxCap + 3);
+static_assert(kFastStride % 4 == 0);
+
+}  // namespace tsr
