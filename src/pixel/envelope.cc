@@ -18,13 +18,29 @@ void build_padded(int32_t nb, int32_t w, const double* series, double* e) {
   for (int32_t k = 1; k <= w; ++k) e[w + nb + k - 1] = series[nb - 1];
 }
 
-}  // namespace
+// The two filters are mirror images. fill_dips takes the running maxima on
+// each side and keeps the smaller of the two, so a dip is raised; clip_peaks
+// takes the running minima and keeps the larger. Each side's running extreme
+// is replaced only by a value strictly beyond it.
+struct Dips {
+  static constexpr double kSeed = kEnvelopeMaxSeed;
+  static bool beyond(double extreme, double value) { return extreme < value; }
+  static double inner(double bwd, double fwd) { return (bwd <= fwd) ? bwd : fwd; }
+  static bool guarded(double v) { return v <= kEnvelopeLowGuard; }
+};
+struct Peaks {
+  static constexpr double kSeed = kEnvelopeMinSeed;
+  static bool beyond(double extreme, double value) { return extreme > value; }
+  static double inner(double bwd, double fwd) { return (bwd >= fwd) ? bwd : fwd; }
+  static bool guarded(double v) { return v > kEnvelopeHighGuard; }
+};
 
-void fill_dips(int32_t nb, int32_t nwin, double* series, EnvelopeScratch& scratch) {
+template <typename Side>
+void envelope(int32_t nb, int32_t nwin, double* series, EnvelopeScratch& scratch) {
   if (nb < 1) return;
   if (nwin < 0) {
-    // No window at all: the running maxima stay at their seed and the guard
-    // turns every result into 0.0.
+    // No window at all: the running extremes stay at their seeds and the
+    // guard turns every result into 0.0.
     for (int32_t k = 1; k <= nb; ++k) series[k - 1] = 0.0;
     return;
   }
@@ -32,44 +48,28 @@ void fill_dips(int32_t nb, int32_t nwin, double* series, EnvelopeScratch& scratc
   double* e = scratch.padded;
   build_padded(nb, w, series, e);
   for (int32_t k = 1; k <= nb; ++k) {
-    double fwd = kEnvelopeMaxSeed;
-    double bwd = kEnvelopeMaxSeed;
+    double fwd = Side::kSeed;
+    double bwd = Side::kSeed;
     for (int32_t j = 0; j <= w; ++j) {
       const double ahead = e[w + k + j - 1];
       const double behind = e[w + k - j - 1];
-      if (fwd < ahead) fwd = ahead;
-      if (bwd < behind) bwd = behind;
+      if (Side::beyond(fwd, ahead)) fwd = ahead;
+      if (Side::beyond(bwd, behind)) bwd = behind;
     }
-    double v = (bwd <= fwd) ? bwd : fwd;
-    if (v <= kEnvelopeLowGuard) v = 0.0;
+    double v = Side::inner(bwd, fwd);
+    if (Side::guarded(v)) v = 0.0;
     series[k - 1] = v;
   }
 }
 
+}  // namespace
+
+void fill_dips(int32_t nb, int32_t nwin, double* series, EnvelopeScratch& scratch) {
+  envelope<Dips>(nb, nwin, series, scratch);
+}
+
 void clip_peaks(int32_t nb, int32_t nwin, double* series, EnvelopeScratch& scratch) {
-  if (nb < 1) return;
-  if (nwin < 0) {
-    // No window at all: the running minima stay at their seed and the guard
-    // turns every result into 0.0.
-    for (int32_t k = 1; k <= nb; ++k) series[k - 1] = 0.0;
-    return;
-  }
-  const int32_t w = effective_window(nb, nwin);
-  double* e = scratch.padded;
-  build_padded(nb, w, series, e);
-  for (int32_t k = 1; k <= nb; ++k) {
-    double fwd = kEnvelopeMinSeed;
-    double bwd = kEnvelopeMinSeed;
-    for (int32_t j = 0; j <= w; ++j) {
-      const double ahead = e[w + k + j - 1];
-      const double behind = e[w + k - j - 1];
-      if (fwd > ahead) fwd = ahead;
-      if (bwd > behind) bwd = behind;
-    }
-    double v = (bwd >= fwd) ? bwd : fwd;
-    if (v > kEnvelopeHighGuard) v = 0.0;
-    series[k - 1] = v;
-  }
+  envelope<Peaks>(nb, nwin, series, scratch);
 }
 
 }  // namespace tsr
