@@ -8,29 +8,16 @@
 
 #include "runtime/console.h"
 #include "runtime/errors.h"
+#include "support/bytes.h"
 #include "support/fake_env.h"
 #include "support/process.h"
 
 namespace tsr {
 namespace {
 
+using testing::bytes;
 using testing::FakeEnv;
-
-std::string bytes(std::initializer_list<int> values) {
-  std::string s;
-  for (int v : values) s += static_cast<char>(v);
-  return s;
-}
-
-// A cube file of 16-bit little-endian values.
-std::string le16(const std::vector<int>& values) {
-  std::string s;
-  for (int v : values) {
-    s += static_cast<char>(v & 0xFF);
-    s += static_cast<char>((v >> 8) & 0xFF);
-  }
-  return s;
-}
+using testing::le16;
 
 // A data.bsq of NB = 3, NL = 2, NS = 4 whose record r holds 1000 + r.
 std::string numbered_cube() {

@@ -12,26 +12,17 @@
 #include "support/bits.h"
 #include "runtime/console.h"
 #include "runtime/errors.h"
+#include "support/bytes.h"
 #include "support/fake_env.h"
 #include "support/process.h"
 
 namespace tsr {
 namespace {
 
+using testing::bytes;
 using testing::FakeEnv;
-
-std::string bytes(std::initializer_list<int> values) {
-  std::string s;
-  for (int v : values) s += static_cast<char>(v);
-  return s;
-}
-
-std::string le16(int v) { return bytes({v & 0xFF, (v >> 8) & 0xFF}); }
-
-std::string le32(uint32_t v) {
-  return bytes({static_cast<int>(v & 0xFF), static_cast<int>((v >> 8) & 0xFF), static_cast<int>((v >> 16) & 0xFF),
-                static_cast<int>(v >> 24)});
-}
+using testing::le16;
+using testing::le32;
 
 std::string float_le(float f) { return le32(::tsr::testing::bits(f)); }
 
