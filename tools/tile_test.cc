@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "control/control_syntax.h"
+#include "support/job.h"
 #include "support/process.h"
 
 namespace tsr::tile {
@@ -300,8 +301,9 @@ std::string cube_bytes(int32_t planes, int32_t first, int32_t lines, int32_t rec
 }
 
 std::string control_text(int mask, int intp, int32_t nl = kNL) {
-  return "3\n" + std::to_string(nl) + " 2\n&DATA NFUNC=1, NDEF=1 /\n&CONTRL INTP=" + std::to_string(intp) +
-         ", MASK=" + std::to_string(mask) + " /\n&NPT NPOINT=3 /\n2\n";
+  return testing::ControlFile{3, nl, 2, "NFUNC=1, NDEF=1",
+                              "INTP=" + std::to_string(intp) + ", MASK=" + std::to_string(mask), 3, "2\n"}
+      .text();
 }
 
 struct Outcome {

@@ -25,9 +25,7 @@ struct Job {
   std::vector<uint8_t> mask;
 
   explicit Job(std::vector<std::string> gen_args) {
-    std::vector<std::string> argv = {tsr::testing::tool_path("tsrecon-gen"), "--dir", dir.path()};
-    argv.insert(argv.end(), gen_args.begin(), gen_args.end());
-    EXPECT_EQ(tsr::testing::run_process(argv, {}).status, 0);
+    EXPECT_EQ(tsr::testing::generate_job(dir.path(), gen_args).status, 0);
     const auto run = tsr::testing::run_process({tsr::testing::tsrecon_path()}, {dir.path(), {}, {}});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_TRUE(tsrecon::read_control_file(dir.path(), settings, size).ok());

@@ -30,6 +30,7 @@
 #include "lsq/function_matrix.h"
 #include "pixel/reconstruct.h"
 #include "support/bits.h"
+#include "support/job.h"
 #include "support/process.h"
 #include "support/random.h"
 
@@ -39,76 +40,12 @@ namespace {
 using testing::ProcessOptions;
 using testing::ProcessResult;
 using testing::ScratchDir;
+using Job = testing::ControlFile;
+using testing::synthetic_cube;
+using testing::synthetic_mask;
 
 // ---------------------------------------------------------------------------
 // Inputs
-
-// A cube description for cntl.dat; the groups hold member assignments.
-struct Job {
-  int32_t nb = 23, nl = 3, ns = 5;
-  std::string data_group;    // e.g. "NFUNC=4"
-  std::string contrl_group;  // e.g. "INTP=1"
-  int32_t npoint = 23;
-  std::string band_records;  // records after the groups, e.g. "5\n17\n"
-};
-
-std::string control_text(const Job& j) {
-  return std::to_string(j.nb) + "\n" + std::to_string(j.nl) + " " + std::to_string(j.ns) + "\n&DATA " +
-         j.data_group + " /\n&CONTRL " + j.contrl_group + " /\n&NPT NPOINT=" + std::to_string(j.npoint) + " /\n" +
-         j.band_records;
-}
-
-// Seasonal NDVI-like series (raw 1600 per unit) with cloud dips, spikes above
-// the raw ceiling, runs of no-data (32767), bare and empty pixels. Values are
-// band-sequential, 0..32767.
-std::vector<int16_t> synthetic_cube(int32_t nb, int32_t nl, int32_t ns, int32_t npoint, uint64_t seed) {
-  std::vector<int16_t> v(static_cast<size_t>(nb) * nl * ns);
-  testing::SplitMix64 rng(seed);
-  for (int32_t l = 0; l < nl; ++l) {
-    for (int32_t s = 0; s < ns; ++s) {
-      const double kind = rng.unit();
-      const double base = kind < 0.1 ? 0.1 : 0.3 + 0.3 * rng.unit();
-      const double amp = kind < 0.1 ? 0.02 : 0.1 + 0.25 * rng.unit();
-      const double phase = 6.283185307179586 * rng.unit();
-      int32_t gap_start = -1, gap_length = 0;
-      if (rng.unit() < 0.2) {
-        gap_start = static_cast<int32_t>(rng.unit() * nb);
-        gap_length = 1 + static_cast<int32_t>(rng.unit() * (nb / 3));
-      }
-      for (int32_t b = 0; b < nb; ++b) {
-        double ndvi = base + amp * std::sin(6.283185307179586 * (b + 1) / npoint + phase) + 0.02 * (rng.unit() - 0.5);
-        if (rng.unit() < 0.12) ndvi *= 0.3;
-        int32_t raw = static_cast<int32_t>(std::lround(std::fmax(ndvi, 0.0) * 1600.0));
-        if (rng.unit() < 0.03) raw += 700;
-        if (kind > 0.96 || (b >= gap_start && b < gap_start + gap_length)) raw = 32767;
-        if (kind > 0.93 && kind <= 0.96) raw = 0;
-        v[(static_cast<size_t>(b) * nl + l) * ns + s] = static_cast<int16_t>(raw);
-      }
-    }
-  }
-  return v;
-}
-
-std::string little_endian16(const std::vector<int16_t>& values, bool big_endian = false) {
-  std::string out(values.size() * 2, '\0');
-  for (size_t i = 0; i < values.size(); ++i) {
-    const auto u = static_cast<uint16_t>(values[i]);
-    out[2 * i + (big_endian ? 1 : 0)] = static_cast<char>(u & 0xFF);
-    out[2 * i + (big_endian ? 0 : 1)] = static_cast<char>(u >> 8);
-  }
-  return out;
-}
-
-// Weights 0..255 for mask.bsq: mostly 1, some 0, a few large values.
-std::string synthetic_mask(size_t count, uint64_t seed) {
-  std::string out(count, '\0');
-  testing::SplitMix64 rng(seed);
-  for (size_t i = 0; i < count; ++i) {
-    const double u = rng.unit();
-    out[i] = static_cast<char>(u < 0.15 ? 0 : u < 0.95 ? 1 : u < 0.98 ? 2 : 255);
-  }
-  return out;
-}
 
 // ---------------------------------------------------------------------------
 // Products
@@ -277,14 +214,14 @@ struct Inputs {
 };
 Inputs make_inputs(const Job& job, uint64_t seed) {
   Inputs in;
-  in.control = control_text(job);
+  in.control = job.text();
   in.data = synthetic_cube(job.nb, job.nl, job.ns, job.npoint, seed);
   in.mask = synthetic_mask(in.data.size(), seed + 1);
   return in;
 }
 void write_inputs(const ScratchDir& dir, const Inputs& in, bool with_mask) {
   dir.write("cntl.dat", in.control);
-  dir.write("data.bsq", little_endian16(in.data));
+  dir.write("data.bsq", testing::cube_file(in.data));
   if (with_mask) dir.write("mask.bsq", in.mask);
 }
 
@@ -443,7 +380,7 @@ TEST(DriverRun, CompleteRunsMatchTheInProcessReconstruction) {
       EXPECT_FALSE(dir.exists("i.bsq")) << c.name;
     }
     // The inputs are only read.
-    EXPECT_EQ(little_endian16(in.data), dir.read("data.bsq")) << c.name;
+    EXPECT_EQ(testing::cube_file(in.data), dir.read("data.bsq")) << c.name;
     if (mask) {
       EXPECT_EQ(in.mask, dir.read("mask.bsq")) << c.name;
     }
@@ -480,7 +417,7 @@ TEST(DriverRun, NoLinesOpensAndClosesTheFileSet) {
   };
   for (const Case& c : cases) {
     ScratchDir dir;
-    dir.write("cntl.dat", control_text({23, 0, 5, "", c.contrl, 23, ""}));
+    dir.write("cntl.dat", Job{23, 0, 5, "", c.contrl, 23, ""}.text());
     const ProcessResult r = run_in(dir);
     EXPECT_EQ(console_head() + " Program Deadified\n", r.out) << c.name;
     EXPECT_EQ("", r.err) << c.name;
@@ -556,7 +493,7 @@ TEST(DriverRun, ByteOrderOfEachImageFile) {
     const std::string what = std::string(c.variable) + "=" + c.value;
     ScratchDir dir;
     dir.write("cntl.dat", in.control);
-    dir.write("data.bsq", little_endian16(in.data, c.big_endian_input));
+    dir.write("data.bsq", testing::cube_file(in.data, c.big_endian_input));
     const ProcessResult r = run_with(dir, c.variable, c.value);
     EXPECT_EQ(0, r.status) << what << " " << r.err;
     for (const Product& product : kProducts) {
@@ -748,7 +685,7 @@ TEST(DriverRun, NegativeDataValueEndsTheRun) {
     std::vector<int16_t> data = in.data;
     data[(static_cast<size_t>(c.band - 1) * job.nl + (c.line - 1)) * job.ns + (c.sample - 1)] = c.value;
     dir.write("cntl.dat", in.control);
-    dir.write("data.bsq", little_endian16(data));
+    dir.write("data.bsq", testing::cube_file(data));
     const ProcessResult r = run_in(dir);
     EXPECT_EQ(console_head() + progress_up_to(c.line, job.nl) + int4(job.nl) + int4(job.ns) + "\n", r.out) << what;
     EXPECT_EQ("tsrecon: data.bsq band " + std::to_string(c.band) + " line " + std::to_string(c.line) + " sample " +
@@ -778,7 +715,7 @@ TEST(DriverRun, FilesBeyondTwoGiB) {
   const int32_t nl = 400000000;
   const int64_t plane = nl;  // NS = 1
   const Job job{8, nl, 1, "NFUNC=2", "INTP=1", 8, ""};
-  dir.write("cntl.dat", control_text(job));
+  dir.write("cntl.dat", job.text());
   const int16_t line1[8] = {900, 1100, 1300, 1400, 1350, 1200, 1000, 950};
   {
     const int fd = ::open(dir.file("data.bsq").c_str(), O_RDWR | O_CREAT, 0644);
@@ -788,10 +725,10 @@ TEST(DriverRun, FilesBeyondTwoGiB) {
       GTEST_SKIP() << "the temporary file system holds no 6.4 GB sparse file";
     }
     for (int b = 0; b < 8; ++b) {
-      const std::string bytes = little_endian16({line1[b]});
+      const std::string bytes = testing::cube_file({line1[b]});
       ASSERT_EQ(2, ::pwrite(fd, bytes.data(), 2, b * plane * 2));
     }
-    const std::string negative = little_endian16({-1});
+    const std::string negative = testing::cube_file({-1});
     ASSERT_EQ(2, ::pwrite(fd, negative.data(), 2, 2));  // band 1, line 2
     ::close(fd);
   }
@@ -800,7 +737,7 @@ TEST(DriverRun, FilesBeyondTwoGiB) {
   EXPECT_EQ("tsrecon: data.bsq band 1 line 2 sample 1 holds -1; values must be 0..32767\n", r.err);
   EXPECT_EQ(1, r.status);
 
-  const RunParameters p = parameters_of(control_text(job));
+  const RunParameters p = parameters_of(job.text());
   InProcessPixels pixels(p);
   for (int b = 0; b < 8; ++b) {
     pixels.input->series[b] = line1[b];
@@ -885,7 +822,7 @@ TEST(DriverRun, InterruptKeepsTheCompletedLines) {
 TEST(DriverRun, SampleCountsAtTheEdges) {
   {
     ScratchDir dir;
-    dir.write("cntl.dat", control_text({23, 2, 0, "", "INTP=1", 23, ""}));
+    dir.write("cntl.dat", Job{23, 2, 0, "", "INTP=1", 23, ""}.text());
     const ProcessResult r = run_in(dir);  // no data.bsq: it is never read
     EXPECT_EQ(console_head() + all_progress(2) + " Program Deadified\n", r.out);
     EXPECT_EQ("", r.err);
@@ -897,7 +834,7 @@ TEST(DriverRun, SampleCountsAtTheEdges) {
   }
   {
     ScratchDir dir;
-    dir.write("cntl.dat", control_text({200, 1, 2147483647, "", "INTP=1", 23, ""}));
+    dir.write("cntl.dat", Job{200, 1, 2147483647, "", "INTP=1", 23, ""}.text());
     const ProcessResult r = run_in(dir);
     EXPECT_EQ(" READ CNTL.DAT\n CLOSE CNTL.DAT\n", r.out);
     EXPECT_EQ(0u, r.err.rfind("tsrecon: NS = 2147483647 and NB = 200 in cntl.dat need ", 0)) << r.err;
@@ -911,7 +848,7 @@ TEST(DriverRun, SampleCountsAtTheEdges) {
 // FORT6 takes the console lines, FORT0 the error lines (appended).
 TEST(DriverRun, ConsoleAndErrorLinesToFiles) {
   ScratchDir dir;
-  dir.write("cntl.dat", control_text({23, 2, 3, "", "", 23, ""}));
+  dir.write("cntl.dat", Job{23, 2, 3, "", "", 23, ""}.text());
   dir.write("errors.txt", "earlier line\n");
   ProcessOptions options;
   options.env = {{"FORT6", dir.file("console.txt")}, {"FORT0", dir.file("errors.txt")}};

@@ -16,6 +16,7 @@
 
 #include "runtime/console.h"
 #include "support/bits.h"
+#include "support/job.h"
 #include "support/process.h"
 
 namespace tsr {
@@ -109,12 +110,9 @@ ProcessResult run_in(const ScratchDir& dir, long file_size_limit = -1) {
 
 // Writes a synthetic cube and its cntl.dat into `dir` with the generator.
 void generate(const ScratchDir& dir, int nb, int nl, int ns, int intp, int mask = 0) {
-  ProcessOptions options;
-  const ProcessResult r = testing::run_process(
-      {testing::tool_path("tsrecon-gen"), "--dir", dir.path(), "--nb", std::to_string(nb), "--nl", std::to_string(nl),
-       "--ns", std::to_string(ns), "--intp", std::to_string(intp), "--mask",
-       std::to_string(mask), "--seed", std::to_string(nb * 7 + nl)},
-      options);
+  const ProcessResult r = testing::generate_job(
+      dir.path(), {"--nb", std::to_string(nb), "--nl", std::to_string(nl), "--ns", std::to_string(ns), "--intp",
+                   std::to_string(intp), "--mask", std::to_string(mask), "--seed", std::to_string(nb * 7 + nl)});
   ASSERT_EQ(0, r.status) << r.err;
 }
 
@@ -431,9 +429,8 @@ TEST(FaultExtremeData, RunsToTheEndWithDefinedProducts) {
     ScratchDir dir;
     std::string bands;
     for (int b = 1; b <= c.excluded; ++b) bands += std::to_string(b) + "\n";
-    dir.write("cntl.dat", std::to_string(c.nb) + "\n" + std::to_string(c.nl) + " " + std::to_string(c.ns) +
-                              "\n&DATA NDEF=" + std::to_string(c.excluded) + " /\n&CONTRL " + c.contrl +
-                              " /\n&NPT /\n" + bands);
+    dir.write("cntl.dat",
+              testing::ControlFile{c.nb, c.nl, c.ns, "NDEF=" + std::to_string(c.excluded), c.contrl, 46, bands}.text());
     std::string data;
     for (int b = 1; b <= c.nb; ++b) {
       const auto v = static_cast<uint16_t>(c.cycle[static_cast<size_t>(b - 1) % c.cycle.size()]);

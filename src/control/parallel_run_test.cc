@@ -3,14 +3,13 @@
 // of the literal engine. And the environment settings that choose them.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "support/job.h"
 #include "support/process.h"
-#include "support/random.h"
 
 namespace tsr {
 namespace {
@@ -22,39 +21,17 @@ using testing::ScratchDir;
 const char* const kProducts[] = {"p.bsq", "i.bsq", "f.bsq", "order.dat", "aic.dat", "min.dat", "max.dat"};
 
 struct Cube {
-  int32_t nb, nl, ns;
-  std::string data_group, contrl_group;
+  testing::ControlFile control;
   bool mask;
 };
 
-// cntl.dat, data.bsq (seasonal series with clouds, spikes and gaps) and, for
-// a masked run, mask.bsq.
+// cntl.dat, data.bsq and, for a masked run, mask.bsq.
 void write_cube(const ScratchDir& dir, const Cube& c, uint64_t seed) {
-  dir.write("cntl.dat", std::to_string(c.nb) + "\n" + std::to_string(c.nl) + " " + std::to_string(c.ns) +
-                            "\n&DATA " + c.data_group + " /\n&CONTRL " + c.contrl_group + " /\n&NPT NPOINT=46 /\n");
-  testing::SplitMix64 rng(seed);
-  std::vector<double> base(c.ns * c.nl), amp(c.ns * c.nl), phase(c.ns * c.nl);
-  for (size_t p = 0; p < base.size(); ++p) {
-    base[p] = 0.2 + 0.4 * rng.unit();
-    amp[p] = 0.4 * rng.unit() * rng.unit();
-    phase[p] = 6.283 * rng.unit();
-  }
-  std::string data, mask;
-  for (int32_t b = 1; b <= c.nb; ++b) {
-    for (int32_t p = 0; p < c.nl * c.ns; ++p) {
-      double v = base[p] + amp[p] * std::sin(6.283185307179586 * b / 46 + phase[p]) + 0.02 * (rng.unit() - 0.5);
-      const double u = rng.unit();
-      if (u < 0.12) v *= 0.3;
-      if (u > 0.98) v += 0.5;
-      const auto raw = static_cast<uint16_t>(std::lround(std::fmax(v, 0.0) * 4096.0));
-      data += static_cast<char>(raw & 0xFF);
-      data += static_cast<char>(raw >> 8);
-      const double m = rng.unit();
-      mask += static_cast<char>(m < 0.15 ? 0 : m < 0.97 ? 1 : 3);
-    }
-  }
-  dir.write("data.bsq", data);
-  if (c.mask) dir.write("mask.bsq", mask);
+  const testing::ControlFile& f = c.control;
+  dir.write("cntl.dat", f.text());
+  const std::vector<int16_t> data = testing::synthetic_cube(f.nb, f.nl, f.ns, f.npoint, seed);
+  dir.write("data.bsq", testing::cube_file(data));
+  if (c.mask) dir.write("mask.bsq", testing::synthetic_mask(data.size(), seed + 1));
 }
 
 ProcessResult run(const ScratchDir& dir, std::vector<std::pair<std::string, std::string>> env,
@@ -71,9 +48,9 @@ ProcessResult run(const ScratchDir& dir, std::vector<std::pair<std::string, std:
 // of the literal engine on one thread, byte for byte.
 TEST(ParallelRun, SameBytesForEveryThreadCountAndEngine) {
   const Cube cubes[] = {
-      {46, 3, 37, "NFUNC=6", "NWIN=3, INTP=1", false},
-      {23, 2, 29, "NFUNC=4, NDEF=0", "FITMD=1, INTP=1, MASK=1", true},
-      {69, 2, 11, "NFUNC=5", "MMSW=0, FITSW=0, INTP=2", false},
+      {{46, 3, 37, "NFUNC=6", "NWIN=3, INTP=1", 46}, false},
+      {{23, 2, 29, "NFUNC=4, NDEF=0", "FITMD=1, INTP=1, MASK=1", 46}, true},
+      {{69, 2, 11, "NFUNC=5", "MMSW=0, FITSW=0, INTP=2", 46}, false},
   };
   using Env = std::vector<std::pair<std::string, std::string>>;
   const std::pair<const char*, Env> settings[] = {
@@ -124,7 +101,7 @@ TEST(ParallelRun, EnvironmentSettings) {
   };
   for (const Case& c : cases) {
     ScratchDir dir;
-    write_cube(dir, {23, 1, 3, "NFUNC=3", "INTP=1", false}, 5);
+    write_cube(dir, {{23, 1, 3, "NFUNC=3", "INTP=1", 46}, false}, 5);
     const ProcessResult r = run(dir, {{c.variable, c.value}});
     if (c.error == nullptr) {
       EXPECT_EQ(0, r.status) << c.variable << "=" << c.value << ": " << r.err;

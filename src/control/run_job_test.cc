@@ -27,10 +27,8 @@ struct ReferenceRun {
   ScratchDir dir;
   ProcessResult result;
   ReferenceRun() {
-    const ProcessResult gen =
-        testing::run_process({testing::tool_path("tsrecon-gen"), "--dir", dir.path(), "--nb", "23", "--nl", "4",
-                              "--ns", "6", "--npoint", "23", "--intp", "1", "--seed", "5"},
-                             {});
+    const ProcessResult gen = testing::generate_job(
+        dir.path(), {"--nb", "23", "--nl", "4", "--ns", "6", "--npoint", "23", "--intp", "1", "--seed", "5"});
     EXPECT_EQ(gen.status, 0) << gen.err;
     inputs = {{"cntl.dat", dir.read("cntl.dat")}, {"data.bsq", dir.read("data.bsq")}};
     result = testing::run_process({testing::tsrecon_path()}, {dir.path(), {}, {"TSRECON_THREADS"}});

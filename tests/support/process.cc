@@ -106,6 +106,12 @@ std::string tool_path(const std::string& name) {
   return (std::filesystem::path(tsrecon_path()).parent_path() / name).string();
 }
 
+ProcessResult generate_job(const std::string& dir, const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {tool_path("tsrecon-gen"), "--dir", dir};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return run_process(argv, {});
+}
+
 ScratchDir::ScratchDir() {
   std::string templ = (std::filesystem::temp_directory_path() / "tsrecon-test-XXXXXX").string();
   std::vector<char> buf(templ.begin(), templ.end());

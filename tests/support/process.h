@@ -35,6 +35,10 @@ std::string tsrecon_path();
 // Path of a companion program built beside tsrecon.
 std::string tool_path(const std::string& name);
 
+// Writes a generated job (cntl.dat, data.bsq, mask.bsq with --mask 1) into
+// `dir` with tsrecon-gen and its options `args`.
+ProcessResult generate_job(const std::string& dir, const std::vector<std::string>& args);
+
 // A fresh directory below the system's temporary directory, removed on destruction.
 class ScratchDir {
  public:
