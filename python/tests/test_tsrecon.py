@@ -238,6 +238,8 @@ def test_threads_as_the_environment_says(tmp_path, monkeypatch):
 
 @pytest.mark.parametrize('packed', [False, True])
 def test_xarray_keeps_coordinates_and_units(tmp_path, packed):
+    """Floats with NaN, or CF-packed integers with a fill value run with a
+    mask of the missing samples: the program's products in the data's units."""
     xr = pytest.importorskip('xarray')
     import tsrecon.xarray
     raw, _ = generate(tmp_path, nl=3, ns=4, seed=9, nodata=0.5)
@@ -253,9 +255,12 @@ def test_xarray_keeps_coordinates_and_units(tmp_path, packed):
         'time': np.datetime64('2014-01-01') + np.arange(46) * np.timedelta64(8, 'D'),
         'y': [30.0, 20.0, 10.0], 'x': [1.0, 2.0, 3.0, 4.0], 'spatial_ref': crs})
     settings = tsrecon.Settings(nfunc=4)
-    ds = tsrecon.xarray.reconstruct(da, settings, factor=factor)
+    ds = tsrecon.xarray.reconstruct(da, settings, factor=factor, mask_missing=packed)
     per_unit = factor or 1600.0
-    expected = tsrecon.reconstruct(raw, settings)
+    if packed:
+        expected = tsrecon.reconstruct(raw, tsrecon.Settings(nfunc=4, mask=1), mask=~missing)
+    else:
+        expected = tsrecon.reconstruct(raw, settings)
     model = expected.has_model
     assert ds.fitted.dims == da.dims
     for name in ('time', 'y', 'x', 'spatial_ref'):

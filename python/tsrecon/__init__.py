@@ -20,7 +20,11 @@ import operator
 import os
 import sys
 
-import numpy as np
+try:
+    import numpy as np
+except ImportError as e:
+    raise ImportError('tsrecon needs NumPy: run it with /usr/bin/python3 (Debian\'s python3-numpy), the '
+                      'interpreter it is built for') from e
 
 from . import _tsrecon
 
@@ -165,6 +169,19 @@ class Result:
         return f'<tsrecon.Result {self.fitted.shape[0]} bands, pixels {self.order.shape}>'
 
 
+def _products_bytes(settings, nb, pixels):
+    """Bytes of the products of `pixels` pixels of `nb` bands."""
+    series = 2 * nb * (2 if settings.intp == 1 else 1)
+    return pixels * (series + 4 * settings.parameter_count + 1 + 4 + 2 + 2)
+
+
+def _refuse_beyond_memory(need, what, purpose):
+    have = _tsrecon.available_memory()
+    if need > have:
+        raise MemoryError(f'{what} {need / 2**20:.0f} MiB {purpose}; this machine has {have / 2**20:.0f} MiB '
+                          f'available')
+
+
 def _first_outside(a, low, high):
     """(band, line, sample) of the first value outside low..high in the
     program's reading order (line by line, band by band), or None."""
@@ -240,15 +257,12 @@ def reconstruct(cube, settings, mask=None, threads=None, engine=None):
 
     # Memory: the products, and the copies of inputs that must be converted.
     pixels = nl * ns
-    need = pixels * (2 * nb * (2 if settings.intp == 1 else 1) + 4 * settings.parameter_count + 1 + 4 + 2 + 2)
+    need = _products_bytes(settings, nb, pixels)
     if data.dtype != np.int16 or not (data.flags.c_contiguous and data.flags.aligned):
         need += pixels * nb * 2 + pixels * 2
     if weights is not None and not (weights.dtype == np.uint8 and weights.flags.c_contiguous):
         need += pixels * nb + pixels * 2
-    have = _tsrecon.available_memory()
-    if need > have:
-        raise MemoryError(f'a cube of {nb} bands x {pixels} pixels needs {need / 2**20:.0f} MiB for its products '
-                          f'and copies; this machine has {have / 2**20:.0f} MiB available')
+    _refuse_beyond_memory(need, f'a cube of {nb} bands x {pixels} pixels needs', 'for its products and copies')
 
     data = _as_cube(data.reshape(shape), 'the cube', np.int16, RAW_MAX, False)
     if weights is not None:

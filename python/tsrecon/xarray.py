@@ -13,7 +13,11 @@ zero), clipped to 0..32766, missing samples (NaN, the no-data value) 32767.
 import dataclasses
 
 import numpy as np
-import xarray as xr
+
+try:
+    import xarray as xr
+except ImportError as e:
+    raise ImportError('tsrecon.xarray needs xarray (apt-get install python3-xarray)') from e
 
 import tsrecon
 
@@ -39,10 +43,10 @@ def _round_half_away(x):
 
 
 def to_raw(values, factor, missing):
-    """Raw int16 values of `values` (float64, the data's own units): value x
-    factor rounded, clipped to 0..32766; 32767 where `missing`."""
+    """Raw values of `values` (float64, the data's own units): value x factor
+    rounded, clipped to 0..32766; 32767 where `missing`."""
     raw = np.clip(_round_half_away(np.where(missing, 0.0, values) * factor), 0, RAW_TOP)
-    return np.where(missing, RAW_MISSING, raw).astype(np.int16)
+    return np.where(missing, RAW_MISSING, raw)
 
 
 def reconstruct(data_array, settings, time_dim='time', *, factor=None, nodata=None, mask_missing=False,
@@ -75,23 +79,34 @@ def reconstruct(data_array, settings, time_dim='time', *, factor=None, nodata=No
         raise TypeError(f'data_array must be an xarray.DataArray, not {type(data_array).__name__}')
     if time_dim not in data_array.dims:
         raise ValueError(f'{time_dim!r} is not a dimension of the data {data_array.dims}: give time_dim=')
+    if not isinstance(settings, tsrecon.Settings):
+        raise TypeError(f'settings must be a tsrecon.Settings, not {type(settings).__name__}')
     attrs = dict(data_array.attrs)
     factor = _factor(factor, attrs)
+    nfunc = settings.nfunc
     others = [d for d in data_array.dims if d != time_dim]
     series = data_array.transpose(time_dim, *others)
     stored = np.asarray(series.values)
     if stored.dtype.kind not in 'iufb':
         raise TypeError(f'the data must be numbers, not {stored.dtype}')
-    missing = ~np.isfinite(stored) if stored.dtype.kind == 'f' else np.zeros(stored.shape, bool)
-    for fill in (nodata, attrs.get('_FillValue'), attrs.get('missing_value')):
-        if fill is not None:
-            missing |= stored == fill
-    values = stored.astype(np.float64) * float(attrs.get('scale_factor', 1.0)) + float(attrs.get('add_offset', 0.0))
-    nb = stored.shape[0]
-    cube = to_raw(values, factor, missing).reshape(nb, -1)
-    mask = None
+    fills = [f for f in (nodata, attrs.get('_FillValue'), attrs.get('missing_value')) if f is not None]
+    scale, offset = float(attrs.get('scale_factor', 1.0)), float(attrs.get('add_offset', 0.0))
+    nb, pixels = stored.shape[0], int(np.prod(stored.shape[1:]))
+    # The raw cube, its mask and the Dataset's variables, before any of them is made.
+    tsrecon._refuse_beyond_memory(
+        tsrecon._products_bytes(settings, nb, pixels) + nb * pixels * (2 + 1 + 4) + pixels * 4 * (nb + 2 * nfunc),
+        f'{nb} time steps x {pixels} pixels need', 'for the raw cube, the products and the Dataset')
+    cube = np.empty((nb, pixels), np.int16)
+    mask = np.empty((nb, pixels), np.uint8) if mask_missing else None
+    for b in range(nb):  # one time step at a time: no temporaries of the whole cube
+        plane = stored[b].reshape(-1)
+        missing = ~np.isfinite(plane) if plane.dtype.kind == 'f' else np.zeros(plane.shape, bool)
+        for fill in fills:
+            missing |= plane == fill
+        cube[b] = to_raw(plane.astype(np.float64) * scale + offset, factor, missing)
+        if mask is not None:
+            mask[b] = ~missing
     if mask_missing:
-        mask = (~missing).astype(np.uint8).reshape(nb, -1)
         settings = dataclasses.replace(settings, mask=1)
     r = tsrecon.reconstruct(cube, settings, mask=mask, threads=threads, engine=engine)
 
@@ -101,9 +116,12 @@ def reconstruct(data_array, settings, time_dim='time', *, factor=None, nodata=No
     kept = {k: v for k, v in attrs.items() if k not in PACKING}
     grid_mapping = data_array.encoding.get('grid_mapping', attrs.get('grid_mapping'))
 
-    def in_units(stored, numerator=1.0):
-        # value = stored x numerator / factor, in double precision
-        return np.where(model, stored.astype(np.float64) * numerator / factor, np.nan).astype(np.float32)
+    def in_units(planes, numerator=1.0):
+        # value = stored x numerator / factor in double precision, plane by plane
+        out = np.empty(planes.shape, np.float32)
+        for k, plane in enumerate(planes):
+            out[k] = np.where(model, plane.astype(np.float64) * numerator / factor, np.nan)
+        return out
 
     def variable(values, dims, coords, extra=None):
         v = xr.DataArray(values, dims=dims, coords=coords, attrs=dict(extra or {}))
@@ -111,15 +129,14 @@ def reconstruct(data_array, settings, time_dim='time', *, factor=None, nodata=No
             v.encoding['grid_mapping'] = grid_mapping
         return v
 
-    nfunc = settings.nfunc
     harmonic = dict(grid.coords, harmonic=np.arange(1, nfunc + 1),
                     cycles=('harmonic', list(tsrecon.HARMONIC_CYCLES[:nfunc])))
     params = r.params.reshape((settings.parameter_count,) + shape)
     fitted = variable(in_units(r.fitted.reshape((nb,) + shape)), series.dims, series.coords, kept)
     data_vars = {
         'fitted': fitted.transpose(*data_array.dims),
-        'constant': variable(in_units(params[0], SCALED_UNIT), grid.dims, grid.coords),
-        'trend': variable(in_units(params[1], SCALED_UNIT), grid.dims, grid.coords,
+        'constant': variable(in_units(params[:1], SCALED_UNIT)[0], grid.dims, grid.coords),
+        'trend': variable(in_units(params[1:2], SCALED_UNIT)[0], grid.dims, grid.coords,
                           {'description': 'change per ten time steps'}),
         'amplitude': variable(in_units(params[2::2], SCALED_UNIT), ('harmonic',) + grid.dims, harmonic),
         'phase': variable(np.where(model, params[3::2], np.nan).astype(np.float32), ('harmonic',) + grid.dims,
