@@ -208,6 +208,8 @@ def test_run_job_is_the_executable(tmp_path):
     assert ''.join(console) == exe.stdout
     for name in os.listdir(a):
         assert (a / name).read_bytes() == (b / name).read_bytes(), name
+    with pytest.raises(ZeroDivisionError):  # a failing console ends the run with its exception
+        tsrecon.run_job(b, console=lambda text: 1 / 0)
 
 
 @pytest.mark.parametrize('call', ['reconstruct', 'run_job'])
