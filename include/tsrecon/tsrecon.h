@@ -142,4 +142,11 @@ Status run_job(const std::string& directory, const JobOptions& options = {});
 // appended to the file named by FORT0. Nothing for an ok status.
 void write_error_line(const Status& status);
 
+// Bytes a new allocation can get without pushing the machine into the
+// out-of-memory killer (available memory and free swap, within the control
+// group's limit), as the executable reads it before allocating its line
+// buffers; UINT64_MAX when the machine does not say. For callers that
+// allocate the products and want to refuse sizes up front.
+uint64_t available_memory_bytes();
+
 }  // namespace tsrecon

@@ -257,4 +257,6 @@ void write_error_line(const Status& status) {
   tsr::new_posix_env()->write_error(status.line);
 }
 
+uint64_t available_memory_bytes() { return tsr::new_posix_env()->available_memory_bytes(); }
+
 }  // namespace tsrecon

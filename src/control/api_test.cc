@@ -26,7 +26,7 @@ struct Job {
 
   explicit Job(std::vector<std::string> gen_args) {
     EXPECT_EQ(tsr::testing::generate_job(dir.path(), gen_args).status, 0);
-    const auto run = tsr::testing::run_process({tsr::testing::tsrecon_path()}, {dir.path(), {}, {}});
+    const auto run = tsr::testing::run_process({tsr::testing::tsrecon_path()}, tsr::testing::in_directory(dir.path()));
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_TRUE(tsrecon::read_control_file(dir.path(), settings, size).ok());
     data = as<int16_t>(dir.read("data.bsq"));
@@ -67,7 +67,9 @@ TEST(LibraryTest, InMemoryProductsAreTheBytesTheExecutableWrites) {
       ASSERT_TRUE(s.ok()) << s.line;
       EXPECT_EQ(bytes_of(fitted), job.dir.read("f.bsq")) << args[1];
       EXPECT_EQ(bytes_of(params), job.dir.read("p.bsq")) << args[1];
-      if (job.settings.intp == 1) EXPECT_EQ(bytes_of(preliminary), job.dir.read("i.bsq")) << args[1];
+      if (job.settings.intp == 1) {
+        EXPECT_EQ(bytes_of(preliminary), job.dir.read("i.bsq")) << args[1];
+      }
       EXPECT_EQ(bytes_of(order), job.dir.read("order.dat")) << args[1];
       EXPECT_EQ(bytes_of(criterion), job.dir.read("aic.dat")) << args[1];
       EXPECT_EQ(bytes_of(minimum), job.dir.read("min.dat")) << args[1];
@@ -157,7 +159,7 @@ TEST(LibraryTest, JobsAndControlFiles) {
   EXPECT_EQ(size.nb * 100 + size.nl * 10 + size.ns, 2323);
   for (const char* text : {"23\n2 3\n&DATA NFUNC=x /\n", "23\n2 x\n", "23\n2 3\n&DATA NFUNC=1 /\n"}) {
     empty.write("cntl.dat", text);
-    const auto run = tsr::testing::run_process({tsr::testing::tsrecon_path()}, {empty.path(), {}, {}});
+    const auto run = tsr::testing::run_process({tsr::testing::tsrecon_path()}, tsr::testing::in_directory(empty.path()));
     const tsrecon::Status read = tsrecon::read_control_file(empty.path(), settings, size);
     EXPECT_EQ(read.exit_status, run.status) << text;
     EXPECT_EQ(read.line + "\n", run.err) << text;

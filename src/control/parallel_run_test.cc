@@ -48,9 +48,9 @@ ProcessResult run(const ScratchDir& dir, std::vector<std::pair<std::string, std:
 // of the literal engine on one thread, byte for byte.
 TEST(ParallelRun, SameBytesForEveryThreadCountAndEngine) {
   const Cube cubes[] = {
-      {{46, 3, 37, "NFUNC=6", "NWIN=3, INTP=1", 46}, false},
-      {{23, 2, 29, "NFUNC=4, NDEF=0", "FITMD=1, INTP=1, MASK=1", 46}, true},
-      {{69, 2, 11, "NFUNC=5", "MMSW=0, FITSW=0, INTP=2", 46}, false},
+      {{46, 3, 37, "NFUNC=6", "NWIN=3, INTP=1", 46, ""}, false},
+      {{23, 2, 29, "NFUNC=4, NDEF=0", "FITMD=1, INTP=1, MASK=1", 46, ""}, true},
+      {{69, 2, 11, "NFUNC=5", "MMSW=0, FITSW=0, INTP=2", 46, ""}, false},
   };
   using Env = std::vector<std::pair<std::string, std::string>>;
   const std::pair<const char*, Env> settings[] = {
@@ -101,7 +101,7 @@ TEST(ParallelRun, EnvironmentSettings) {
   };
   for (const Case& c : cases) {
     ScratchDir dir;
-    write_cube(dir, {{23, 1, 3, "NFUNC=3", "INTP=1", 46}, false}, 5);
+    write_cube(dir, {{23, 1, 3, "NFUNC=3", "INTP=1", 46, ""}, false}, 5);
     const ProcessResult r = run(dir, {{c.variable, c.value}});
     if (c.error == nullptr) {
       EXPECT_EQ(0, r.status) << c.variable << "=" << c.value << ": " << r.err;

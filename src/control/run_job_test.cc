@@ -31,7 +31,11 @@ struct ReferenceRun {
         dir.path(), {"--nb", "23", "--nl", "4", "--ns", "6", "--npoint", "23", "--intp", "1", "--seed", "5"});
     EXPECT_EQ(gen.status, 0) << gen.err;
     inputs = {{"cntl.dat", dir.read("cntl.dat")}, {"data.bsq", dir.read("data.bsq")}};
-    result = testing::run_process({testing::tsrecon_path()}, {dir.path(), {}, {"TSRECON_THREADS"}});
+    result = testing::run_process({testing::tsrecon_path()}, [this] {
+      testing::ProcessOptions o = testing::in_directory(dir.path());
+      o.unset_env = {"TSRECON_THREADS"};
+      return o;
+    }());
   }
   std::vector<std::pair<std::string, std::string>> inputs;
 };
@@ -128,7 +132,9 @@ TEST(RunJobTest, OutputsOpenedBeforeAFailureExistAfterIt) {
   env.put("data.bsq", "");
   EXPECT_EQ(run_job(env).number(), kErrNonExistentRecord);
   for (const RunFileSpec& f : kRunFiles) {
-    if (present_in_run(f, 1, 0)) EXPECT_TRUE(env.exists(std::string(f.name))) << f.name;
+    if (present_in_run(f, 1, 0)) {
+      EXPECT_TRUE(env.exists(std::string(f.name))) << f.name;
+    }
   }
   EXPECT_FALSE(env.exists("mask.bsq"));
 }

@@ -27,6 +27,13 @@ struct ProcessOptions {
   std::string interrupt_when_output_contains;
 };
 
+// Options that run a program in `dir` and change nothing else.
+inline ProcessOptions in_directory(const std::string& dir) {
+  ProcessOptions o;
+  o.cwd = dir;
+  return o;
+}
+
 // Runs `argv` (argv[0] is the program path) and waits for it to end.
 ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOptions& options);
 

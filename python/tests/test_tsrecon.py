@@ -1,0 +1,279 @@
+"""The package tsrecon against the executable: every product byte for byte on
+generated and edge-case cubes, the refusals, the errors as exceptions,
+interrupts, threads, and the xarray layer.
+
+Run by ctest with PYTHONPATH naming build/python and TSRECON_BUILD the build
+directory (tsrecon, tsrecon-gen)."""
+
+import os
+import signal
+import subprocess
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import tsrecon
+
+BUILD = os.environ.get('TSRECON_BUILD', os.path.join(os.path.dirname(__file__), '..', '..', 'build'))
+# Products: file, attribute, element type, planes ('b' bands, 'p' parameters, 1).
+PRODUCTS = [('f.bsq', 'fitted', '<i2', 'b'), ('p.bsq', 'params', '<f4', 'p'), ('i.bsq', 'preliminary', '<i2', 'b'),
+            ('order.dat', 'order', 'i1', 1), ('aic.dat', 'criterion', '<f4', 1), ('min.dat', 'minimum', '<i2', 1),
+            ('max.dat', 'maximum', '<i2', 1)]
+
+
+def generate(d, nb=46, nl=4, ns=5, cntl=None, **options):
+    """A job made by tsrecon-gen in d (cntl.dat replaced by `cntl` when given);
+    returns the cube (and mask) as arrays."""
+    d.mkdir(exist_ok=True)
+    args = [f'--{k}={v}' for k, v in options.items()]
+    args = [a for kv in args for a in kv.split('=', 1)]
+    subprocess.run([os.path.join(BUILD, 'tsrecon-gen'), '--dir', str(d), '--nb', str(nb), '--nl', str(nl), '--ns',
+                    str(ns), *args], check=True)
+    if cntl is not None:
+        (d / 'cntl.dat').write_text(cntl)
+    cube = np.fromfile(d / 'data.bsq', '<i2').reshape(nb, nl, ns)
+    mask = np.fromfile(d / 'mask.bsq', 'u1').reshape(nb, nl, ns) if (d / 'mask.bsq').exists() else None
+    return cube, mask
+
+
+def execute(d, env=None):
+    return subprocess.run([os.path.join(BUILD, 'tsrecon')], cwd=d, capture_output=True, text=True,
+                          env=dict(os.environ, **(env or {})))
+
+
+def assert_products(result, d, settings):
+    """Every product of `result` has the bytes of the file the executable wrote in d."""
+    nb, nl, ns = settings.nb, settings.nl, settings.ns
+    for name, attr, dtype, planes in PRODUCTS:
+        value = getattr(result, attr)
+        if name == 'i.bsq' and settings.intp != 1:
+            assert value is None and not (d / name).exists()
+            continue
+        n = {'b': nb, 'p': settings.parameter_count, 1: 1}[planes]
+        shape = (n, nl, ns) if planes != 1 else (nl, ns)
+        assert value.dtype == np.dtype(dtype) and value.shape == shape, name
+        assert value.astype(dtype).tobytes() == (d / name).read_bytes(), name
+
+
+CONTRL = '{nb}\n{nl} {ns}\n&DATA NFUNC={nfunc}, NDEF={ndef} /\n&CONTRL {contrl} /\n&NPT NPOINT={npoint} /\n{bands}'
+
+
+def cntl(nb=46, nl=4, ns=5, nfunc=6, contrl='INTP=1', npoint=46, bands=()):
+    return CONTRL.format(nb=nb, nl=nl, ns=ns, nfunc=nfunc, ndef=len(bands), contrl=contrl, npoint=npoint,
+                         bands=''.join(f'{b}\n' for b in bands))
+
+
+EDGE_CASES = {
+    **{f'nfunc {k}': dict(cntl=cntl(nfunc=k)) for k in range(7)},
+    'mask': dict(mask=1, cntl=cntl(contrl='MASK=1, INTP=1')),
+    'no preliminary': dict(cntl=cntl(contrl='INTP=0')),
+    'excluded bands': dict(cntl=cntl(bands=(5, 17, 17, 46))),
+    'peaks clipped, tight thresholds': dict(cntl=cntl(contrl='FITMD=1, TCLD=0.06, NWIN=1, INTP=1')),
+    'no filter, all samples fit': dict(cntl=cntl(contrl='FITMD=2, MMSW=0, FITSW=0, INTP=1', npoint=23, nfunc=5)),
+    '200 bands': dict(nb=200, nl=2, ns=3, cntl=cntl(nb=200, nl=2, ns=3)),
+    'all zero': dict(fill=0),
+    'all 32767': dict(fill=32767),
+}
+
+
+@pytest.mark.parametrize('case', EDGE_CASES)
+def test_products_equal_the_executables(tmp_path, case):
+    options = dict(EDGE_CASES[case])
+    fill = options.pop('fill', None)
+    cube, mask = generate(tmp_path, seed=11, **options)
+    if fill is not None:
+        cube[...] = fill
+        cube.astype('<i2').tofile(tmp_path / 'data.bsq')
+    run = execute(tmp_path)
+    assert run.returncode == 0, run.stderr
+    settings = tsrecon.Settings.from_file(tmp_path / 'cntl.dat')
+    assert (settings.nb, settings.nl, settings.ns) == cube.shape
+    assert_products(tsrecon.reconstruct(cube, settings, mask=mask), tmp_path, settings)
+
+
+def test_threads_engines_and_equivalent_inputs(tmp_path):
+    """The same bytes for any thread count, both engines, and every layout or
+    type of the same values."""
+    cube, _ = generate(tmp_path, nl=5, ns=7, seed=5)
+    assert execute(tmp_path).returncode == 0
+    settings = tsrecon.Settings.from_file(tmp_path)
+    for threads, engine in [(1, None), (2, None), (3, None), (2, 'literal'), (None, 'fast')]:
+        assert_products(tsrecon.reconstruct(cube, settings, threads=threads, engine=engine), tmp_path, settings)
+    same = {
+        'pixels': cube.reshape(46, -1),
+        'Fortran order': np.asfortranarray(cube),
+        'strided': np.repeat(cube, 2, axis=2)[:, :, ::2],
+        'big-endian': cube.astype('>i2'),
+        'int64': cube.astype(np.int64),
+        'uint16': cube.astype(np.uint16),
+        'nested lists': cube.tolist(),
+    }
+    for name, data in same.items():
+        r = tsrecon.reconstruct(data, settings, threads=2)
+        if name == 'pixels':
+            assert r.fitted.shape == (46, 35) and r.order.shape == (35,)
+            for a in tsrecon.Result.__slots__:
+                setattr(r, a, getattr(r, a).reshape(getattr(r, a).shape[:-1] + (5, 7)))
+        assert_products(r, tmp_path, settings)
+
+
+def test_settings_from_keywords_equal_the_control_files(tmp_path):
+    text = '46\n2400 4800\n&DATA NFUNC=4, NDEF=2 /\n&CONTRL NWIN=2, TCLD=0.1, INTP=1 /\n&NPT NPOINT=46 /\n5\n17\n'
+    (tmp_path / 'cntl.dat').write_text(text)
+    s = tsrecon.Settings.from_file(tmp_path)
+    assert s == tsrecon.Settings(nfunc=4, nwin=2, tcld=0.1, intp=1, excluded_bands=[5, 17])
+    assert (s.nb, s.nl, s.ns) == (46, 2400, 4800)
+    assert tsrecon.Settings().tcld == 0.15000000596046448
+
+
+def test_refusals():
+    cube = np.full((46, 2, 3), 800, np.int16)
+    ok = tsrecon.Settings()
+    bad_settings = [(dict(nfunc=7), ValueError, 'nfunc = 7 is outside the allowed range 0..6'),
+                    (dict(nwin=-1), ValueError, 'nwin = -1'), (dict(npoint=0), ValueError, 'npoint = 0'),
+                    (dict(fitsw=200), ValueError, 'fitsw = 200'), (dict(nfunc=2.5), TypeError, 'nfunc'),
+                    (dict(tcld='x'), TypeError, 'tcld'), (dict(excluded_bands=[0]), ValueError, 'excluded band 0')]
+    for kwargs, error, text in bad_settings:
+        with pytest.raises(error, match=text):
+            tsrecon.Settings(**kwargs)
+    negative = cube.copy()
+    negative[2, 1, 2] = -5
+
+    def call(cube=cube, settings=ok, **options):
+        return cube, settings, options
+
+    bad_calls = [
+        (call(settings=tsrecon.Settings(excluded_bands=[47])), ValueError, 'excluded band 47 is outside the bands 1..46'),
+        (call(cube[:2]), ValueError, 'nb = 2 is outside'),
+        (call(cube[0, 0]), ValueError, 'shaped'),
+        (call(cube / 4096.0), TypeError, 'float64'),
+        (call(negative), ValueError, 'band 3 line 2 sample 3 holds -5'),
+        (call(negative.astype(np.int32)), ValueError, 'band 3 line 2 sample 3 holds -5'),
+        (call(cube.astype(np.int32) + 40000), ValueError, 'band 1 line 1 sample 1 holds 40800'),
+        (call(settings=tsrecon.Settings(mask=1)), ValueError, 'needs a mask'),
+        (call(mask=np.ones(cube.shape, np.uint8)), ValueError, 'ignored'),
+        (call(settings=tsrecon.Settings(mask=1), mask=np.ones((46, 3, 2), np.uint8)), ValueError, 'shaped'),
+        (call(settings=tsrecon.Settings(mask=1), mask=np.full(cube.shape, 256)), ValueError, 'holds 256'),
+        (call(threads=0), ValueError, 'threads'),
+        (call(engine='quick'), ValueError, 'engine'),
+        (call(settings=None), TypeError, 'Settings'),
+        # 46 x 10^12 values, a view of one: refused before a byte is copied.
+        (call(np.broadcast_to(np.int16(0), (46, 10**6, 10**6))), MemoryError, 'MiB'),
+    ]
+    for (data, settings, options), error, text in bad_calls:
+        with pytest.raises(error, match=text):
+            tsrecon.reconstruct(data, settings, **options)
+
+
+@pytest.mark.parametrize('case,files', {
+    'cntl.dat ends without a line feed': {'cntl.dat': '46\n2 3\n&DATA /\n&CONTRL /\n&NPT /'},
+    'bad group': {'cntl.dat': '46\n2 3\n&DATA /\n&NPT /\n&CONTRL /\n'},
+    'bad number': {'cntl.dat': '46\n2 x\n&DATA /\n&CONTRL /\n&NPT /\n'},
+    'refused value': {'cntl.dat': '46\n2 3\n&DATA NFUNC=7 /\n&CONTRL /\n&NPT /\n'},
+    'no cntl.dat': {},
+    'short cube': {'cntl.dat': '46\n2 3\n&DATA /\n&CONTRL /\n&NPT /\n', 'data.bsq': b'\0' * 100},
+}.items())
+def test_errors_are_the_executables(tmp_path, case, files):
+    """The control-file reader and run_job raise what the executable reports."""
+    for name, content in files.items():
+        (tmp_path / name).write_bytes(content.encode() if isinstance(content, str) else content)
+    exe = execute(tmp_path)
+    assert exe.returncode not in (0, 2)
+    for name in os.listdir(tmp_path):
+        if name not in files:
+            os.remove(tmp_path / name)
+    if 'data.bsq' not in files:
+        # The control file alone: read as the executable reads it, except that a
+        # missing one is not created (error 29; the executable reads it empty).
+        with pytest.raises(tsrecon.ControlFileError) as read:
+            tsrecon.Settings.from_file(tmp_path / 'cntl.dat')
+        if files:
+            assert (read.value.exit_status, read.value.line) == (exe.returncode, exe.stderr.strip())
+        else:
+            assert read.value.number == 29 and read.value.line.startswith('forrtl: severe (29)')
+    with pytest.raises(tsrecon.RunError) as job:
+        tsrecon.run_job(tmp_path, console=lambda text: None)
+    assert (job.value.exit_status, job.value.line) == (exe.returncode, exe.stderr.strip())
+
+
+def test_run_job_is_the_executable(tmp_path):
+    a, b = tmp_path / 'a', tmp_path / 'b'
+    generate(a, seed=3, mask=1, cntl=cntl(contrl='MASK=1, INTP=1'))
+    generate(b, seed=3, mask=1, cntl=cntl(contrl='MASK=1, INTP=1'))
+    exe = execute(a)
+    console = []
+    tsrecon.run_job(b, console=console.append)
+    assert ''.join(console) == exe.stdout
+    for name in os.listdir(a):
+        assert (a / name).read_bytes() == (b / name).read_bytes(), name
+    with pytest.raises(ZeroDivisionError):  # a failing console ends the run with its exception
+        tsrecon.run_job(b, console=lambda text: 1 / 0)
+
+
+@pytest.mark.parametrize('call', ['reconstruct', 'run_job'])
+def test_interrupt_stops_between_pixels(tmp_path, monkeypatch, call):
+    """SIGINT from another Python thread (which runs only because the call
+    released the GIL) ends a call of several seconds within a fraction of one."""
+    cube, _ = generate(tmp_path, nl=20, ns=100, seed=2)
+    monkeypatch.setenv('TSRECON_ENGINE', 'literal')  # about 3 ms a pixel: 6 s for the cube
+    monkeypatch.setenv('TSRECON_THREADS', '1')
+    timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))
+    start = time.monotonic()
+    timer.start()
+    with pytest.raises(KeyboardInterrupt):
+        if call == 'reconstruct':
+            tsrecon.reconstruct(cube, tsrecon.Settings())
+        else:
+            tsrecon.run_job(tmp_path, console=lambda text: None)
+    timer.join()
+    assert time.monotonic() - start < 2.0
+
+
+def test_threads_as_the_environment_says(tmp_path, monkeypatch):
+    cube, _ = generate(tmp_path, nl=1, ns=3, seed=1)
+    monkeypatch.setenv('TSRECON_THREADS', 'many')
+    with pytest.raises(ValueError, match="TSRECON_THREADS must be a positive number of threads, not 'many'"):
+        tsrecon.reconstruct(cube, tsrecon.Settings())
+
+
+@pytest.mark.parametrize('packed', [False, True])
+def test_xarray_keeps_coordinates_and_units(tmp_path, packed):
+    """Floats with NaN, or CF-packed integers with a fill value run with a
+    mask of the missing samples: the program's products in the data's units."""
+    xr = pytest.importorskip('xarray')
+    import tsrecon.xarray
+    raw, _ = generate(tmp_path, nl=3, ns=4, seed=9, nodata=0.5)
+    missing = raw == 32767
+    if packed:  # NDVI x 10 as stored int16 with its CF scaling: raw = NDVI x 1000
+        stored = np.where(missing, -3000, raw.astype(np.int32) * 10).astype(np.int16)
+        attrs, factor = dict(scale_factor=0.0001, _FillValue=-3000), 1000.0
+    else:  # NDVI as floats, NaN where missing: raw = NDVI x 1600
+        stored, attrs, factor = np.where(missing, np.nan, raw / 1600.0), {}, None
+    attrs.update(units='NDVI', long_name='vegetation index')
+    crs = xr.DataArray(0, attrs={'crs_wkt': 'PROJCS["UTM 21S"]'})
+    da = xr.DataArray(stored.transpose(1, 2, 0), dims=('y', 'x', 'time'), attrs=attrs, coords={
+        'time': np.datetime64('2014-01-01') + np.arange(46) * np.timedelta64(8, 'D'),
+        'y': [30.0, 20.0, 10.0], 'x': [1.0, 2.0, 3.0, 4.0], 'spatial_ref': crs})
+    settings = tsrecon.Settings(nfunc=4)
+    ds = tsrecon.xarray.reconstruct(da, settings, factor=factor, mask_missing=packed)
+    per_unit = factor or 1600.0
+    if packed:
+        expected = tsrecon.reconstruct(raw, tsrecon.Settings(nfunc=4, mask=1), mask=~missing)
+    else:
+        expected = tsrecon.reconstruct(raw, settings)
+    model = expected.has_model
+    assert ds.fitted.dims == da.dims
+    for name in ('time', 'y', 'x', 'spatial_ref'):
+        assert ds[name].equals(da[name]) and ds[name].attrs == da[name].attrs
+    assert ds.fitted.attrs['units'] == 'NDVI' and 'scale_factor' not in ds.fitted.attrs
+    assert ds.attrs['long_name'] == 'vegetation index'
+    fitted = np.where(model, expected.fitted / per_unit, np.nan).astype(np.float32)
+    np.testing.assert_array_equal(ds.fitted.transpose('time', 'y', 'x').values, fitted)
+    np.testing.assert_array_equal(ds.amplitude.values, np.where(model, expected.params[2::2].astype(float) * 4096 / per_unit,
+                                                                np.nan).astype(np.float32))
+    np.testing.assert_array_equal(ds.phase.values, np.where(model, expected.params[3::2], np.nan))
+    np.testing.assert_array_equal(ds.order.values, expected.order)
+    np.testing.assert_array_equal(ds.criterion.values, expected.criterion)
+    assert list(ds.cycles.values) == [1, 2, 3, 4] and ds.amplitude.dims == ('harmonic', 'y', 'x')

@@ -1,0 +1,301 @@
+"""tsrecon in Python: the program's reconstruction on arrays in memory.
+
+    import numpy as np
+    import tsrecon
+
+    cube = np.fromfile('data.bsq', '<i2').reshape(46, 40, 60)  # bands, lines, samples
+    r = tsrecon.reconstruct(cube, tsrecon.Settings(nfunc=4, intp=1))
+    r.fitted, r.params, r.preliminary, r.order, r.criterion, r.minimum, r.maximum
+
+The products are the bytes the tsrecon executable writes for the same cube
+and settings, whatever the number of threads. `run_job` runs a job directory
+as the executable does; `tsrecon.xarray` takes DataArrays in their own units.
+
+Pixels are computed with the GIL released; Ctrl-C stops a call between
+pixels with KeyboardInterrupt.
+"""
+
+import dataclasses
+import operator
+import os
+import sys
+
+try:
+    import numpy as np
+except ImportError as e:
+    raise ImportError('tsrecon needs NumPy: run it with /usr/bin/python3 (Debian\'s python3-numpy), the '
+                      'interpreter it is built for') from e
+
+from . import _tsrecon
+
+__all__ = ['Settings', 'Result', 'reconstruct', 'run_job', 'RunError', 'ControlFileError', 'HARMONIC_CYCLES']
+
+MAX_BANDS = 200
+RAW_MAX = 32767
+HARMONIC_CYCLES = (1, 2, 3, 4, 6, 12)  # cycles in NPOINT steps of harmonics 1..6
+_DEFAULTS = _tsrecon.defaults()
+_INT32 = (-2**31, 2**31 - 1)
+_INT8 = (-128, 127)
+# Integer members and the range of their type in the control file.
+_INTEGER_MEMBERS = {'nfunc': _INT32, 'nwin': _INT32, 'intp': _INT32, 'mmsw': _INT32, 'fitsw': _INT8,
+                    'mask': _INT32, 'fitmd': _INT8, 'npoint': _INT32}
+
+
+class RunError(Exception):
+    """A job that ended as the executable ends with a message.
+
+    number: the run-time error number (24, 29, 36, ...), 1 for a refusal;
+    line: the line the executable writes on standard error; unit and file:
+    the unit (15 cntl.dat, 21 data.bsq, ...) and file of a run-time error;
+    exit_status: the executable's exit status; refused: a refusal (bad values
+    or data, too little memory) rather than a run-time error."""
+
+    def __init__(self, kind, number, unit, file, line, exit_status):
+        super().__init__(line)
+        self.kind, self.number, self.unit, self.file, self.line = kind, number, unit, file, line
+        self.exit_status = exit_status
+
+    @property
+    def refused(self):
+        return self.kind == 'refused'
+
+
+class ControlFileError(RunError):
+    """A control file the program does not run with: a run-time error of its
+    reading (number 17, 18, 19, 24, 59, 64; 29 when missing) or a refused
+    value (number 1)."""
+
+
+def _check(status, error=None):
+    """Raises for a status of the library that is not ok: `error` with its
+    fields, or without one ValueError for a refusal (RunError otherwise)."""
+    if status[0] == 'ok':
+        return
+    if error is None:
+        if status[0] == 'refused':
+            raise ValueError(status[4])
+        error = RunError
+    raise error(*status)
+
+
+def _integer(name, value, low, high):
+    try:
+        v = operator.index(value)
+    except TypeError:
+        raise TypeError(f'{name} must be an integer, not {type(value).__name__}') from None
+    if not low <= v <= high:
+        raise ValueError(f'{name} = {v} is outside the range of its type {low}..{high}')
+    return v
+
+
+@dataclasses.dataclass(frozen=True)
+class Settings:
+    """The members of cntl.dat that shape the reconstruction, in lower case,
+    with the program's defaults; refused as the program refuses them
+    (ValueError naming the member). tcld is used as given (cntl.dat's TCLD is
+    read as a double; the default is the single-precision 0.15). Excluded
+    bands must lie in 1..nb of the cube. Settings.from_file also tells the
+    cube size of the control file (nb, nl, ns; None otherwise)."""
+
+    nfunc: int = _DEFAULTS['nfunc']
+    nwin: int = _DEFAULTS['nwin']
+    intp: int = _DEFAULTS['intp']
+    mmsw: int = _DEFAULTS['mmsw']
+    tcld: float = _DEFAULTS['tcld']
+    fitsw: int = _DEFAULTS['fitsw']
+    mask: int = _DEFAULTS['mask']
+    fitmd: int = _DEFAULTS['fitmd']
+    npoint: int = _DEFAULTS['npoint']
+    excluded_bands: tuple = ()
+    nb: int = dataclasses.field(default=None, init=False, repr=False, compare=False)
+    nl: int = dataclasses.field(default=None, init=False, repr=False, compare=False)
+    ns: int = dataclasses.field(default=None, init=False, repr=False, compare=False)
+
+    def __post_init__(self):
+        for name, (low, high) in _INTEGER_MEMBERS.items():
+            object.__setattr__(self, name, _integer(name, getattr(self, name), low, high))
+        try:
+            object.__setattr__(self, 'tcld', float(self.tcld))
+        except (TypeError, ValueError):
+            raise TypeError(f'tcld must be a real number, not {type(self.tcld).__name__}') from None
+        bands = tuple(_integer('an excluded band', b, *_INT32) for b in np.ravel(self.excluded_bands).tolist())
+        object.__setattr__(self, 'excluded_bands', bands)
+        _check(_tsrecon.check_settings(self, MAX_BANDS))
+
+    @property
+    def parameter_count(self):
+        """Planes of p.bsq: constant, trend, amplitude and phase per harmonic."""
+        return 2 * self.nfunc + 2
+
+    @classmethod
+    def from_file(cls, path):
+        """The settings of a control file (the file, or a directory holding
+        cntl.dat), read with the program's own reader and rules; errors as
+        ControlFileError with the program's number and message."""
+        status, members, size = _tsrecon.read_control_file(os.fspath(path))
+        _check(status, ControlFileError)
+        s = cls(**members)
+        for name, value in zip(('nb', 'nl', 'ns'), size):
+            object.__setattr__(s, name, value)
+        return s
+
+
+class Result:
+    """The products of reconstruct(), each in the element type and layout of
+    its file: fitted (int16, f.bsq), params (float32, p.bsq: constant, trend,
+    then amplitude and phase per harmonic, parameters first), preliminary
+    (int16, i.bsq; None unless intp is 1), order (int8, order.dat),
+    criterion (float32, aic.dat), minimum and maximum (int16, min.dat and
+    max.dat). Series and parameters are shaped (planes, lines, samples) for a
+    (bands, lines, samples) cube and (planes, pixels) for a (bands, pixels)
+    cube; the maps (lines, samples) and (pixels,)."""
+
+    __slots__ = ('fitted', 'params', 'preliminary', 'order', 'criterion', 'minimum', 'maximum')
+
+    def __init__(self, products, pixel_shape):
+        for name in self.__slots__:
+            a = products[name]
+            if a is not None:
+                a = a.reshape(a.shape[:-2] + pixel_shape) if a.ndim == 3 else a.reshape(pixel_shape)
+            setattr(self, name, a)
+
+    @property
+    def has_model(self):
+        """True where a pixel has a model: order above 1 and not every
+        parameter exactly 0 (elsewhere the products hold zeros)."""
+        return (self.order > 1) & np.any(self.params != 0, axis=0)
+
+    def __repr__(self):
+        return f'<tsrecon.Result {self.fitted.shape[0]} bands, pixels {self.order.shape}>'
+
+
+def _products_bytes(settings, nb, pixels):
+    """Bytes of the products of `pixels` pixels of `nb` bands."""
+    series = 2 * nb * (2 if settings.intp == 1 else 1)
+    return pixels * (series + 4 * settings.parameter_count + 1 + 4 + 2 + 2)
+
+
+def _refuse_beyond_memory(need, what, purpose):
+    have = _tsrecon.available_memory()
+    if need > have:
+        raise MemoryError(f'{what} {need / 2**20:.0f} MiB {purpose}; this machine has {have / 2**20:.0f} MiB '
+                          f'available')
+
+
+def _first_outside(a, low, high):
+    """(band, line, sample) of the first value outside low..high in the
+    program's reading order (line by line, band by band), or None."""
+    first = None
+    for b in range(a.shape[0]):
+        bad = (a[b] < low) | (a[b] > high)
+        rows = np.flatnonzero(bad.any(axis=1))
+        if rows.size and (first is None or rows[0] < first[1]):
+            first = (b, int(rows[0]), int(np.argmax(bad[rows[0]])))
+    return first
+
+
+def _as_cube(a, what, dtype, high, convert_bool):
+    """`a` (3-D) as a C-contiguous, aligned, native array of `dtype`; other
+    integer types are converted when every value is 0..high."""
+    if a.dtype.kind == 'b' and convert_bool:
+        a = a.astype(dtype)
+    elif a.dtype.kind not in 'iu':
+        hint = ' (scale and round it first, or use tsrecon.xarray.reconstruct)' if a.dtype.kind == 'f' else ''
+        raise TypeError(f'{what} must hold integers ({np.dtype(dtype).name}), not {a.dtype}{hint}')
+    elif a.dtype.newbyteorder('=') != np.dtype(dtype):
+        bad = _first_outside(a, 0, high)
+        if bad is not None:
+            b, l, s = bad
+            raise ValueError(f'{what}: band {b + 1} line {l + 1} sample {s + 1} holds {a[b, l, s]}; values must be '
+                             f'0..{high}')
+    return np.require(a, dtype=dtype, requirements=['C', 'A'])
+
+
+def _pixel_shape(a, what):
+    if a.ndim not in (2, 3):
+        raise ValueError(f'{what} must be shaped (bands, lines, samples) or (bands, pixels), not {a.shape}')
+    return a.shape[1:]
+
+
+def reconstruct(cube, settings, mask=None, threads=None, engine=None):
+    """Reconstructs every pixel of `cube` as the executable does, returning a
+    Result with its products.
+
+    cube: raw values 0..32767 (4096 = 1.0) shaped (bands, lines, samples), the
+    layout of data.bsq, or (bands, pixels); int16, or any integer type whose
+    values fit (converted), in any memory layout (copied when not C order).
+    settings: a Settings. mask: with settings.mask == 1, the weights 0..255
+    (uint8, or bool or integers that fit) in the cube's shape. threads: worker
+    threads, as TSRECON_THREADS (None: TSRECON_THREADS, else OMP_NUM_THREADS,
+    else every core). engine: 'fast' or 'literal' (None: TSRECON_ENGINE, else
+    fast); both give the same bytes.
+
+    Raises ValueError for refused settings or data (a negative value names
+    its band, line and sample, from 1), TypeError for arrays of the wrong
+    type, MemoryError before any work when the products (and the copies) do
+    not fit the machine's memory, KeyboardInterrupt on Ctrl-C."""
+    if not isinstance(settings, Settings):
+        raise TypeError(f'settings must be a tsrecon.Settings, not {type(settings).__name__}')
+    data = np.asarray(cube)
+    pixel_shape = _pixel_shape(data, 'the cube')
+    shape = (data.shape[0], 1, data.shape[1]) if data.ndim == 2 else data.shape
+    nb, nl, ns = shape
+    _check(_tsrecon.check_settings(settings, min(nb, _INT32[1])))
+    if threads is None:
+        threads = 0
+    elif _integer('threads', threads, *_INT32) < 1:
+        raise ValueError(f'threads must be 1 or more, not {threads}')
+    if engine not in (None, 'fast', 'literal'):
+        raise ValueError(f"engine must be 'fast' or 'literal', not {engine!r}")
+    if settings.mask == 1 and mask is None:
+        raise ValueError('settings.mask = 1 needs a mask: weights 0..255 in the shape of the cube')
+    if settings.mask != 1 and mask is not None:
+        raise ValueError(f'a mask is given but settings.mask = {settings.mask}: it would be ignored (mask=1 uses it)')
+    weights = None if mask is None else np.asarray(mask)
+    if weights is not None and weights.shape != data.shape:
+        raise ValueError(f'the mask is shaped {weights.shape}, the cube {data.shape}')
+
+    # Memory: the products, and the copies of inputs that must be converted.
+    pixels = nl * ns
+    need = _products_bytes(settings, nb, pixels)
+    if data.dtype != np.int16 or not (data.flags.c_contiguous and data.flags.aligned):
+        need += pixels * nb * 2 + pixels * 2
+    if weights is not None and not (weights.dtype == np.uint8 and weights.flags.c_contiguous):
+        need += pixels * nb + pixels * 2
+    _refuse_beyond_memory(need, f'a cube of {nb} bands x {pixels} pixels needs', 'for its products and copies')
+
+    data = _as_cube(data.reshape(shape), 'the cube', np.int16, RAW_MAX, False)
+    if weights is not None:
+        weights = _as_cube(weights.reshape(shape), 'the mask', np.uint8, 255, True)
+    status, products = _tsrecon.reconstruct(settings, data, weights, threads, engine or '')
+    _check(status)
+    return Result(products, pixel_shape)
+
+
+def _write_stdout(text):
+    sys.stdout.write(text)
+    sys.stdout.flush()
+
+
+def run_job(directory='.', console=None):
+    """Runs the job in `directory` as the executable does there: reads
+    cntl.dat and data.bsq (mask.bsq), writes the products beside them.
+
+    console: a callable that receives the console text, or None for the
+    executable's console (sys.stdout, or the file FORT6 names when set).
+    Raises RunError (number and line as the executable reports them) where
+    the executable ends with an error, KeyboardInterrupt on Ctrl-C (the
+    products then hold the lines completed, as after an interrupted run)."""
+    if console is None and 'FORT6' not in os.environ:
+        console = _write_stdout
+    if console is not None and not callable(console):
+        raise TypeError('console must be a callable that takes a str, or None')
+    _check(_tsrecon.run_job(os.fspath(directory), console), RunError)
+
+
+def __getattr__(name):
+    # tsrecon.xarray on first use: xarray is optional and slow to import.
+    if name == 'xarray':
+        import importlib
+        return importlib.import_module('.xarray', __name__)
+    raise AttributeError(f'module {__name__!r} has no attribute {name!r}')

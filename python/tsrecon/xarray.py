@@ -1,0 +1,149 @@
+"""tsrecon on xarray: the reconstruction of a DataArray of NDVI (or another
+index) in its own units, with its coordinates and attributes kept.
+
+    import tsrecon, tsrecon.xarray
+    ds = tsrecon.xarray.reconstruct(ndvi, tsrecon.Settings(nfunc=4, npoint=12))
+    ds.fitted.sel(x=..., y=..., method='nearest').plot()
+
+The values become the program's raw values as tsrecon-import makes them:
+raw = value x factor (1600 for NDVI), rounded to nearest (halves away from
+zero), clipped to 0..32766, missing samples (NaN, the no-data value) 32767.
+"""
+
+import dataclasses
+
+import numpy as np
+
+try:
+    import xarray as xr
+except ImportError as e:
+    raise ImportError('tsrecon.xarray needs xarray (apt-get install python3-xarray)') from e
+
+import tsrecon
+
+SCALED_UNIT = 4096  # raw per unit of the program's scaled values (the parameters)
+RAW_MISSING, RAW_TOP = 32767, 32766
+NDVI_FACTOR = 1600.0
+# Attributes of CF-packed (undecoded) data: applied here, not carried over.
+PACKING = ('scale_factor', 'add_offset', '_FillValue', 'missing_value')
+
+
+def _factor(factor, attrs):
+    if factor is None:
+        factor = attrs.get('tsrecon_factor', attrs.get('tsrecon factor', NDVI_FACTOR))
+    factor = float(factor)
+    if not (np.isfinite(factor) and factor > 0):
+        raise ValueError(f'factor must be a positive number (raw per unit of the data), not {factor}')
+    return factor
+
+
+def _round_half_away(x):
+    t = np.trunc(x)
+    return t + np.where(np.abs(x - t) >= 0.5, np.sign(x), 0.0)
+
+
+def to_raw(values, factor, missing):
+    """Raw values of `values` (float64, the data's own units): value x factor
+    rounded, clipped to 0..32766; 32767 where `missing`."""
+    raw = np.clip(_round_half_away(np.where(missing, 0.0, values) * factor), 0, RAW_TOP)
+    return np.where(missing, RAW_MISSING, raw)
+
+
+def reconstruct(data_array, settings, time_dim='time', *, factor=None, nodata=None, mask_missing=False,
+                threads=None, engine=None):
+    """Reconstructs every series of `data_array` along `time_dim` (one band
+    per step, 3..200 steps) and returns a Dataset with
+
+    - fitted: the fitted series in the data's own units (float32, the
+      data's dimensions, coordinates and attributes), NaN where a pixel has
+      no model (order 1 or less, or every parameter 0);
+    - constant, trend (per ten time steps), amplitude and phase (radians) per
+      harmonic (dimension `harmonic` 1..nfunc with coordinate `cycles`, the
+      cycles in npoint steps): the model in the data's units, NaN where there
+      is no model;
+    - order (int8, -1 where the fit gave up) and criterion (float32), as the
+      program stores them.
+
+    Every coordinate of the data that is not along time (x, y, spatial_ref
+    with the CRS ...) is kept on the maps; the Dataset's attributes are the
+    data's, with tsrecon_factor and tsrecon_settings added.
+
+    factor: raw per unit of the data (raw = value x factor); default: the
+    attribute tsrecon_factor, else 1600 (NDVI). Integer data with CF packing
+    attributes (scale_factor, add_offset) is unpacked first. Missing: NaN,
+    infinities, `nodata`, the attributes _FillValue and missing_value.
+    mask_missing: run with a mask (settings.mask = 1) that drops the missing
+    samples, instead of the program's residual screening of them.
+    threads, engine: as for tsrecon.reconstruct."""
+    if not isinstance(data_array, xr.DataArray):
+        raise TypeError(f'data_array must be an xarray.DataArray, not {type(data_array).__name__}')
+    if time_dim not in data_array.dims:
+        raise ValueError(f'{time_dim!r} is not a dimension of the data {data_array.dims}: give time_dim=')
+    if not isinstance(settings, tsrecon.Settings):
+        raise TypeError(f'settings must be a tsrecon.Settings, not {type(settings).__name__}')
+    attrs = dict(data_array.attrs)
+    factor = _factor(factor, attrs)
+    nfunc = settings.nfunc
+    others = [d for d in data_array.dims if d != time_dim]
+    series = data_array.transpose(time_dim, *others)
+    stored = np.asarray(series.values)
+    if stored.dtype.kind not in 'iufb':
+        raise TypeError(f'the data must be numbers, not {stored.dtype}')
+    fills = [f for f in (nodata, attrs.get('_FillValue'), attrs.get('missing_value')) if f is not None]
+    scale, offset = float(attrs.get('scale_factor', 1.0)), float(attrs.get('add_offset', 0.0))
+    nb, pixels = stored.shape[0], int(np.prod(stored.shape[1:]))
+    # The raw cube, its mask and the Dataset's variables, before any of them is made.
+    tsrecon._refuse_beyond_memory(
+        tsrecon._products_bytes(settings, nb, pixels) + nb * pixels * (2 + 1 + 4) + pixels * 4 * (nb + 2 * nfunc),
+        f'{nb} time steps x {pixels} pixels need', 'for the raw cube, the products and the Dataset')
+    cube = np.empty((nb, pixels), np.int16)
+    mask = np.empty((nb, pixels), np.uint8) if mask_missing else None
+    for b in range(nb):  # one time step at a time: no temporaries of the whole cube
+        plane = stored[b].reshape(-1)
+        missing = ~np.isfinite(plane) if plane.dtype.kind == 'f' else np.zeros(plane.shape, bool)
+        for fill in fills:
+            missing |= plane == fill
+        cube[b] = to_raw(plane.astype(np.float64) * scale + offset, factor, missing)
+        if mask is not None:
+            mask[b] = ~missing
+    if mask_missing:
+        settings = dataclasses.replace(settings, mask=1)
+    r = tsrecon.reconstruct(cube, settings, mask=mask, threads=threads, engine=engine)
+
+    grid = series.isel({time_dim: 0}, drop=True)  # the maps' dimensions and coordinates
+    shape = grid.shape
+    model = r.has_model.reshape(shape)
+    kept = {k: v for k, v in attrs.items() if k not in PACKING}
+    grid_mapping = data_array.encoding.get('grid_mapping', attrs.get('grid_mapping'))
+
+    def in_units(planes, numerator=1.0):
+        # value = stored x numerator / factor in double precision, plane by plane
+        out = np.empty(planes.shape, np.float32)
+        for k, plane in enumerate(planes):
+            out[k] = np.where(model, plane.astype(np.float64) * numerator / factor, np.nan)
+        return out
+
+    def variable(values, dims, coords, extra=None):
+        v = xr.DataArray(values, dims=dims, coords=coords, attrs=dict(extra or {}))
+        if grid_mapping is not None:
+            v.encoding['grid_mapping'] = grid_mapping
+        return v
+
+    harmonic = dict(grid.coords, harmonic=np.arange(1, nfunc + 1),
+                    cycles=('harmonic', list(tsrecon.HARMONIC_CYCLES[:nfunc])))
+    params = r.params.reshape((settings.parameter_count,) + shape)
+    fitted = variable(in_units(r.fitted.reshape((nb,) + shape)), series.dims, series.coords, kept)
+    data_vars = {
+        'fitted': fitted.transpose(*data_array.dims),
+        'constant': variable(in_units(params[:1], SCALED_UNIT)[0], grid.dims, grid.coords),
+        'trend': variable(in_units(params[1:2], SCALED_UNIT)[0], grid.dims, grid.coords,
+                          {'description': 'change per ten time steps'}),
+        'amplitude': variable(in_units(params[2::2], SCALED_UNIT), ('harmonic',) + grid.dims, harmonic),
+        'phase': variable(np.where(model, params[3::2], np.nan).astype(np.float32), ('harmonic',) + grid.dims,
+                          harmonic, {'units': 'radians'}),
+        'order': variable(r.order.reshape(shape), grid.dims, grid.coords,
+                          {'description': 'model order; -1 where the fit gave up'}),
+        'criterion': variable(r.criterion.reshape(shape), grid.dims, grid.coords,
+                              {'description': 'information criterion of the chosen model'}),
+    }
+    return xr.Dataset(data_vars, attrs=dict(kept, tsrecon_factor=factor, tsrecon_settings=repr(settings)))
