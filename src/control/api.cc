@@ -120,13 +120,21 @@ tsr::Status to_run_parameters(const Settings& s, const CubeSize& size, tsr::RunP
   return tsr::derive_run_parameters(p);
 }
 
+// The engine and threads of a call: what the options say, and where they
+// leave it open, what the executable would take from the environment.
 tsr::Status execution_for(const Options& o, tsr::Execution& exec) {
-  const std::unique_ptr<tsr::Env> env = tsr::new_posix_env();
-  TSR_RETURN_IF_ERROR(tsr::execution_from_environment(*env, exec));
-  if (o.threads > 0) exec.threads = std::min(o.threads, tsr::kMaxThreads);
   if (o.threads < 0) return tsr::Status::refused("threads must be positive, not " + std::to_string(o.threads));
-  if (o.engine == Engine::kFast) exec.engine = tsr::LsqEngine::kFast;
-  if (o.engine == Engine::kLiteral) exec.engine = tsr::LsqEngine::kLiteral;
+  const std::unique_ptr<tsr::Env> env = tsr::new_posix_env();
+  if (o.engine == Engine::kDefault) {
+    TSR_RETURN_IF_ERROR(tsr::engine_from_environment(*env, exec.engine));
+  } else {
+    exec.engine = o.engine == Engine::kLiteral ? tsr::LsqEngine::kLiteral : tsr::LsqEngine::kFast;
+  }
+  if (o.threads == 0) {
+    TSR_RETURN_IF_ERROR(tsr::threads_from_environment(*env, exec.threads));
+  } else {
+    exec.threads = std::min(o.threads, tsr::kMaxThreads);
+  }
   return tsr::Status::ok();
 }
 

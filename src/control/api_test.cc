@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -117,6 +118,19 @@ TEST(LibraryTest, RefusalsAndInterrupts) {
   tsrecon::Settings masked = job.settings;
   masked.mask = 1;
   EXPECT_EQ(tsrecon::reconstruct(masked, job.cube(), out).line, "mask = 1 needs a mask cube");
+
+  // Threads and engine given in the options are not taken from the
+  // environment, so a setting there that the executable refuses does not
+  // matter; left open, they are, and it is refused.
+  setenv("TSRECON_THREADS", "two", 1);
+  setenv("TSRECON_ENGINE", "quick", 1);
+  EXPECT_TRUE(tsrecon::reconstruct(job.settings, job.cube(), out, {2, tsrecon::Engine::kLiteral, {}}).ok());
+  EXPECT_EQ(tsrecon::reconstruct(job.settings, job.cube(), out, {0, tsrecon::Engine::kFast, {}}).line,
+            "tsrecon: TSRECON_THREADS must be a positive number of threads, not 'two'");
+  EXPECT_EQ(tsrecon::reconstruct(job.settings, job.cube(), out, {1, tsrecon::Engine::kDefault, {}}).line,
+            "tsrecon: TSRECON_ENGINE must be fast or literal, not 'quick'");
+  unsetenv("TSRECON_THREADS");
+  unsetenv("TSRECON_ENGINE");
 
   int asked = 0;
   s = tsrecon::reconstruct(job.settings, job.cube(), out, {1, tsrecon::Engine::kFast, [&asked] { return ++asked > 3; }});

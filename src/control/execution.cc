@@ -16,28 +16,39 @@ int parse_thread_count(const char* text, bool list_ok) {
   return static_cast<int>(value);
 }
 
-Status execution_from_environment(Env& env, Execution& out) {
-  Execution e;
-  if (const auto engine = env.variable("TSRECON_ENGINE"); engine && !engine->empty()) {
-    const std::string& v = *engine;
-    if (v == "literal") {
-      e.engine = LsqEngine::kLiteral;
-    } else if (v != "fast") {
-      return Status::refused("tsrecon: TSRECON_ENGINE must be fast or literal, not '" + v + "'");
+Status engine_from_environment(Env& env, LsqEngine& out) {
+  LsqEngine engine = LsqEngine::kFast;
+  if (const auto value = env.variable("TSRECON_ENGINE"); value && !value->empty()) {
+    if (*value == "literal") {
+      engine = LsqEngine::kLiteral;
+    } else if (*value != "fast") {
+      return Status::refused("tsrecon: TSRECON_ENGINE must be fast or literal, not '" + *value + "'");
     }
   }
-  e.threads = env.available_cores();
+  out = engine;
+  return Status::ok();
+}
+
+Status threads_from_environment(Env& env, int& out) {
+  int threads = env.available_cores();
   const auto ours = env.variable("TSRECON_THREADS");
   const auto omp = env.variable("OMP_NUM_THREADS");
   if (ours && !ours->empty()) {
-    e.threads = parse_thread_count(ours->c_str(), false);
-    if (e.threads < 1) {
+    threads = parse_thread_count(ours->c_str(), false);
+    if (threads < 1) {
       return Status::refused("tsrecon: TSRECON_THREADS must be a positive number of threads, not '" + *ours + "'");
     }
   } else if (omp && parse_thread_count(omp->c_str(), true) > 0) {
-    e.threads = parse_thread_count(omp->c_str(), true);
+    threads = parse_thread_count(omp->c_str(), true);
   }
-  e.threads = std::min(e.threads, kMaxThreads);
+  out = std::min(threads, kMaxThreads);
+  return Status::ok();
+}
+
+Status execution_from_environment(Env& env, Execution& out) {
+  Execution e;
+  TSR_RETURN_IF_ERROR(engine_from_environment(env, e.engine));
+  TSR_RETURN_IF_ERROR(threads_from_environment(env, e.threads));
   out = e;
   return Status::ok();
 }

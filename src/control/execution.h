@@ -22,6 +22,12 @@ struct Execution {
 // cannot use is refused with a line naming it.
 Status execution_from_environment(Env& env, Execution& out);
 
+// Each half of it: the engine from TSRECON_ENGINE, the threads from
+// TSRECON_THREADS or OMP_NUM_THREADS (else every core); `out` is replaced
+// only when the value can be used.
+Status engine_from_environment(Env& env, LsqEngine& out);
+Status threads_from_environment(Env& env, int& out);
+
 // A thread count as TSRECON_THREADS gives it: a positive decimal number
 // (capped at kMaxThreads), or 0 when the text is not one. With `list_ok`, a
 // comma may end the number (the first entry of OMP_NUM_THREADS).
