@@ -271,6 +271,51 @@ TEST(PlotBlackBox, WritesTheSvgAndRefusesWhatItCannotDraw) {
   EXPECT_NE(r.err.find("severe (24)"), std::string::npos) << r.err;
 }
 
+// Names, sizes and modification times of the files of a directory.
+std::map<std::string, std::pair<uintmax_t, std::filesystem::file_time_type>> listing(const ScratchDir& dir) {
+  std::map<std::string, std::pair<uintmax_t, std::filesystem::file_time_type>> out;
+  for (const auto& e : std::filesystem::directory_iterator(dir.path()))
+    out[e.path().filename().string()] = {e.is_regular_file() ? e.file_size() : 0, e.last_write_time()};
+  return out;
+}
+
+TEST(CheckBlackBox, ReadyOrNotChangingNothing) {
+  ScratchDir dir;
+  ASSERT_EQ(run_in(dir, {tool_path("tsrecon-gen"), "--dir", dir.path(), "--nb", "23", "--nl", "5", "--ns", "6",
+                         "--npoint", "23", "--nfunc", "5", "--nodata", "0"}).status, 0);
+  const std::string check = tool_path("tsrecon-check");
+  auto before = listing(dir);
+  ProcessResult r = run_in(dir, {check});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(r.out.rfind("job in " + std::filesystem::canonical(dir.path()).string() + "\n", 0), 0u) << r.out;
+  EXPECT_NE(r.out.find("\n  run time: "), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.substr(r.out.rfind('\n', r.out.size() - 2) + 1, 5), "ready") << r.out;
+  EXPECT_EQ(listing(dir), before);
+
+  // NL and NS swapped, as a header of the cube shows; checked from elsewhere.
+  dir.write("data.hdr", "ENVI\nsamples = 5\nlines = 6\nbands = 23\ndata type = 2\ninterleave = bsq\n");
+  before = listing(dir);
+  ProcessOptions elsewhere;
+  elsewhere.cwd = "/";
+  r = run_process({check, dir.path()}, elsewhere);
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  EXPECT_NE(r.out.find("error: data.hdr describes 6 lines of 5 samples, cntl.dat 5 lines of 6 samples: NL and NS "
+                       "look swapped"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\nnot ready: 1 error, "), std::string::npos) << r.out;
+  EXPECT_EQ(listing(dir), before);
+
+  r = run_in(dir, {check, "--help"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.rfind("Usage: tsrecon-check [DIR]", 0), 0u);
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"a", "b"}, {"--bogus"}, {"no-such-dir"}}) {
+    std::vector<std::string> argv = {check};
+    argv.insert(argv.end(), args.begin(), args.end());
+    r = run_in(dir, argv);
+    EXPECT_EQ(r.status, 2) << args[0];
+    EXPECT_NE(r.err.find("tsrecon-check: "), std::string::npos) << r.err;
+  }
+}
+
 std::map<std::string, std::string> header_entries(const ScratchDir& dir, const std::string& name) {
   std::map<std::string, std::string> e;
   EXPECT_TRUE(parse_envi_header(dir.read(name), e)) << name;

@@ -33,7 +33,13 @@ struct Place {
   throw ControlFileError(number, at.line, std::string(at.item), std::string(found), std::move(expected));
 }
 
-constexpr const char* kLineFeedNote = "; the file ends here (every line, the last one too, must end with a line feed)";
+// What an end of the file adds to the expectation: `rest` is what is left
+// after the last line feed.
+std::string end_note(std::string_view rest) {
+  return rest.empty() ? "; the file ends here"
+                      : "; the file ends here, in a last line without its line feed (every line, the last one "
+                        "too, must end with one)";
+}
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
@@ -80,7 +86,8 @@ int32_t convert_list_constant(std::string_view constant, const Place& at) {
   if (!real) {
     int32_t v = 0;
     if (!parse_list_integer(constant, v))
-      fail(kErrInputConversion, at, constant, "a whole number from -2147483648 to 2147483647");
+      fail(kErrInputConversion, at, constant,
+           "a whole number for " + std::string(at.item) + " from -2147483648 to 2147483647");
     return v;
   }
   double d = 0.0;
@@ -89,7 +96,8 @@ int32_t convert_list_constant(std::string_view constant, const Place& at) {
 }
 
 ListValue parse_list_value(std::string_view token, const Place& at) {
-  constexpr const char* whole = "a whole number (or a repeat such as 3*0)";
+  // Built only on the way to an error.
+  const auto whole = [&at] { return "a whole number for " + std::string(at.item) + " (or a repeat such as 3*0)"; };
   // Characters first: digits, signs, one '.' and one exponent letter per
   // constant, and at most one '*' that is not the first character.
   constexpr size_t kNone = std::string_view::npos;
@@ -101,7 +109,7 @@ ListValue parse_list_value(std::string_view token, const Place& at) {
     const char c = token[k];
     if (k == part_start && is_quote(c)) fail(kErrInputConversion, at, token, "a number, not quoted text");
     if (c == '*') {
-      if (k == 0 || star != kNone) fail(kErrListSyntax, at, token, whole);
+      if (k == 0 || star != kNone) fail(kErrListSyntax, at, token, whole());
       star = k;
       part_start = k + 1;
       dots = 0;
@@ -109,11 +117,11 @@ ListValue parse_list_value(std::string_view token, const Place& at) {
     } else if (is_digit(c) || is_sign(c)) {
       continue;
     } else if (c == '.') {
-      if (++dots > 1) fail(kErrListSyntax, at, token, whole);
+      if (++dots > 1) fail(kErrListSyntax, at, token, whole());
     } else if (is_exponent_letter(c)) {
-      if (++exponents > 1) fail(kErrListSyntax, at, token, whole);
+      if (++exponents > 1) fail(kErrListSyntax, at, token, whole());
     } else {
-      fail(kErrListSyntax, at, token, whole);
+      fail(kErrListSyntax, at, token, whole());
     }
   }
 
@@ -124,10 +132,10 @@ ListValue parse_list_value(std::string_view token, const Place& at) {
     // matters up to the number of items, so it saturates instead of wrapping.
     uint64_t count = 0;
     for (size_t k = 0; k < star; ++k) {
-      if (!is_digit(token[k])) fail(kErrListSyntax, at, token, whole);
+      if (!is_digit(token[k])) fail(kErrListSyntax, at, token, whole());
       if (count < 1000000000000ull) count = count * 10 + static_cast<uint64_t>(token[k] - '0');
     }
-    if (count == 0) fail(kErrListSyntax, at, token, whole);
+    if (count == 0) fail(kErrListSyntax, at, token, whole());
     result.count = count;
     constant = token.substr(star + 1);
     if (constant.empty()) {
@@ -280,7 +288,7 @@ void GroupReader::fail_at_end() const {
   const std::string expected = !in_group_ ? "the group " + group + " ... / (the groups &DATA, &CONTRL and &NPT, in this order)"
                                           : "the / that ends " + group;
   fail(kErrEndOfFile, Place{source_.line() + 1, item_ != nullptr ? std::string_view(item_->name) : group},
-       source_.rest_of_line(), expected + kLineFeedNote);
+       source_.rest_of_line(), expected + end_note(source_.rest_of_line()));
 }
 
 const GroupItem& GroupReader::lookup(std::string_view name) const {
@@ -607,7 +615,7 @@ void ControlReader::read_value_list(std::span<int32_t* const> items, std::span<c
   };
   auto fail_at_end = [&] {
     const Place at = place(source_.line() + 1);
-    fail(kErrEndOfFile, at, source_.rest_of_line(), "a value for " + std::string(at.item) + kLineFeedNote);
+    fail(kErrEndOfFile, at, source_.rest_of_line(), "a value for " + std::string(at.item) + end_note(source_.rest_of_line()));
   };
   if (!source_.next(record)) fail_at_end();
   size_t col = 0;

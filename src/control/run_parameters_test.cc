@@ -351,7 +351,7 @@ TEST(RunParameters, ErrorsSayWhereAndWhat) {
       {"groups out of order", "46\n60 70\n&CONTRL /\n&DATA /\n&NPT /\n", 24, 6, "&CONTRL", "",
        "the group &CONTRL"},
       {"last line without line feed", "46\n60 70\n&DATA /\n&CONTRL /\n&NPT /", 24, 5, "&NPT", "&NPT /",
-       "must end with a line feed"},
+       "in a last line without its line feed"},
       {"excluded band missing", "46\n60 70\n&DATA NDEF=2 /\n&CONTRL /\n&NPT /\n5\n", 24, 7,
        "excluded band 2 of NDEF=2", "", "a value for excluded band 2"},
   };
