@@ -405,6 +405,8 @@ TEST(HdrBlackBox, InputHeadersAreKeptAndTheirGeoreferencingCarried) {
     EXPECT_NE(r.out.find(std::string("kept ") + header_name), std::string::npos);
     for (const char* product : {"p.hdr", "f.hdr", "order.hdr", "aic.hdr", "min.hdr", "max.hdr"}) {
       auto e = header_entries(dir, product);
+      // 32767 is no-data in the input only: in a product it is a value.
+      EXPECT_EQ(e.count("data ignore value"), 0u) << product;
       EXPECT_EQ(e["map info"], "{UTM, 1, 1, 500000, 4000000, 30, 30, 33, North,WGS-84}") << product;
       EXPECT_EQ(e["coordinate system string"].rfind("{PROJCS[\"WGS_1984_UTM_Zone_33N\"", 0), 0u) << product;
     }
@@ -421,10 +423,18 @@ TEST(HdrBlackBox, WarnsAndRefuses) {
   dir.write("data.hdr", wrong);
   // A product cut short, as an interrupted run leaves a map.
   dir.write("min.dat", dir.read("min.dat").substr(0, 10));
+  // p.bsq of an earlier run with more harmonics: its last planes stay.
+  dir.write("p.bsq", dir.read("p.bsq") + std::string(4 * 12, '\0'));
   ProcessResult r = run_in(dir, {tool_path("tsrecon-hdr")});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_NE(r.err.find("warning: data.hdr: samples is 5 but NS in cntl.dat is 4"), std::string::npos) << r.err;
+  // The header and cntl.dat describe different cubes: the run's headers are
+  // written all the same, but the exit status says something is wrong.
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("tsrecon-hdr: data.hdr: samples is 5 but NS in cntl.dat is 4: the header and cntl.dat "
+                       "describe different cubes"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("warning: min.dat holds 10 bytes, less than the 24"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("warning: p.bsq holds 720 bytes, more than the 672 that cntl.dat gives it: bytes of an "
+                       "earlier run with other sizes stay beyond the end"), std::string::npos) << r.err;
+  EXPECT_TRUE(dir.exists("f.hdr"));
 
   r = run_in(dir, {tool_path("tsrecon-hdr"), "extra"});
   EXPECT_EQ(r.status, 2);
@@ -437,6 +447,36 @@ TEST(HdrBlackBox, WarnsAndRefuses) {
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("cannot read cntl.dat"), std::string::npos) << r.err;
   EXPECT_FALSE(dir.exists("cntl.dat"));  // not created, unlike tsrecon
+}
+
+// The dates of data.hdr name the bands of the series, for GDAL too.
+TEST(HdrBlackBox, DatesOfTheInputNameTheBandsOfTheSeries) {
+  ScratchDir dir;
+  make_run(dir, {"--nb", "23", "--nl", "3", "--ns", "4", "--npoint", "23", "--nfunc", "5", "--seed", "8"});
+  std::string names, header = kGeoHeader;
+  for (int k = 0; k < 23; ++k) {
+    char date[16];
+    std::snprintf(date, sizeof date, "2014-%02d-%02d", 1 + k / 2, 1 + 16 * (k % 2));
+    names += (k ? ", " : "") + std::string(date);
+  }
+  header.replace(header.find("bands   = 46"), 12, "bands   = 23");
+  dir.write("data.hdr", header + "band names = {" + names + "}\n");
+  const ProcessResult r = run_in(dir, {tool_path("tsrecon-hdr")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("dates of data.hdr as band names of the series: 2014-01-01 .. 2014-12-01"), std::string::npos)
+      << r.out;
+  for (const char* series : {"f.hdr", "i.hdr"}) {
+    const std::vector<std::string> bands = envi_list(header_entries(dir, series)["band names"]);
+    ASSERT_EQ(bands.size(), 23u) << series;
+    EXPECT_EQ(bands[1], "2014-01-17");
+    EXPECT_EQ(bands[22], "2014-12-01");
+  }
+  EXPECT_EQ(envi_list(header_entries(dir, "p.hdr")["band names"])[0], "constant");
+  const std::string gdalinfo = on_path("gdalinfo");
+  if (gdalinfo.empty()) return;
+  const ProcessResult info = run_in(dir, {gdalinfo, "f.bsq"}, {{"GDAL_PAM_ENABLED", "NO"}});
+  ASSERT_EQ(info.status, 0) << info.err;
+  EXPECT_NE(info.out.find("Description = 2014-12-01"), std::string::npos) << info.out;
 }
 
 // GDAL reads the products through the headers exactly as the bytes say.
