@@ -228,12 +228,13 @@ TEST(PlotBlackBox, WritesTheSvgAndRefusesWhatItCannotDraw) {
     const char* message;  // part of standard error
   };
   const Bad bad[] = {
-      {{}, 2, "Usage"},
-      {{"1"}, 2, "Usage"},
-      {{"0", "1"}, 2, "Usage"},
-      {{"1", "x"}, 2, "Usage"},
-      {{"1", "2", "3"}, 2, "Usage"},
-      {{"-o"}, 2, "Usage"},
+      {{}, 2, "tsrecon-plot: give LINE and SAMPLE, two whole numbers from 1 (0 arguments given)"},
+      {{"1"}, 2, "give LINE and SAMPLE"},
+      {{"0", "1"}, 2, "tsrecon-plot: LINE must be a whole number from 1, not '0'"},
+      {{"1", "x"}, 2, "SAMPLE must be a whole number from 1, not 'x'"},
+      {{"1", "2", "3"}, 2, "(3 arguments given)"},
+      {{"-o"}, 2, "-o needs a FILE"},
+      {{"--factor", "0", "1", "1"}, 2, "--factor must be a positive number (raw per unit), not '0'"},
       {{"4", "1"}, 1, "outside the cube of 3 lines and 4 samples"},
       {{"1", "5"}, 1, "outside the cube"},
   };
@@ -243,6 +244,10 @@ TEST(PlotBlackBox, WritesTheSvgAndRefusesWhatItCannotDraw) {
     r = run_in(dir, argv);
     EXPECT_EQ(r.status, b.status) << argv.size();
     EXPECT_NE(r.err.find(b.message), std::string::npos) << r.err;
+    // What is wrong comes first, then how the command goes.
+    if (b.status == 2) {
+      EXPECT_GT(r.err.find("Usage"), r.err.find(b.message)) << r.err;
+    }
   }
 
   // A negative value stops tsrecon; the plot refuses the pixel with the place.
@@ -477,6 +482,39 @@ TEST(HdrBlackBox, DatesOfTheInputNameTheBandsOfTheSeries) {
   const ProcessResult info = run_in(dir, {gdalinfo, "f.bsq"}, {{"GDAL_PAM_ENABLED", "NO"}});
   ASSERT_EQ(info.status, 0) << info.err;
   EXPECT_NE(info.out.find("Description = 2014-12-01"), std::string::npos) << info.out;
+}
+
+// The plot in the units and dates of data.hdr, or of --factor; the numbers
+// of --values stay the program's own, whatever the header says.
+TEST(PlotBlackBox, UserUnitsFromTheHeaderOrTheCommandLine) {
+  ScratchDir dir;
+  make_run(dir, {"--nb", "23", "--nl", "2", "--ns", "3", "--npoint", "23", "--nfunc", "5", "--seed", "4"});
+  const std::string plot = tool_path("tsrecon-plot");
+  const ProcessResult before = run_in(dir, {plot, "--values", "2", "3"});
+  ASSERT_EQ(before.status, 0) << before.err;
+  std::string names;
+  for (int k = 0; k < 23; ++k) {
+    char date[16];
+    std::snprintf(date, sizeof date, "2014-%02d-%02d", 1 + k / 2, 1 + 16 * (k % 2));
+    names += (k ? ", " : "") + std::string(date);
+  }
+  dir.write("data.hdr", "ENVI\nsamples = 3\nlines = 2\nbands = 23\ndata type = 2\ninterleave = bsq\n"
+                        "band names = {" + names + "}\ndata ignore value = 32767\ntsrecon factor = 1600\n"
+                        "tsrecon units = NDVI\n");
+  ProcessResult r = run_in(dir, {plot, "-o", "ndvi.svg", "--values", "2", "3"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, before.out);
+  const std::string ndvi = dir.read("ndvi.svg");
+  EXPECT_NE(ndvi.find(">NDVI (raw / 1600)</text>"), std::string::npos);
+  EXPECT_NE(ndvi.find(">2014-01-01</text>"), std::string::npos);
+  r = run_in(dir, {plot, "--factor", "10000", "-o", "other.svg", "2", "3"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(dir.read("other.svg").find(">value (raw / 10000)</text>"), std::string::npos);
+  std::filesystem::remove(dir.file("data.hdr"));
+  r = run_in(dir, {plot, "-o", "scaled.svg", "2", "3"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(dir.read("scaled.svg").find(">value (raw / 4096)</text>"), std::string::npos);
+  EXPECT_NE(dir.read("scaled.svg").find(">time step (band)</text>"), std::string::npos);
 }
 
 // GDAL reads the products through the headers exactly as the bytes say.
