@@ -276,6 +276,21 @@ TEST(PlotBlackBox, WritesTheSvgAndRefusesWhatItCannotDraw) {
   EXPECT_NE(r.err.find("severe (24)"), std::string::npos) << r.err;
 }
 
+TEST(GenBlackBox, HelpAndAMissingDirectory) {
+  ScratchDir dir;
+  ProcessResult r = run_in(dir, {tool_path("tsrecon-gen"), "--help"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.rfind("usage: tsrecon-gen", 0), 0u) << r.out;
+  EXPECT_EQ(r.err, "");
+  r = run_in(dir, {tool_path("tsrecon-gen"), "--dir", "new/job", "--nb", "5", "--nl", "2", "--ns", "3"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(dir.read("new/job/data.bsq").size(), 5u * 2 * 3 * 2);
+  EXPECT_EQ(dir.read("new/job/cntl.dat").rfind("5\n2 3\n", 0), 0u);
+  r = run_in(dir, {tool_path("tsrecon-gen"), "--nb"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("usage: tsrecon-gen"), std::string::npos);
+}
+
 // Names, sizes and modification times of the files of a directory.
 std::map<std::string, std::pair<uintmax_t, std::filesystem::file_time_type>> listing(const ScratchDir& dir) {
   std::map<std::string, std::pair<uintmax_t, std::filesystem::file_time_type>> out;
