@@ -311,7 +311,7 @@ class Checker {
     for (int32_t i = 0; i < p_.excluded_count; ++i) excluded[static_cast<size_t>(p_.excluded_bands[i] - 1)] = true;
     const size_t width = static_cast<size_t>(p_.NB) * static_cast<size_t>(p_.NS);
     std::vector<int16_t> values(width), weights(width, 1);
-    int64_t negative = 0, nodata = 0, above = 0, total = 0, few = 0;
+    int64_t negative = 0, nodata = 0, above = 0, total = 0, few = 0, none = 0;
     int32_t first_band = 0, first_line = 0, first_sample = 0;
     int16_t first_value = 0, largest = 0;
     for (int32_t line = 1; line <= p_.NL; ++line) {
@@ -338,6 +338,7 @@ class Checker {
           if (v >= 0 && v <= kCeiling && !excluded[static_cast<size_t>(b - 1)] && weights[i] >= 1) ++usable;
         }
         if (usable < p_.NP) ++few;
+        if (usable == 0) ++none;
       }
     }
     const int64_t pixels = int64_t{p_.NL} * p_.NS;
@@ -361,8 +362,9 @@ class Checker {
       const std::string which = p_.MASK == 1 ? ", kept by mask.bsq" : "";
       warning("samples", n(few) + " of " + n(pixels) + " pixels (" + percent(few, pixels) +
                              ") have fewer usable samples (at or below the raw ceiling 1536" + which +
-                             ", in bands not excluded) than the model's NP=" + n(p_.NP) +
-                             " parameters: their fits will be weak or missing (zeros in the products)");
+                             ", in bands not excluded) than the model's NP=" + n(p_.NP) + " parameters" +
+                             (none > 0 ? " (" + n(none) + " of them none at all, as in a no-data area)" : "") +
+                             ": their fits will be weak or missing (zeros in the products)");
     }
   }
 

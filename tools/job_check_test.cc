@@ -130,7 +130,12 @@ TEST(JobCheck, FindsWhatWouldStopOrSpoilTheRun) {
        {{Severity::kError, "scaling", "100.00 % of the values (no-data 32767 aside) lie above the raw ceiling 1536"},
         {Severity::kWarning, "samples", "12 of 12 pixels"}}},
       {"a pixel of no-data", [](Job& j) { for (int b = 1; b <= 20; ++b) j.at(b, 1, 2) = 32767; },
-       {{Severity::kWarning, "samples", "1 of 12 pixels (8.33 %) have fewer usable samples"}}},
+       {{Severity::kWarning, "samples", "1 of 12 pixels (8.33 %) have fewer usable samples (at or below the raw "
+                                        "ceiling 1536, in bands not excluded) than the model's NP=12 parameters: "}}},
+      {"a pixel with no usable sample", [](Job& j) { for (int b = 1; b <= 23; ++b) j.at(b, 3, 4) = 32767; },
+       {{Severity::kWarning, "samples", "1 of 12 pixels (8.33 %) have fewer usable samples (at or below the raw "
+                                        "ceiling 1536, in bands not excluded) than the model's NP=12 parameters "
+                                        "(1 of them none at all, as in a no-data area)"}}},
       {"stale planes in p.bsq", [](Job& j) { j.files["p.bsq"] = std::string(14 * 12 * 4, '\0'); },
        {{Severity::kWarning, "p.bsq", "p.bsq holds 14 planes of 3 x 4, this run writes 12"},
         {Severity::kWarning, "p.bsq", "delete p.bsq before the run"}}},
