@@ -167,19 +167,21 @@ class Checker {
     for (int32_t k = sound + 1; k <= p_.NFUNC; ++k)
       beyond += (beyond.empty() ? "" : ", ") + n(k) + " (" + n(harmonic_frequencies[k - 1]) +
                 (harmonic_frequencies[k - 1] == 1 ? " cycle)" : " cycles)");
+    const std::string sound_text =
+        sound >= 2 ? "NFUNC=" + n(sound) + " is the largest sound value for NPOINT=" + n(p_.NPOINT)
+                   : "no NFUNC gives a sound model with NPOINT=" + n(p_.NPOINT) +
+                         " (a model needs 2 harmonics): is NPOINT the number of steps per year?";
     if (!beyond.empty()) {
-      std::string fix = sound >= 2 ? "NFUNC=" + n(sound) + " is the largest sound value for NPOINT=" + n(p_.NPOINT)
-                                   : "no NFUNC gives a sound model with NPOINT=" + n(p_.NPOINT) +
-                                         " (a model needs 2 harmonics): is NPOINT the number of steps per year?";
-      error("NFUNC", "NFUNC=" + n(p_.NFUNC) + " with NPOINT=" + n(p_.NPOINT) + ": harmonic" +
-                         (p_.NFUNC - sound > 1 ? "s " : " ") + beyond + " of " + n(p_.NPOINT) + " steps " +
-                         (p_.NFUNC - sound > 1 ? "sit" : "sits") + " at or beyond the sampling limit (2 x cycles >= NPOINT): sampled once a step it cannot be "
-                         "told from a slower cycle, or vanishes, so its amplitude and phase mean nothing and can "
-                         "explode; " + fix);
+      const bool several = p_.NFUNC - sound > 1;
+      error("NFUNC", "NFUNC=" + n(p_.NFUNC) + " with NPOINT=" + n(p_.NPOINT) + ": harmonic" + (several ? "s " : " ") +
+                         beyond + " of " + n(p_.NPOINT) + " steps " + (several ? "sit" : "sits") +
+                         " at or beyond the sampling limit (2 x cycles >= NPOINT): sampled once a step, such a "
+                         "harmonic cannot be told from a slower cycle, or vanishes, so its amplitude and phase mean "
+                         "nothing and can explode; " + sound_text);
     } else if (p_.NFUNC < 2) {
       error("NFUNC", "NFUNC=" + n(p_.NFUNC) +
                          ": a model needs at least 2 harmonics, so no pixel would get one (zeros in f.bsq and "
-                         "p.bsq everywhere); NFUNC=" + n(std::max(2, sound)) + " suits NPOINT=" + n(p_.NPOINT));
+                         "p.bsq everywhere); " + sound_text);
     }
     const int32_t usable = p_.NB - distinct_excluded_;
     if (p_.NP > usable)

@@ -91,6 +91,9 @@ TEST(JobCheck, FindsWhatWouldStopOrSpoilTheRun) {
         {Severity::kError, "NFUNC", "NFUNC=5 is the largest sound value for NPOINT=23"}}},
       {"no harmonic pair", [](Job& j) { j.groups = "&DATA NFUNC=1 /\n&CONTRL /\n&NPT NPOINT=23 /\n"; },
        {{Severity::kError, "NFUNC", "NFUNC=1: a model needs at least 2 harmonics"}}},
+      {"two harmonics beyond the limit", [](Job& j) { j.groups = "&DATA NFUNC=4 /\n&CONTRL /\n&NPT NPOINT=5 /\n"; },
+       {{Severity::kError, "NFUNC", "NFUNC=4 with NPOINT=5: harmonics 3 (3 cycles), 4 (4 cycles) of 5 steps sit at or beyond"},
+        {Severity::kError, "NFUNC", "NFUNC=2 is the largest sound value for NPOINT=5"}}},
       {"more parameters than samples",
        [](Job& j) {
          j.groups = "&DATA NFUNC=5, NDEF=13 /\n&CONTRL /\n&NPT NPOINT=23 /\n";
