@@ -145,6 +145,13 @@ class Checker {
       error("cntl.dat", message + ": tsrecon refuses it before touching any image file");
       return false;
     }
+    if (p_.NL < 1 || p_.NS < 1) {
+      // tsrecon runs over no pixel at all and writes empty products.
+      error("cntl.dat", "cntl.dat gives " + n(p_.NL) + " lines of " + n(p_.NS) +
+                            " samples (its second line): that is no pixel at all, so tsrecon would write empty "
+                            "products");
+      return false;
+    }
     std::set<int16_t> excluded(p_.excluded_bands, p_.excluded_bands + p_.excluded_count);
     distinct_excluded_ = static_cast<int32_t>(excluded.size());
     std::string bands;

@@ -86,6 +86,8 @@ TEST(JobCheck, FindsWhatWouldStopOrSpoilTheRun) {
                                        "at its end, so tsrecon does not read it and stops with error 24"}}},
       {"value out of range", [](Job& j) { j.groups = "&DATA NFUNC=7 /\n&CONTRL /\n&NPT /\n"; },
        {{Severity::kError, "cntl.dat", "NFUNC = 7 in cntl.dat is outside the allowed range 0..6: tsrecon refuses"}}},
+      {"no pixel", [](Job& j) { j.ns = -4; },
+       {{Severity::kError, "cntl.dat", "cntl.dat gives 3 lines of -4 samples (its second line): that is no pixel"}}},
       {"harmonic beyond the sampling limit", [](Job& j) { j.groups = "&DATA NFUNC=6 /\n&CONTRL /\n&NPT NPOINT=23 /\n"; },
        {{Severity::kError, "NFUNC", "harmonic 6 (12 cycles) of 23 steps sits at or beyond the sampling limit"},
         {Severity::kError, "NFUNC", "NFUNC=5 is the largest sound value for NPOINT=23"}}},
