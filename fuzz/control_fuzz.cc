@@ -58,6 +58,9 @@ Outcome read_once(std::string_view text) {
     tsr::read_control_text(text, o.params, sink);
   } catch (const tsr::ControlFileError& e) {
     if (!allowed_error(e.number())) finding("unexpected error number");
+    // Every error says where and what: a line within the text (or the one
+    // after its last), the item read, and what belongs there.
+    if (e.line() < 1 || e.item().empty() || e.expected().empty()) finding("error without its place");
     o.error = e.number();
     return o;
   }

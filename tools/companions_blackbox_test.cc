@@ -224,12 +224,13 @@ TEST(PlotBlackBox, WritesTheSvgAndRefusesWhatItCannotDraw) {
     const char* message;  // part of standard error
   };
   const Bad bad[] = {
-      {{}, 2, "Usage"},
-      {{"1"}, 2, "Usage"},
-      {{"0", "1"}, 2, "Usage"},
-      {{"1", "x"}, 2, "Usage"},
-      {{"1", "2", "3"}, 2, "Usage"},
-      {{"-o"}, 2, "Usage"},
+      {{}, 2, "tsrecon-plot: give LINE and SAMPLE, two whole numbers from 1 (0 arguments given)"},
+      {{"1"}, 2, "give LINE and SAMPLE"},
+      {{"0", "1"}, 2, "tsrecon-plot: LINE must be a whole number from 1, not '0'"},
+      {{"1", "x"}, 2, "SAMPLE must be a whole number from 1, not 'x'"},
+      {{"1", "2", "3"}, 2, "(3 arguments given)"},
+      {{"-o"}, 2, "-o needs a FILE"},
+      {{"--factor", "0", "1", "1"}, 2, "--factor must be a positive number (raw per unit), not '0'"},
       {{"4", "1"}, 1, "outside the cube of 3 lines and 4 samples"},
       {{"1", "5"}, 1, "outside the cube"},
   };
@@ -239,6 +240,10 @@ TEST(PlotBlackBox, WritesTheSvgAndRefusesWhatItCannotDraw) {
     r = run_in(dir, argv);
     EXPECT_EQ(r.status, b.status) << argv.size();
     EXPECT_NE(r.err.find(b.message), std::string::npos) << r.err;
+    // What is wrong comes first, then how the command goes.
+    if (b.status == 2) {
+      EXPECT_GT(r.err.find("Usage"), r.err.find(b.message)) << r.err;
+    }
   }
 
   // A negative value stops tsrecon; the plot refuses the pixel with the place.
@@ -265,6 +270,66 @@ TEST(PlotBlackBox, WritesTheSvgAndRefusesWhatItCannotDraw) {
   r = run_in(dir, {plot, "1", "1"});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("severe (24)"), std::string::npos) << r.err;
+}
+
+TEST(GenBlackBox, HelpAndAMissingDirectory) {
+  ScratchDir dir;
+  ProcessResult r = run_in(dir, {tool_path("tsrecon-gen"), "--help"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.rfind("usage: tsrecon-gen", 0), 0u) << r.out;
+  EXPECT_EQ(r.err, "");
+  r = run_in(dir, {tool_path("tsrecon-gen"), "--dir", "new/job", "--nb", "5", "--nl", "2", "--ns", "3"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(dir.read("new/job/data.bsq").size(), 5u * 2 * 3 * 2);
+  EXPECT_EQ(dir.read("new/job/cntl.dat").rfind("5\n2 3\n", 0), 0u);
+  r = run_in(dir, {tool_path("tsrecon-gen"), "--nb"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("usage: tsrecon-gen"), std::string::npos);
+}
+
+// Names, sizes and modification times of the files of a directory.
+std::map<std::string, std::pair<uintmax_t, std::filesystem::file_time_type>> listing(const ScratchDir& dir) {
+  std::map<std::string, std::pair<uintmax_t, std::filesystem::file_time_type>> out;
+  for (const auto& e : std::filesystem::directory_iterator(dir.path()))
+    out[e.path().filename().string()] = {e.is_regular_file() ? e.file_size() : 0, e.last_write_time()};
+  return out;
+}
+
+TEST(CheckBlackBox, ReadyOrNotChangingNothing) {
+  ScratchDir dir;
+  ASSERT_EQ(run_in(dir, {tool_path("tsrecon-gen"), "--dir", dir.path(), "--nb", "23", "--nl", "5", "--ns", "6",
+                         "--npoint", "23", "--nfunc", "5", "--nodata", "0"}).status, 0);
+  const std::string check = tool_path("tsrecon-check");
+  auto before = listing(dir);
+  ProcessResult r = run_in(dir, {check});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(r.out.rfind("job in " + std::filesystem::canonical(dir.path()).string() + "\n", 0), 0u) << r.out;
+  EXPECT_NE(r.out.find("\n  run time: "), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.substr(r.out.rfind('\n', r.out.size() - 2) + 1, 5), "ready") << r.out;
+  EXPECT_EQ(listing(dir), before);
+
+  // NL and NS swapped, as a header of the cube shows; checked from elsewhere.
+  dir.write("data.hdr", "ENVI\nsamples = 5\nlines = 6\nbands = 23\ndata type = 2\ninterleave = bsq\n");
+  before = listing(dir);
+  ProcessOptions elsewhere;
+  elsewhere.cwd = "/";
+  r = run_process({check, dir.path()}, elsewhere);
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  EXPECT_NE(r.out.find("error: data.hdr describes 6 lines of 5 samples, cntl.dat 5 lines of 6 samples: NL and NS "
+                       "look swapped"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\nnot ready: 1 error, "), std::string::npos) << r.out;
+  EXPECT_EQ(listing(dir), before);
+
+  r = run_in(dir, {check, "--help"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.rfind("Usage: tsrecon-check [DIR]", 0), 0u);
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"a", "b"}, {"--bogus"}, {"no-such-dir"}}) {
+    std::vector<std::string> argv = {check};
+    argv.insert(argv.end(), args.begin(), args.end());
+    r = run_in(dir, argv);
+    EXPECT_EQ(r.status, 2) << args[0];
+    EXPECT_NE(r.err.find("tsrecon-check: "), std::string::npos) << r.err;
+  }
 }
 
 std::map<std::string, std::string> header_entries(const ScratchDir& dir, const std::string& name) {
@@ -356,6 +421,8 @@ TEST(HdrBlackBox, InputHeadersAreKeptAndTheirGeoreferencingCarried) {
     EXPECT_NE(r.out.find(std::string("kept ") + header_name), std::string::npos);
     for (const char* product : {"p.hdr", "f.hdr", "order.hdr", "aic.hdr", "min.hdr", "max.hdr"}) {
       auto e = header_entries(dir, product);
+      // 32767 is no-data in the input only: in a product it is a value.
+      EXPECT_EQ(e.count("data ignore value"), 0u) << product;
       EXPECT_EQ(e["map info"], "{UTM, 1, 1, 500000, 4000000, 30, 30, 33, North,WGS-84}") << product;
       EXPECT_EQ(e["coordinate system string"].rfind("{PROJCS[\"WGS_1984_UTM_Zone_33N\"", 0), 0u) << product;
     }
@@ -372,10 +439,18 @@ TEST(HdrBlackBox, WarnsAndRefuses) {
   dir.write("data.hdr", wrong);
   // A product cut short, as an interrupted run leaves a map.
   dir.write("min.dat", dir.read("min.dat").substr(0, 10));
+  // p.bsq of an earlier run with more harmonics: its last planes stay.
+  dir.write("p.bsq", dir.read("p.bsq") + std::string(4 * 12, '\0'));
   ProcessResult r = run_in(dir, {tool_path("tsrecon-hdr")});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_NE(r.err.find("warning: data.hdr: samples is 5 but NS in cntl.dat is 4"), std::string::npos) << r.err;
+  // The header and cntl.dat describe different cubes: the run's headers are
+  // written all the same, but the exit status says something is wrong.
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("tsrecon-hdr: data.hdr: samples is 5 but NS in cntl.dat is 4: the header and cntl.dat "
+                       "describe different cubes"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("warning: min.dat holds 10 bytes, less than the 24"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("warning: p.bsq holds 720 bytes, more than the 672 that cntl.dat gives it: bytes of an "
+                       "earlier run with other sizes stay beyond the end"), std::string::npos) << r.err;
+  EXPECT_TRUE(dir.exists("f.hdr"));
 
   r = run_in(dir, {tool_path("tsrecon-hdr"), "extra"});
   EXPECT_EQ(r.status, 2);
@@ -388,6 +463,69 @@ TEST(HdrBlackBox, WarnsAndRefuses) {
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("cannot read cntl.dat"), std::string::npos) << r.err;
   EXPECT_FALSE(dir.exists("cntl.dat"));  // not created, unlike tsrecon
+}
+
+// The dates of data.hdr name the bands of the series, for GDAL too.
+TEST(HdrBlackBox, DatesOfTheInputNameTheBandsOfTheSeries) {
+  ScratchDir dir;
+  make_run(dir, {"--nb", "23", "--nl", "3", "--ns", "4", "--npoint", "23", "--nfunc", "5", "--seed", "8"});
+  std::string names, header = kGeoHeader;
+  for (int k = 0; k < 23; ++k) {
+    char date[16];
+    std::snprintf(date, sizeof date, "2014-%02d-%02d", 1 + k / 2, 1 + 16 * (k % 2));
+    names += (k ? ", " : "") + std::string(date);
+  }
+  header.replace(header.find("bands   = 46"), 12, "bands   = 23");
+  dir.write("data.hdr", header + "band names = {" + names + "}\n");
+  const ProcessResult r = run_in(dir, {tool_path("tsrecon-hdr")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("dates of data.hdr as band names of the series: 2014-01-01 .. 2014-12-01"), std::string::npos)
+      << r.out;
+  for (const char* series : {"f.hdr", "i.hdr"}) {
+    const std::vector<std::string> bands = envi_list(header_entries(dir, series)["band names"]);
+    ASSERT_EQ(bands.size(), 23u) << series;
+    EXPECT_EQ(bands[1], "2014-01-17");
+    EXPECT_EQ(bands[22], "2014-12-01");
+  }
+  EXPECT_EQ(envi_list(header_entries(dir, "p.hdr")["band names"])[0], "constant");
+  const std::string gdalinfo = on_path("gdalinfo");
+  if (gdalinfo.empty()) return;
+  const ProcessResult info = run_in(dir, {gdalinfo, "f.bsq"}, {{"GDAL_PAM_ENABLED", "NO"}});
+  ASSERT_EQ(info.status, 0) << info.err;
+  EXPECT_NE(info.out.find("Description = 2014-12-01"), std::string::npos) << info.out;
+}
+
+// The plot in the units and dates of data.hdr, or of --factor; the numbers
+// of --values stay the program's own, whatever the header says.
+TEST(PlotBlackBox, UserUnitsFromTheHeaderOrTheCommandLine) {
+  ScratchDir dir;
+  make_run(dir, {"--nb", "23", "--nl", "2", "--ns", "3", "--npoint", "23", "--nfunc", "5", "--seed", "4"});
+  const std::string plot = tool_path("tsrecon-plot");
+  const ProcessResult before = run_in(dir, {plot, "--values", "2", "3"});
+  ASSERT_EQ(before.status, 0) << before.err;
+  std::string names;
+  for (int k = 0; k < 23; ++k) {
+    char date[16];
+    std::snprintf(date, sizeof date, "2014-%02d-%02d", 1 + k / 2, 1 + 16 * (k % 2));
+    names += (k ? ", " : "") + std::string(date);
+  }
+  dir.write("data.hdr", "ENVI\nsamples = 3\nlines = 2\nbands = 23\ndata type = 2\ninterleave = bsq\n"
+                        "band names = {" + names + "}\ndata ignore value = 32767\ntsrecon factor = 1600\n"
+                        "tsrecon units = NDVI\n");
+  ProcessResult r = run_in(dir, {plot, "-o", "ndvi.svg", "--values", "2", "3"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, before.out);
+  const std::string ndvi = dir.read("ndvi.svg");
+  EXPECT_NE(ndvi.find(">NDVI (raw / 1600)</text>"), std::string::npos);
+  EXPECT_NE(ndvi.find(">2014-01-01</text>"), std::string::npos);
+  r = run_in(dir, {plot, "--factor", "10000", "-o", "other.svg", "2", "3"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(dir.read("other.svg").find(">value (raw / 10000)</text>"), std::string::npos);
+  std::filesystem::remove(dir.file("data.hdr"));
+  r = run_in(dir, {plot, "-o", "scaled.svg", "2", "3"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(dir.read("scaled.svg").find(">value (raw / 4096)</text>"), std::string::npos);
+  EXPECT_NE(dir.read("scaled.svg").find(">time step (band)</text>"), std::string::npos);
 }
 
 // GDAL reads the products through the headers exactly as the bytes say.

@@ -124,6 +124,20 @@ bool parse_envi_header(std::string_view text, std::map<std::string, std::string>
   return true;
 }
 
+std::vector<std::string> envi_list(std::string_view value) {
+  std::string_view inner = trim(value);
+  if (inner.size() >= 2 && inner.front() == '{' && inner.back() == '}') inner = inner.substr(1, inner.size() - 2);
+  std::vector<std::string> items;
+  if (trim(inner).empty()) return items;
+  for (size_t start = 0;;) {
+    const size_t comma = inner.find(',', start);
+    items.emplace_back(trim(inner.substr(start, comma == std::string_view::npos ? std::string_view::npos : comma - start)));
+    if (comma == std::string_view::npos) break;
+    start = comma + 1;
+  }
+  return items;
+}
+
 EnviGeoref georef_of(const std::map<std::string, std::string>& entries) {
   EnviGeoref g;
   auto take = [&](const char* key, std::string& to) {
@@ -137,7 +151,7 @@ EnviGeoref georef_of(const std::map<std::string, std::string>& entries) {
 }
 
 std::vector<std::string> input_header_problems(const std::map<std::string, std::string>& entries, int samples,
-                                               int lines, int bands, int data_type) {
+                                               int lines, int bands, int data_type, int byte_order) {
   std::vector<std::string> problems;
   struct Expected {
     const char* key;
@@ -151,8 +165,10 @@ std::vector<std::string> input_header_problems(const std::map<std::string, std::
       {"bands", bands, -1, "NB in cntl.dat is "},
       {"header offset", 0, 0, "tsrecon reads headerless files: header offset must be "},
       {"data type", data_type, -1, "tsrecon reads data type "},
-      {"byte order", 0, 0, "tsrecon reads little-endian values (byte order 0) unless FORT_CONVERT says otherwise; "
-                           "expected "},
+      {"byte order", byte_order, 0,
+       byte_order == 0 ? "tsrecon reads little-endian values (byte order 0) unless FORT_CONVERT says otherwise; "
+                         "expected "
+                       : "FORT_CONVERT makes tsrecon read big-endian values (byte order 1); expected "},
   };
   for (const Expected& e : expected) {
     bool ok = true;

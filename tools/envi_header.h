@@ -52,15 +52,20 @@ std::string format_envi_header(const EnviHeader& header);
 // start with the line "ENVI" or a brace is never closed.
 bool parse_envi_header(std::string_view text, std::map<std::string, std::string>& entries);
 
+// The items of a braced list value: "{a, b,\n c}" -> "a", "b", "c" (each
+// trimmed); a value without braces is one item.
+std::vector<std::string> envi_list(std::string_view value);
+
 // The georeferencing entries among parsed header entries.
 EnviGeoref georef_of(const std::map<std::string, std::string>& entries);
 
 // Ways in which the header found beside an input cube disagrees with what the
 // program reads from that cube: `samples`, `lines` and `bands` from cntl.dat,
-// headerless, band-sequential, little-endian, of `data_type`. One sentence per
+// headerless, band-sequential, of `data_type`, in `byte_order` (0 little-,
+// 1 big-endian, as FORT_CONVERT makes tsrecon read). One sentence per
 // disagreement; empty when the header fits.
 std::vector<std::string> input_header_problems(const std::map<std::string, std::string>& entries, int samples,
-                                               int lines, int bands, int data_type);
+                                               int lines, int bands, int data_type, int byte_order = 0);
 
 // The header name GDAL and ENVI look for first: the file name with its
 // extension replaced by ".hdr" ("p.bsq" -> "p.hdr", "order.dat" ->

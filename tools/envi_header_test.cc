@@ -145,6 +145,25 @@ TEST(EnviHeader, InputHeaderProblemsNameEachDisagreement) {
   minimal.erase("bands");
   ASSERT_EQ(input_header_problems(minimal, 20, 12, 46, kEnviInt16).size(), 1u);
   EXPECT_EQ(input_header_problems(minimal, 20, 12, 46, kEnviInt16)[0], "bands is missing but NB in cntl.dat is 46");
+  // With FORT_CONVERT21=BIG_ENDIAN tsrecon reads byte order 1.
+  minimal["bands"] = "46";
+  ASSERT_EQ(input_header_problems(minimal, 20, 12, 46, kEnviInt16, 1).size(), 1u);
+  EXPECT_EQ(input_header_problems(minimal, 20, 12, 46, kEnviInt16, 1)[0].rfind("byte order is missing but FORT_CONVERT", 0),
+            0u);
+  minimal["byte order"] = "1";
+  EXPECT_TRUE(input_header_problems(minimal, 20, 12, 46, kEnviInt16, 1).empty());
+}
+
+TEST(EnviHeader, ListValues) {
+  const std::pair<const char*, std::vector<std::string>> cases[] = {
+      {"{2014-01-01, 2014-01-17}", {"2014-01-01", "2014-01-17"}},
+      {"{\nconstant,\n trend }", {"constant", "trend"}},
+      {"{}", {}},
+      {" { } ", {}},
+      {"one", {"one"}},
+      {"{a,,b}", {"a", "", "b"}},
+  };
+  for (const auto& [value, items] : cases) EXPECT_EQ(envi_list(value), items) << value;
 }
 
 TEST(EnviHeader, HeaderNames) {

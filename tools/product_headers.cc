@@ -64,14 +64,16 @@ std::string input_description(const RunFileSpec& f) {
                "values above 1536 are screened out";
 }
 
-std::vector<std::string> band_names_of(const RunFileSpec& f, const RunParameters& p) {
+std::vector<std::string> band_names_of(const RunFileSpec& f, const RunParameters& p,
+                                       const std::vector<std::string>& time_names) {
   switch (f.content) {
     case Content::kParameters: return parameter_band_names(p.NFUNC);
     case Content::kOrder: return {"order"};
     case Content::kCriterion: return {"aic"};
     case Content::kMinimum: return {"min"};
     case Content::kMaximum: return {"max"};
-    default: return time_step_band_names(p.NB);
+    default:
+      return time_names.size() == static_cast<size_t>(p.NB) ? time_names : time_step_band_names(p.NB);
   }
 }
 
@@ -92,7 +94,7 @@ std::vector<std::string> time_step_band_names(int32_t nb) {
   return names;
 }
 
-std::vector<RunFile> run_files(const RunParameters& p) {
+std::vector<RunFile> run_files(const RunParameters& p, const std::vector<std::string>& time_names) {
   std::vector<RunFile> files;
   for (const RunFileSpec& spec : kRunFiles) {
     RunFile f;
@@ -103,7 +105,7 @@ std::vector<RunFile> run_files(const RunParameters& p) {
     f.header.lines = p.NL;
     f.header.bands = planes_of(spec, p.NB, p.NP);
     f.header.data_type = envi_type_of(spec.type);
-    f.header.band_names = band_names_of(spec, p);
+    f.header.band_names = band_names_of(spec, p, time_names);
     f.expected_bytes = full_file_bytes(spec, p.NB, p.NP, p.NL, p.NS);
     files.push_back(std::move(f));
   }

@@ -39,7 +39,23 @@ double nice_step(double span, int target) {
   return 10.0 * power;
 }
 
+// The unit after a value in the caption: none in the program's scaled
+// units, else the units' name (or the scaling when they have none).
+std::string unit_suffix(const PlotUnits& u) {
+  if (u.scaled()) return "";
+  return u.units.empty() ? " (raw / " + num(u.raw_per_unit, "%g") + ")" : " " + u.units;
+}
+
+bool has_dates(const PixelReport& r, const PlotUnits& u) {
+  return r.nb > 0 && u.dates.size() == static_cast<size_t>(r.nb);
+}
+
 }  // namespace
+
+std::string PlotUnits::axis_label() const {
+  if (scaled()) return "value (raw / 4096)";
+  return (units.empty() ? std::string("value") : units) + " (raw / " + num(raw_per_unit, "%g") + ")";
+}
 
 double PlotFrame::x_of(int band) const {
   if (nb <= 1) return (left + right) / 2;
@@ -52,7 +68,7 @@ double PlotFrame::y_of(double value) const {
   return bottom - (bottom - top) * (v - y_min) / (y_max - y_min);
 }
 
-PlotFrame plot_frame(const PixelReport& r) {
+PlotFrame plot_frame(const PixelReport& r, const PlotUnits& u) {
   PlotFrame f;
   f.left = 80;
   f.right = kWidth - 80;
@@ -66,17 +82,17 @@ PlotFrame plot_frame(const PixelReport& r) {
     hi = std::max(hi, v);
   };
   for (int16_t v : r.raw)
-    if (v <= kTopEdgeRaw) take(v / kScale);
+    if (v <= kTopEdgeRaw) take(u.of_raw(v));
   if (!r.failed())
-    for (double v : r.fitted) take(v);
+    for (double v : r.fitted) take(u.of_scaled(v));
   // A preliminary fit pulled far off by no-data values would flatten the
   // rest: it widens the range by at most half the span of the data.
   const double span = hi - lo;
   for (double v : r.preliminary)
-    if (std::isfinite(v)) take(std::clamp(v, lo - 0.5 * span, hi + 0.5 * span));
-  const double ceiling = kCeilingRaw / kScale;
+    if (std::isfinite(v)) take(std::clamp(u.of_scaled(v), lo - 0.5 * span, hi + 0.5 * span));
+  const double ceiling = kCeilingRaw / u.raw_per_unit;
   if (hi > 0.8 * ceiling) take(ceiling);
-  if (hi - lo < 0.05) hi = lo + 0.05;
+  if (hi - lo < u.of_scaled(0.05)) hi = lo + u.of_scaled(0.05);
   f.y_step = nice_step(hi - lo, 6);
   f.y_min = std::floor(lo / f.y_step) * f.y_step;
   f.y_max = std::ceil(hi / f.y_step) * f.y_step;
@@ -84,21 +100,26 @@ PlotFrame plot_frame(const PixelReport& r) {
   return f;
 }
 
-std::vector<std::string> caption_lines(const PixelReport& r) {
+std::vector<std::string> caption_lines(const PixelReport& r, const PlotUnits& u) {
   std::vector<std::string> lines;
+  const std::string unit = unit_suffix(u);
   if (r.failed()) {
     lines.push_back("No model: the final fit gave up (order " + std::to_string(r.order) + ", criterion " +
                     num(r.criterion, "%.6g") + "); f.bsq, p.bsq, min.dat and max.dat hold 0 for this pixel.");
   } else {
+    const std::string extremes =
+        u.scaled() ? "min " + std::to_string(r.min) + ", max " + std::to_string(r.max) + " (raw)."
+                   : "min " + num(u.of_raw(r.min), "%.4g") + ", max " + num(u.of_raw(r.max), "%.4g") + unit +
+                         " (raw " + std::to_string(r.min) + ", " + std::to_string(r.max) + ").";
     lines.push_back("Model order " + std::to_string(r.order) + " (cap " + std::to_string(r.nfunc) +
-                    "), criterion " + num(r.criterion, "%.6g") + ", min " + std::to_string(r.min) + ", max " +
-                    std::to_string(r.max) + " (raw).");
-    lines.push_back("constant " + num(r.params[0], "%.6g") + ", trend " + num(r.params[1], "%.6g") +
+                    "), criterion " + num(r.criterion, "%.6g") + ", " + extremes);
+    lines.push_back("constant " + num(u.of_scaled(r.params[0]), "%.6g") + ", trend " +
+                    num(u.of_scaled(r.params[1]), "%.6g") + unit +
                     " (change per 10 time steps); harmonics A*sin(2*pi*f*t/" + std::to_string(r.npoint) +
                     " + phase), phase in radians:");
     std::string row;
     for (int k = 1; k <= r.nfunc && k <= kMaxHarmonics; ++k) {
-      const double a = r.params[static_cast<size_t>(2 * k)];
+      const double a = u.of_scaled(r.params[static_cast<size_t>(2 * k)]);
       const double ph = r.params[static_cast<size_t>(2 * k + 1)];
       row += (row.empty() ? "" : ";  ") + std::string("f=") + std::to_string(harmonic_frequencies[k - 1]) + ": A " +
              num(a, "%.4g") + ", phase " + num(ph, "%.4g");
@@ -117,16 +138,18 @@ std::vector<std::string> caption_lines(const PixelReport& r) {
   if (r.mask)
     screening += "mask.bsq decided which samples count (MASK=1)";
   else
-    screening += "residuals from the preliminary fit accepted within [" + num(r.lower_threshold, "%.4g") + ", " +
-                 num(r.upper_threshold, "%.4g") + "]";
+    screening += "residuals from the preliminary fit accepted within [" +
+                 num(u.of_scaled(r.lower_threshold), "%.4g") + ", " + num(u.of_scaled(r.upper_threshold), "%.4g") +
+                 "]" + unit;
   screening += excluded.empty() ? "; no excluded bands." : "; excluded bands: " + excluded + ".";
   lines.push_back(screening);
   return lines;
 }
 
-std::string pixel_svg(const PixelReport& r) {
-  const PlotFrame f = plot_frame(r);
-  const std::vector<std::string> caption = caption_lines(r);
+std::string pixel_svg(const PixelReport& r, const PlotUnits& u) {
+  const PlotFrame f = plot_frame(r, u);
+  const std::vector<std::string> caption = caption_lines(r, u);
+  const bool dated = has_dates(r, u);
   double legend_y = f.bottom + 62;
 
   // The body first: the height of the document depends on the legend rows.
@@ -138,7 +161,9 @@ std::string pixel_svg(const PixelReport& r) {
        "\"/></clipPath></defs>\n";
   s += text(f.left, 28,
             "Pixel line " + std::to_string(r.line) + ", sample " + std::to_string(r.sample) + "  (" +
-                std::to_string(r.nb) + " time steps, cycle of " + std::to_string(r.npoint) + ")",
+                std::to_string(r.nb) + " time steps" +
+                (dated ? " " + u.dates.front() + " .. " + u.dates.back() : std::string()) + ", cycle of " +
+                std::to_string(r.npoint) + ")",
             "font-size=\"17\" font-weight=\"bold\"");
 
   // Excluded bands: shaded columns behind everything else.
@@ -150,34 +175,41 @@ std::string pixel_svg(const PixelReport& r) {
          num(f.bottom - f.top, "%.2f") + "\" fill=\"#e4e4e4\"/>\n";
   }
 
-  // Grid, ticks and axes. Left: scaled units; right: raw units.
+  // Grid, ticks and axes. Left: the shown units; right: raw units.
   for (double v = f.y_min; v <= f.y_max + f.y_step * 1e-6; v += f.y_step) {
     const double y = f.y_of(v);
     const double shown = std::fabs(v) < f.y_step * 1e-9 ? 0.0 : v;
     s += "<line x1=\"" + num(f.left, "%.2f") + "\" y1=\"" + num(y, "%.2f") + "\" x2=\"" + num(f.right, "%.2f") +
          "\" y2=\"" + num(y, "%.2f") + "\" stroke=\"#eeeeee\"/>\n";
     s += text(f.left - 8, y + 4, num(shown, "%.4g"), "text-anchor=\"end\"");
-    s += text(f.right + 8, y + 4, num(std::round(shown * kScale), "%.0f"), "fill=\"#777777\"");
+    s += text(f.right + 8, y + 4, num(std::round(shown * u.raw_per_unit), "%.0f"), "fill=\"#777777\"");
   }
-  const double x_step = std::max(1.0, nice_step(std::max(1, r.nb - 1), 10));
+  // Dates need more room than band numbers: at most nine labels.
+  const double x_step = dated ? std::ceil(std::max(1, r.nb - 1) / 8.0)
+                              : std::max(1.0, nice_step(std::max(1, r.nb - 1), 10));
   for (double t = 1; t <= r.nb; t += x_step) {
     const double x = f.x_of(static_cast<int>(t));
     s += "<line x1=\"" + num(x, "%.2f") + "\" y1=\"" + num(f.bottom, "%.2f") + "\" x2=\"" + num(x, "%.2f") +
          "\" y2=\"" + num(f.bottom + 5, "%.2f") + "\" stroke=\"#333333\"/>\n";
-    s += text(x, f.bottom + 20, num(t, "%.0f"), "text-anchor=\"middle\"");
+    if (dated) {
+      s += text(x, f.bottom + 20, u.dates[static_cast<size_t>(t) - 1], "text-anchor=\"middle\" font-size=\"11\"");
+    } else {
+      s += text(x, f.bottom + 20, num(t, "%.0f"), "text-anchor=\"middle\"");
+    }
   }
   s += "<rect x=\"" + num(f.left, "%.2f") + "\" y=\"" + num(f.top, "%.2f") + "\" width=\"" +
        num(f.right - f.left, "%.2f") + "\" height=\"" + num(f.bottom - f.top, "%.2f") +
        "\" fill=\"none\" stroke=\"#333333\"/>\n";
-  s += text((f.left + f.right) / 2, f.bottom + 40, "time step (band)", "text-anchor=\"middle\"");
-  s += text(20, (f.top + f.bottom) / 2, "value (raw / 4096)",
+  s += text((f.left + f.right) / 2, f.bottom + 40, dated ? "date (band names of data.hdr)" : "time step (band)",
+            "text-anchor=\"middle\"");
+  s += text(20, (f.top + f.bottom) / 2, u.axis_label(),
             "text-anchor=\"middle\" transform=\"rotate(-90 20 " + num((f.top + f.bottom) / 2, "%.2f") + ")\"");
   s += text(kWidth - 18, (f.top + f.bottom) / 2, "raw value",
             "text-anchor=\"middle\" fill=\"#777777\" transform=\"rotate(90 " + num(kWidth - 18, "%.2f") + " " +
                 num((f.top + f.bottom) / 2, "%.2f") + ")\"");
 
   s += "<g clip-path=\"url(#plot-area)\">\n";
-  const double ceiling = kCeilingRaw / kScale;
+  const double ceiling = kCeilingRaw / u.raw_per_unit;
   if (ceiling <= f.y_max) {
     const double y = f.y_of(ceiling);
     s += "<line id=\"ceiling\" x1=\"" + num(f.left, "%.2f") + "\" y1=\"" + num(y, "%.2f") + "\" x2=\"" +
@@ -188,18 +220,19 @@ std::string pixel_svg(const PixelReport& r) {
     // Accepted residuals: preliminary + lower .. preliminary + upper.
     std::string band;
     for (int b = 1; b <= r.nb; ++b)
-      band += xy(f.x_of(b), f.y_of(r.preliminary[static_cast<size_t>(b - 1)] + r.upper_threshold)) + " ";
+      band += xy(f.x_of(b), f.y_of(u.of_scaled(r.preliminary[static_cast<size_t>(b - 1)] + r.upper_threshold))) + " ";
     for (int b = r.nb; b >= 1; --b)
-      band += xy(f.x_of(b), f.y_of(r.preliminary[static_cast<size_t>(b - 1)] + r.lower_threshold)) + " ";
+      band += xy(f.x_of(b), f.y_of(u.of_scaled(r.preliminary[static_cast<size_t>(b - 1)] + r.lower_threshold))) + " ";
     s += "<polygon id=\"accepted-band\" points=\"" + band + "\" fill=\"#f0a030\" fill-opacity=\"0.13\"/>\n";
     std::string pts;
-    for (int b = 1; b <= r.nb; ++b) pts += xy(f.x_of(b), f.y_of(r.preliminary[static_cast<size_t>(b - 1)])) + " ";
+    for (int b = 1; b <= r.nb; ++b)
+      pts += xy(f.x_of(b), f.y_of(u.of_scaled(r.preliminary[static_cast<size_t>(b - 1)]))) + " ";
     s += "<polyline id=\"preliminary-fit\" points=\"" + pts +
          "\" fill=\"none\" stroke=\"#e07800\" stroke-width=\"1.5\" stroke-dasharray=\"6,4\"/>\n";
   }
   if (!r.failed()) {
     std::string pts;
-    for (int b = 1; b <= r.nb; ++b) pts += xy(f.x_of(b), f.y_of(r.fitted[static_cast<size_t>(b - 1)])) + " ";
+    for (int b = 1; b <= r.nb; ++b) pts += xy(f.x_of(b), f.y_of(u.of_scaled(r.fitted[static_cast<size_t>(b - 1)]))) + " ";
     s += "<polyline id=\"final-fit\" points=\"" + pts +
          "\" fill=\"none\" stroke=\"#1f5fbf\" stroke-width=\"2.2\"/>\n";
   }
@@ -210,16 +243,19 @@ std::string pixel_svg(const PixelReport& r) {
     const size_t i = static_cast<size_t>(b - 1);
     const double x = f.x_of(b);
     const bool above = r.raw[i] > kTopEdgeRaw;
-    const double y = above ? f.top + 6 : f.y_of(r.raw[i] / kScale);
+    const double y = above ? f.top + 6 : f.y_of(u.of_raw(r.raw[i]));
     // Where gap filling or the envelope filter changed the value the final
     // fit read, a diamond marks the value it read instead.
     const double read = r.final_input[i];
     if (std::isfinite(read) && read != r.raw[i] / kScale) {
-      const double ry = f.y_of(read);
+      const double ry = f.y_of(u.of_scaled(read));
       s += "<path class=\"adjusted\" d=\"M" + xy(x, ry - 4) + " L" + xy(x + 4, ry) + " L" + xy(x, ry + 4) + " L" +
            xy(x - 4, ry) + " Z\" fill=\"#9ab8e6\" stroke=\"#1f5fbf\" stroke-width=\"0.8\"/>\n";
     }
-    const std::string tip = "<title>band " + std::to_string(b) + ": raw " + std::to_string(r.raw[i]) + "</title>";
+    const std::string tip = "<title>band " + std::to_string(b) + (dated ? " (" + u.dates[i] + ")" : std::string()) +
+                            ": raw " + std::to_string(r.raw[i]) +
+                            (u.scaled() || above ? std::string() : " = " + num(u.of_raw(r.raw[i]), "%.4g") + unit_suffix(u)) +
+                            "</title>";
     std::string cls = r.excluded[i] ? "excluded" : r.weights_out[i] == 1 ? "used" : "dropped";
     if (above) cls += " above";
     if (above) {

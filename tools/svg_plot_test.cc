@@ -175,6 +175,45 @@ TEST(SvgPlot, FailedAndMaskedPixels) {
   EXPECT_NE(b.find("id=\"final-fit\""), std::string::npos);
 }
 
+// In the user's units (NDVI stored as NDVI x 1600) with dates on the time
+// axis: the same picture, values times 4096 / 1600.
+TEST(SvgPlot, UserUnitsAndDates) {
+  const PixelReport r = sample_report();
+  PlotUnits u;
+  u.raw_per_unit = 1600;
+  u.units = "NDVI";
+  for (int k = 0; k < 10; ++k) u.dates.push_back("2014-0" + std::to_string(k / 3 + 1) + "-1" + std::to_string(k % 3));
+  const PlotFrame f = plot_frame(r, u);
+  const std::string svg = pixel_svg(r, u);
+  EXPECT_TRUE(well_nested(svg));
+  for (const char* piece : {">NDVI (raw / 1600)</text>", ">date (band names of data.hdr)</text>", ">2014-01-10</text>",
+                            "(10 time steps 2014-01-10 .. 2014-04-10, cycle of 10)",
+                            "<title>band 1 (2014-01-10): raw 800 = 0.5 NDVI</title>",
+                            "<title>band 6 (2014-02-12): raw 32767</title>"})
+    EXPECT_NE(svg.find(piece), std::string::npos) << piece;
+  const auto pts = points_of(svg, "final-fit");
+  ASSERT_EQ(pts.size(), 10u);
+  for (int b = 1; b <= 10; ++b) {
+    const double y = pts[static_cast<size_t>(b - 1)].second;
+    const double value = f.y_min + (f.bottom - y) / (f.bottom - f.top) * (f.y_max - f.y_min);
+    EXPECT_NEAR(value, r.fitted[static_cast<size_t>(b - 1)] * 4096 / 1600, 1e-4) << b;
+  }
+  EXPECT_GE(f.y_max, 1100 / 1600.0);
+  EXPECT_LT(f.y_max, 2.0);
+  std::string caption;
+  for (const std::string& line : caption_lines(r, u)) caption += line + "\n";
+  for (const char* piece : {"min 0.4375, max 0.6875 NDVI (raw 700, 1100).", "constant 0.512, trend 0.00256 NDVI",
+                            "f=1: A 0.128, phase 1.25", "accepted within [-0.384, 0.768] NDVI"})
+    EXPECT_NE(caption.find(piece), std::string::npos) << piece << "\nin:\n" << caption;
+  // A factor without a name for the units; dates only when there is one per band.
+  u.units.clear();
+  u.dates.pop_back();
+  const std::string plain = pixel_svg(r, u);
+  EXPECT_NE(plain.find(">value (raw / 1600)</text>"), std::string::npos);
+  EXPECT_NE(plain.find(">time step (band)</text>"), std::string::npos);
+  EXPECT_NE(caption_lines(r, u)[1].find("trend 0.00256 (raw / 1600)"), std::string::npos);
+}
+
 TEST(SvgPlot, CaptionStatesTheModel) {
   struct Case {
     int order;

@@ -4,17 +4,24 @@
 // Every pixel follows a seasonal curve (a base level, a trend, an annual and a
 // semi-annual harmonic with pixel-to-pixel variation of phase and amplitude),
 // with cloud dips, spikes above the raw ceiling, runs of no-data and bare or
-// water pixels mixed in. The output depends only on the options.
+// water pixels mixed in. The output depends only on the options. The cubes
+// are written through the program's own file layer, in the byte order tsrecon
+// reads them (FORT_CONVERT21 and FORT_CONVERT22).
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "io/conversions.h"
+#include "io/image_file.h"
+#include "io/run_files.h"
+#include "runtime/env.h"
 #include "lsq/limits.h"
 
 namespace {
@@ -34,18 +41,18 @@ constexpr double kRawPerNdvi = 1600.0;
 
 double uniform(std::mt19937_64& rng) { return static_cast<double>(rng() >> 11) * (1.0 / 9007199254740992.0); }
 
-void usage() {
-  std::fprintf(stderr,
+void usage(FILE* to) {
+  std::fprintf(to,
                "usage: tsrecon-gen [--dir D] [--nb N] [--nl N] [--ns N] [--npoint N] [--nfunc N]\n"
                "                   [--nwin N] [--intp 0|1] [--mask 0|1] [--seed N] [--cloud P]\n"
                "                   [--nodata P] [--exclude b1,b2,...]\n"
-               "Writes D/data.bsq (and D/mask.bsq with --mask 1) and D/cntl.dat.\n");
+               "Writes D/data.bsq (and D/mask.bsq with --mask 1) and D/cntl.dat; D (default: the\n"
+               "current directory) is created when missing. NB must be 3..200.\n");
 }
 
 bool parse(int argc, char** argv, Options& o) {
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
-    if (a == "--help" || a == "-h") return false;
     if (i + 1 >= argc) return false;
     std::string v = argv[++i];
     if (a == "--dir") o.dir = v;
@@ -70,20 +77,54 @@ bool parse(int argc, char** argv, Options& o) {
 
 int main(int argc, char** argv) {
   Options o;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      usage(stdout);
+      return 0;
+    }
+  }
   if (!parse(argc, argv, o)) {
-    usage();
+    usage(stderr);
     return 2;
+  }
+  std::error_code made;
+  std::filesystem::create_directories(o.dir, made);
+  if (made) {
+    std::fprintf(stderr, "tsrecon-gen: cannot create %s: %s\n", o.dir.c_str(), made.message().c_str());
+    return 1;
   }
   std::mt19937_64 rng(o.seed);
   const double two_pi = 2.0 * M_PI;
-  const size_t plane = static_cast<size_t>(o.nl) * static_cast<size_t>(o.ns);
-  // Generated pixel by pixel, written band by band: keep one band-major line.
-  std::FILE* data = std::fopen((o.dir + "/data.bsq").c_str(), "wb");
-  std::FILE* mask = o.mask == 1 ? std::fopen((o.dir + "/mask.bsq").c_str(), "wb") : nullptr;
-  if (data == nullptr || (o.mask == 1 && mask == nullptr)) {
-    std::fprintf(stderr, "tsrecon-gen: cannot write into %s\n", o.dir.c_str());
-    return 1;
+  // Fresh cubes: earlier ones are replaced, not overwritten in place.
+  const std::unique_ptr<tsr::Env> env = tsr::new_posix_env({o.dir, {}});
+  tsr::ImageFile data, mask;
+  for (const char* name : {"data.bsq", "mask.bsq"}) {
+    if (std::string(name) == "mask.bsq" && o.mask != 1) continue;
+    std::filesystem::remove(std::filesystem::path(o.dir) / name, made);
+    tsr::ImageFile& file = std::string(name) == "data.bsq" ? data : mask;
+    const tsr::Status opened = file.open(*env, tsr::run_file(name), o.ns);
+    if (!opened.is_ok() || file.file().read_only()) {
+      std::fprintf(stderr, "tsrecon-gen: cannot write %s in %s%s%s\n", name, o.dir.c_str(),
+                   opened.is_ok() ? "" : ": ", opened.line().c_str());
+      return 1;
+    }
   }
+  // Writes band b (from 0) of line l (from 0) of a cube from `values`.
+  bool ok = true;
+  auto write_band_line = [&](tsr::ImageFile& file, int b, int l, const auto* values) {
+    unsigned char* bytes = file.line_scratch(o.ns);
+    const int length = file.record_length();
+    for (int s = 0; s < o.ns; ++s) {
+      if (length == 2) {
+        tsr::store16(bytes + 2 * s, static_cast<uint16_t>(values[s]), file.file().swap_bytes());
+      } else {
+        bytes[s] = static_cast<unsigned char>(values[s]);
+      }
+    }
+    const int64_t at = tsr::cube_record_before_line(b + 1, l + 1, o.nl, o.ns) * length;
+    const size_t size = static_cast<size_t>(o.ns) * static_cast<size_t>(length);
+    ok = file.file().write_at(at, bytes, size).bytes == size && ok;
+  };
   // Bands of a line are spread over the file; write each line's bands at their offsets.
   std::vector<int16_t> line(static_cast<size_t>(o.nb) * static_cast<size_t>(o.ns));
   std::vector<uint8_t> mline(line.size());
@@ -124,24 +165,12 @@ int main(int argc, char** argv) {
       }
     }
     for (int b = 0; b < o.nb; ++b) {
-      const long long offset = (static_cast<long long>(b) * static_cast<long long>(plane) +
-                                static_cast<long long>(l) * o.ns);
-      std::vector<uint8_t> bytes(static_cast<size_t>(o.ns) * 2);
-      for (int s = 0; s < o.ns; ++s) {
-        const uint16_t v = static_cast<uint16_t>(line[static_cast<size_t>(b) * o.ns + s]);
-        bytes[2 * s] = static_cast<uint8_t>(v & 0xFF);
-        bytes[2 * s + 1] = static_cast<uint8_t>(v >> 8);
-      }
-      std::fseek(data, offset * 2, SEEK_SET);
-      std::fwrite(bytes.data(), 1, bytes.size(), data);
-      if (mask != nullptr) {
-        std::fseek(mask, offset, SEEK_SET);
-        std::fwrite(&mline[static_cast<size_t>(b) * o.ns], 1, static_cast<size_t>(o.ns), mask);
-      }
+      write_band_line(data, b, l, &line[static_cast<size_t>(b) * o.ns]);
+      if (o.mask == 1) write_band_line(mask, b, l, &mline[static_cast<size_t>(b) * o.ns]);
     }
   }
-  bool ok = std::fclose(data) == 0;
-  if (mask != nullptr) ok = std::fclose(mask) == 0 && ok;
+  data.close();
+  mask.close();
 
   std::vector<int> excluded;
   for (size_t p = 0; !o.exclude.empty() && p != std::string::npos;) {

@@ -4,40 +4,32 @@
 //
 // Run it in the job's working directory, after tsrecon. It reads cntl.dat
 // (without echoing it), then
-//  - leaves an existing header of data.bsq alone, takes its georeferencing
-//    and reports where it disagrees with cntl.dat; writes data.hdr when the
-//    cube has no header;
+//  - leaves an existing header of data.bsq alone (its "data ignore value"
+//    stays the cube's), takes its georeferencing and its dates (band names
+//    YYYY-MM-DD) and reports where it disagrees with cntl.dat; writes
+//    data.hdr when the cube has no header;
 //  - writes mask.hdr when mask.bsq is present without a header;
 //  - writes a header for every product present (p.bsq, i.bsq, f.bsq,
 //    order.dat, aic.dat, min.dat, max.dat), replacing any earlier one, and
-//    order.vrt, which shows the order map with its signed values.
+//    order.vrt, which shows the order map with its signed values. The bands
+//    of f.bsq and i.bsq carry the dates of data.hdr when it has them.
 // Headers take the name GDAL looks for first: the extension replaced by
-// ".hdr" (p.bsq -> p.hdr).
+// ".hdr" (p.bsq -> p.hdr). Files are read through the program's own file
+// layer; only the headers themselves are written here.
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
-#include <map>
-#include <sstream>
 #include <string>
 
 #include "control/run_parameters.h"
 #include "runtime/errors.h"
+#include "runtime/files.h"
 #include "tools/envi_header.h"
+#include "tools/input_header.h"
 #include "tools/product_headers.h"
 
-namespace fs = std::filesystem;
 using namespace tsr::tools;
 
 namespace {
-
-bool read_file(const std::string& name, std::string& text) {
-  std::ifstream in(name, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  text = ss.str();
-  return static_cast<bool>(in) || in.eof();
-}
 
 bool write_file(const std::string& name, const std::string& text) {
   std::ofstream out(name, std::ios::binary | std::ios::trunc);
@@ -46,22 +38,11 @@ bool write_file(const std::string& name, const std::string& text) {
   return static_cast<bool>(out);
 }
 
-bool is_file(const std::string& name) {
-  std::error_code ec;
-  return fs::is_regular_file(name, ec);
-}
-
-int64_t file_size(const std::string& name) {
-  std::error_code ec;
-  const auto size = fs::file_size(name, ec);
-  return ec ? -1 : static_cast<int64_t>(size);
-}
-
-// The header GDAL would use for `file`, or an empty string when there is none.
-std::string existing_header(const std::string& file) {
-  for (const std::string& h : {header_name_for(file), appended_header_name_for(file)})
-    if (is_file(h)) return h;
-  return {};
+// The size of a file of the job, or -1 when it is not there (or not a file).
+int64_t size_of(tsr::Env& env, const tsr::RunFileSpec& spec) {
+  tsr::RecordFile file;
+  if (!tsr::open_record_file_read_only(env, spec.unit, spec.name, file).is_ok()) return -1;
+  return file.size();
 }
 
 void warn(const std::string& message) { std::fprintf(stderr, "tsrecon-hdr: warning: %s\n", message.c_str()); }
@@ -76,9 +57,12 @@ void print_usage(FILE* to) {
       "  p.hdr f.hdr i.hdr order.hdr aic.hdr min.hdr max.hdr   for each product present\n"
       "  order.vrt  the order map with its signed values (-1: the fit gave up)\n"
       "Sizes come from cntl.dat; georeferencing (map info, coordinate system string,\n"
-      "projection info) from the header of data.bsq when it has one.\n"
-      "Exit status: 0 headers written; 1 cntl.dat unreadable or refused, or a header\n"
-      "could not be written; 2 wrong command line.\n",
+      "projection info) and dates (band names YYYY-MM-DD, for f and i) from the\n"
+      "header of data.bsq when it has one.\n"
+      "Exit status: 0 headers written; 1 cntl.dat unreadable or refused, a header\n"
+      "could not be written, or an existing header of data.bsq or mask.bsq gives\n"
+      "other samples, lines or bands than cntl.dat (the other headers are written all\n"
+      "the same); 2 wrong command line.\n",
       to);
 }
 
@@ -127,39 +111,56 @@ int main(int argc, char** argv) {
            type + ", " + std::to_string(f.header.lines) + " lines x " + std::to_string(f.header.samples) +
            " samples";
   };
-  auto check_size = [](const RunFile& f) {
-    const int64_t size = file_size(f.name);
-    if (size >= 0 && size < f.expected_bytes)
+  auto check_size = [](const RunFile& f, int64_t size) {
+    if (size < f.expected_bytes)
       warn(f.name + " holds " + std::to_string(size) + " bytes, less than the " + std::to_string(f.expected_bytes) +
            " that cntl.dat gives it (an unfinished run, or another cube?)");
+    if (size > f.expected_bytes)
+      warn(f.name + " holds " + std::to_string(size) + " bytes, more than the " + std::to_string(f.expected_bytes) +
+           " that cntl.dat gives it" +
+           (f.input ? std::string(": tsrecon reads only the first part (is cntl.dat right about NB, NL and NS?)")
+                    : ": bytes of an earlier run with other sizes stay beyond the end, because tsrecon never "
+                      "shortens a file; delete " + f.name + " and run tsrecon again"));
   };
 
+  const InputHeader data_header = read_input_header(*env, "data.bsq");
+  const bool dated = data_header.days.size() == static_cast<size_t>(p.NB);
   EnviGeoref georef;
-  bool any_product = false;
-  for (RunFile& f : run_files(p)) {
-    if (!is_file(f.name)) {
+  bool any_product = false, geometry_differs = false;
+  for (RunFile& f : run_files(p, dated ? data_header.band_names : std::vector<std::string>{})) {
+    const tsr::RunFileSpec& spec = tsr::run_file(f.name);
+    const int64_t size = size_of(*env, spec);
+    if (size < 0) {
       if (f.name == "data.bsq") warn("no data.bsq here");
       continue;
     }
-    check_size(f);
+    check_size(f, size);
     if (f.input) {
-      const std::string found = existing_header(f.name);
-      if (found.empty()) {
+      const InputHeader h = f.name == "data.bsq" ? data_header : read_input_header(*env, f.name);
+      if (h.name.empty()) {
         f.header.georef = georef;
         put(header_name_for(f.name), format_envi_header(f.header), describe(f));
         continue;
       }
-      std::string htext;
-      std::map<std::string, std::string> entries;
-      if (!read_file(found, htext) || !parse_envi_header(htext, entries)) {
-        warn(found + " is not an ENVI header; left as it is");
+      if (!h.valid) {
+        warn(h.name + " is not an ENVI header; left as it is");
         continue;
       }
+      const int byte_order = tsr::swaps_bytes(tsr::convert_setting_of(*env, spec.unit)) ? 1 : 0;
       for (const std::string& problem :
-           input_header_problems(entries, p.NS, p.NL, p.NB, f.header.data_type))
-        warn(found + ": " + problem);
-      if (f.name == "data.bsq") georef = georef_of(entries);
-      std::printf("kept %s (header of %s)\n", found.c_str(), f.name.c_str());
+           input_header_problems(h.entries, p.NS, p.NL, p.NB, f.header.data_type, byte_order)) {
+        const bool geometry = problem.rfind("samples ", 0) == 0 || problem.rfind("lines ", 0) == 0 ||
+                              problem.rfind("bands ", 0) == 0;
+        if (geometry) {
+          geometry_differs = true;
+          std::fprintf(stderr, "tsrecon-hdr: %s: %s: the header and cntl.dat describe different cubes "
+                               "(tsrecon-check tells more)\n", h.name.c_str(), problem.c_str());
+        } else {
+          warn(h.name + ": " + problem);
+        }
+      }
+      if (f.name == "data.bsq") georef = georef_of(h.entries);
+      std::printf("kept %s (header of %s)\n", h.name.c_str(), f.name.c_str());
       continue;
     }
     any_product = true;
@@ -169,5 +170,8 @@ int main(int argc, char** argv) {
   }
   if (!any_product) warn("no products here yet; run tsrecon first");
   if (georef.empty()) std::printf("no georeferencing: data.bsq has no header with map info\n");
-  return ok ? 0 : 1;
+  if (dated)
+    std::printf("dates of %s as band names of the series: %s .. %s\n", data_header.name.c_str(),
+                data_header.band_names.front().c_str(), data_header.band_names.back().c_str());
+  return ok && !geometry_differs ? 0 : 1;
 }

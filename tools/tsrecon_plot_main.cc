@@ -5,9 +5,12 @@
 // when MASK=1), reconstructs the pixel with the program's own code and writes
 // an SVG picture: the raw series, the samples that left the final fit, the
 // excluded bands, the preliminary fit with the band of accepted residuals,
-// the final fit and the model. With --values it prints the numbers instead
-// (or as well, with -o), among them exactly what the products hold for the
-// pixel.
+// the final fit and the model. Values are shown in the user's units when the
+// scaling is known (data.hdr's "tsrecon factor" and "tsrecon units", or
+// --factor), else as raw / 4096; the time axis carries the dates when
+// data.hdr's band names are dates. With --values it prints the numbers
+// instead (or as well, with -o), among them exactly what the products hold
+// for the pixel, always in the program's own units.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -24,6 +27,7 @@
 #include "io/image_file.h"
 #include "runtime/env.h"
 #include "runtime/errors.h"
+#include "tools/input_header.h"
 #include "tools/pixel_report.h"
 #include "tools/product_headers.h"
 #include "tools/svg_plot.h"
@@ -41,17 +45,21 @@ int fail(const std::string& message) {
 
 void print_usage(FILE* to) {
   std::fputs(
-      "Usage: tsrecon-plot [-o FILE] [--values] LINE SAMPLE\n"
+      "Usage: tsrecon-plot [-o FILE] [--values] [--factor F] LINE SAMPLE\n"
       "\n"
       "Run in a tsrecon working directory. Reconstructs the pixel at LINE, SAMPLE\n"
       "(both from 1) exactly as tsrecon does and draws it as an SVG picture:\n"
-      "the raw series (raw / 4096), the samples that left the final fit, the excluded\n"
-      "bands, the preliminary fit with the band of accepted residuals, the final fit,\n"
-      "and the model order, criterion, constant, trend, amplitudes and phases.\n"
+      "the raw series, the samples that left the final fit, the excluded bands, the\n"
+      "preliminary fit with the band of accepted residuals, the final fit, and the\n"
+      "model order, criterion, constant, trend, amplitudes and phases.\n"
+      "Values are shown in the units of data.hdr (\"tsrecon factor\" raw per unit and\n"
+      "\"tsrecon units\", as tsrecon-import writes them), else as raw / 4096; the time\n"
+      "axis shows the dates when data.hdr's band names are dates (YYYY-MM-DD).\n"
       "\n"
-      "  -o FILE    write the picture to FILE (default: pixel_LINE_SAMPLE.svg)\n"
-      "  --values   print the numbers (band by band, with the values f.bsq, i.bsq\n"
-      "             and p.bsq hold for the pixel) instead of drawing; with -o, both\n"
+      "  -o FILE      write the picture to FILE (default: pixel_LINE_SAMPLE.svg)\n"
+      "  --factor F   show values as raw / F (F raw per unit, e.g. 1600 for NDVI x 1600)\n"
+      "  --values     print the numbers (band by band, with the values f.bsq, i.bsq\n"
+      "               and p.bsq hold for the pixel) instead of drawing; with -o, both\n"
       "\n"
       "Exit status: 0 done; 1 cntl.dat, data.bsq or mask.bsq unusable, or the\n"
       "picture could not be written; 2 wrong command line.\n",
@@ -120,9 +128,17 @@ std::string values_table(const PixelReport& r) {
 
 }  // namespace
 
+// Says what is wrong with the command line, then how it goes; the exit status.
+int usage_error(const std::string& message) {
+  std::fprintf(stderr, "tsrecon-plot: %s\n\n", message.c_str());
+  print_usage(stderr);
+  return 2;
+}
+
 int main(int argc, char** argv) {
   std::string out_name;
   bool values = false;
+  double factor = 0.0;
   std::vector<std::string> positional;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -132,21 +148,29 @@ int main(int argc, char** argv) {
     }
     if (a == "--values") {
       values = true;
-    } else if (a == "-o") {
-      if (i + 1 >= argc) {
-        print_usage(stderr);
-        return 2;
+    } else if (a == "-o" || a == "--factor") {
+      if (i + 1 >= argc) return usage_error(a + (a == "-o" ? " needs a FILE" : " needs a number F"));
+      const std::string v = argv[++i];
+      if (a == "-o") {
+        out_name = v;
+      } else {
+        char* end = nullptr;
+        factor = std::strtod(v.c_str(), &end);
+        if (end == v.c_str() || *end != '\0' || !(factor > 0.0) || factor > 1e300)
+          return usage_error("--factor must be a positive number (raw per unit), not '" + v + "'");
       }
-      out_name = argv[++i];
     } else {
       positional.push_back(a);
     }
   }
+  if (positional.size() != 2)
+    return usage_error("give LINE and SAMPLE, two whole numbers from 1 (" + std::to_string(positional.size()) +
+                       (positional.size() == 1 ? " argument given)" : " arguments given)"));
   int32_t line = 0, sample = 0;
-  if (positional.size() != 2 || !parse_positive(positional[0], line) || !parse_positive(positional[1], sample)) {
-    print_usage(stderr);
-    return 2;
-  }
+  if (!parse_positive(positional[0], line))
+    return usage_error("LINE must be a whole number from 1, not '" + positional[0] + "'");
+  if (!parse_positive(positional[1], sample))
+    return usage_error("SAMPLE must be a whole number from 1, not '" + positional[1] + "'");
 
   const std::unique_ptr<tsr::Env> env = tsr::new_posix_env();
   tsr::RunParameters p;
@@ -177,10 +201,21 @@ int main(int argc, char** argv) {
 
   const PixelReport report = reconstruct_single_pixel(p, line, sample, raw, mask);
   if (values) std::fputs(values_table(report).c_str(), stdout);
+  // The user's units: --factor, else the scaling data.hdr declares.
+  const InputHeader header = read_input_header(*env, "data.bsq");
+  PlotUnits units;
+  if (factor > 0.0) {
+    units.raw_per_unit = factor;
+    if (header.factor == factor) units.units = header.units;
+  } else if (header.factor > 0.0) {
+    units.raw_per_unit = header.factor;
+    units.units = header.units;
+  }
+  if (header.days.size() == static_cast<size_t>(p.NB)) units.dates = header.band_names;
   if (!values || !out_name.empty()) {
     if (out_name.empty()) out_name = "pixel_" + std::to_string(line) + "_" + std::to_string(sample) + ".svg";
     std::ofstream out(out_name, std::ios::binary | std::ios::trunc);
-    out << pixel_svg(report);
+    out << pixel_svg(report, units);
     out.flush();
     if (!out) return fail("cannot write " + out_name);
     if (!values) std::printf("wrote %s\n", out_name.c_str());

@@ -70,6 +70,7 @@ class JobEnv final : public tsr::Env {
   double now_seconds() override { return base_->now_seconds(); }
   int available_cores() override { return base_->available_cores(); }
   uint64_t available_memory_bytes() override { return base_->available_memory_bytes(); }
+  uint64_t available_disk_bytes() override { return base_->available_disk_bytes(); }
 
  private:
   const JobOptions& options_;

@@ -13,9 +13,33 @@ namespace tsr {
 ControlFileError::ControlFileError(int number)
     : std::runtime_error("control file read failed with error " + std::to_string(number)), number_(number) {}
 
+ControlFileError::ControlFileError(int number, int line, std::string item, std::string found, std::string expected)
+    : ControlFileError(number) {
+  line_ = line;
+  item_ = std::move(item);
+  found_ = std::move(found);
+  expected_ = std::move(expected);
+}
+
 namespace {
 
-[[noreturn]] void fail(int number) { throw ControlFileError(number); }
+// Where a read stands: the line and the item it reads.
+struct Place {
+  int line = 0;
+  std::string_view item;
+};
+
+[[noreturn]] void fail(int number, const Place& at, std::string_view found, std::string expected) {
+  throw ControlFileError(number, at.line, std::string(at.item), std::string(found), std::move(expected));
+}
+
+// What an end of the file adds to the expectation: `rest` is what is left
+// after the last line feed.
+std::string end_note(std::string_view rest) {
+  return rest.empty() ? "; the file ends here"
+                      : "; the file ends here, in a last line without its line feed (every line, the last one "
+                        "too, must end with one)";
+}
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
@@ -54,22 +78,26 @@ struct ListValue {
 
 int32_t low_32_bits(int64_t v) { return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(v))); }
 
-int32_t convert_list_constant(std::string_view constant) {
+int32_t convert_list_constant(std::string_view constant, const Place& at) {
   bool real = false;
   for (char c : constant) {
     if (c == '.' || is_exponent_letter(c)) real = true;
   }
   if (!real) {
     int32_t v = 0;
-    if (!parse_list_integer(constant, v)) fail(kErrInputConversion);
+    if (!parse_list_integer(constant, v))
+      fail(kErrInputConversion, at, constant,
+           "a whole number for " + std::string(at.item) + " from -2147483648 to 2147483647");
     return v;
   }
   double d = 0.0;
-  if (!parse_real(constant, d)) fail(kErrInputConversion);
+  if (!parse_real(constant, d)) fail(kErrInputConversion, at, constant, "a number");
   return low_32_bits(truncate_to_int64(d));
 }
 
-ListValue parse_list_value(std::string_view token) {
+ListValue parse_list_value(std::string_view token, const Place& at) {
+  // Built only on the way to an error.
+  const auto whole = [&at] { return "a whole number for " + std::string(at.item) + " (or a repeat such as 3*0)"; };
   // Characters first: digits, signs, one '.' and one exponent letter per
   // constant, and at most one '*' that is not the first character.
   constexpr size_t kNone = std::string_view::npos;
@@ -79,9 +107,9 @@ ListValue parse_list_value(std::string_view token) {
   int exponents = 0;
   for (size_t k = 0; k < token.size(); ++k) {
     const char c = token[k];
-    if (k == part_start && is_quote(c)) fail(kErrInputConversion);
+    if (k == part_start && is_quote(c)) fail(kErrInputConversion, at, token, "a number, not quoted text");
     if (c == '*') {
-      if (k == 0 || star != kNone) fail(kErrListSyntax);
+      if (k == 0 || star != kNone) fail(kErrListSyntax, at, token, whole());
       star = k;
       part_start = k + 1;
       dots = 0;
@@ -89,11 +117,11 @@ ListValue parse_list_value(std::string_view token) {
     } else if (is_digit(c) || is_sign(c)) {
       continue;
     } else if (c == '.') {
-      if (++dots > 1) fail(kErrListSyntax);
+      if (++dots > 1) fail(kErrListSyntax, at, token, whole());
     } else if (is_exponent_letter(c)) {
-      if (++exponents > 1) fail(kErrListSyntax);
+      if (++exponents > 1) fail(kErrListSyntax, at, token, whole());
     } else {
-      fail(kErrListSyntax);
+      fail(kErrListSyntax, at, token, whole());
     }
   }
 
@@ -104,10 +132,10 @@ ListValue parse_list_value(std::string_view token) {
     // matters up to the number of items, so it saturates instead of wrapping.
     uint64_t count = 0;
     for (size_t k = 0; k < star; ++k) {
-      if (!is_digit(token[k])) fail(kErrListSyntax);
+      if (!is_digit(token[k])) fail(kErrListSyntax, at, token, whole());
       if (count < 1000000000000ull) count = count * 10 + static_cast<uint64_t>(token[k] - '0');
     }
-    if (count == 0) fail(kErrListSyntax);
+    if (count == 0) fail(kErrListSyntax, at, token, whole());
     result.count = count;
     constant = token.substr(star + 1);
     if (constant.empty()) {
@@ -115,7 +143,7 @@ ListValue parse_list_value(std::string_view token) {
       return result;
     }
   }
-  result.value = convert_list_constant(constant);
+  result.value = convert_list_constant(constant, at);
   return result;
 }
 
@@ -182,11 +210,27 @@ class GroupReader {
   void assign(const GroupItem& item, std::string_view token) const;
   void write_listing() const { list_group(group_, sink_); }
 
+  // Errors name the line, the member being read (or the group) and the text
+  // found at `col_` unless given.
+  [[noreturn]] void fail_here(int number, std::string expected) const { fail_here(number, word_at(col_), expected); }
+  [[noreturn]] void fail_here(int number, std::string_view found, std::string expected) const;
+  [[noreturn]] void fail_at_end() const;
+  std::string_view word_at(size_t col) const;
+  std::string group_text() const { return "&" + std::string(group_.name); }
+  std::string value_for() const {
+    return item_ == nullptr ? std::string("a value")
+                            : std::string(item_->type == ItemType::kReal8 ? "a number for " : "a whole number for ") +
+                                  std::string(item_->name);
+  }
+  std::string next_item_text() const { return "the next member (NAME=value) or the / that ends " + group_text(); }
+
   RecordSource& source_;
   const ConsoleSink& sink_;
   const GroupDescriptor& group_;
   std::string_view record_;
   size_t col_ = 0;
+  const GroupItem* item_ = nullptr;  // the member being read, once named
+  bool in_group_ = false;            // the group's name has been found
   // Set once a group opened with '$' is entered: every later record loses
   // its first character (the carriage-control column).
   bool drop_first_column_ = false;
@@ -227,33 +271,55 @@ bool GroupReader::next_char_makes_name() const {
   }
 }
 
+std::string_view GroupReader::word_at(size_t col) const {
+  if (col >= record_.size()) return {};
+  size_t end = col + 1;
+  while (end < record_.size() && !is_blank(record_[end]) && record_[end] != ',' && record_[end] != '/') ++end;
+  return record_.substr(col, end - col);
+}
+
+void GroupReader::fail_here(int number, std::string_view found, std::string expected) const {
+  const std::string item = item_ != nullptr ? std::string(item_->name) : group_text();
+  fail(number, Place{source_.line(), item}, found, std::move(expected));
+}
+
+void GroupReader::fail_at_end() const {
+  const std::string group = group_text();
+  const std::string expected = !in_group_ ? "the group " + group + " ... / (the groups &DATA, &CONTRL and &NPT, in this order)"
+                                          : "the / that ends " + group;
+  fail(kErrEndOfFile, Place{source_.line() + 1, item_ != nullptr ? std::string_view(item_->name) : group},
+       source_.rest_of_line(), expected + end_note(source_.rest_of_line()));
+}
+
 const GroupItem& GroupReader::lookup(std::string_view name) const {
   for (const GroupItem& item : group_.items) {
     if (same_name(item.name, name)) return item;
   }
-  fail(kErrInvalidReference);
+  std::string members;
+  for (const GroupItem& item : group_.items) members += (members.empty() ? "" : ", ") + std::string(item.name);
+  fail(kErrInvalidReference, Place{source_.line(), group_text()}, name, "one of the members of " + group_text() + ": " + members);
 }
 
 void GroupReader::assign(const GroupItem& item, std::string_view token) const {
   switch (classify_number(token)) {
     case NumberKind::kRepeat:
-      fail(kErrTooManyValues);
+      fail_here(kErrTooManyValues, token, "one value for " + std::string(item.name) + ", not a repeat count");
     case NumberKind::kInvalid:
-      fail(kErrNamelistSyntax);
+      fail_here(kErrNamelistSyntax, token, value_for());
     case NumberKind::kReal:
-      if (item.type != ItemType::kReal8) fail(kErrNamelistSyntax);
+      if (item.type != ItemType::kReal8) fail_here(kErrNamelistSyntax, token, value_for() + ", without a point or exponent");
       break;
     case NumberKind::kInteger:
       break;
   }
   if (item.type == ItemType::kReal8) {
     double v = 0.0;
-    if (!parse_real(token, v)) fail(kErrNamelistSyntax);
+    if (!parse_real(token, v)) fail_here(kErrNamelistSyntax, token, value_for());
     *item.storage.real8 = v;
     return;
   }
   uint64_t bits = 0;
-  if (!parse_group_integer(token, bits)) fail(kErrNamelistSyntax);
+  if (!parse_group_integer(token, bits)) fail_here(kErrNamelistSyntax, token, value_for() + " that fits in 64 bits");
   if (item.type == ItemType::kInt4) {
     *item.storage.int4 = static_cast<int32_t>(static_cast<uint32_t>(bits));
   } else {
@@ -262,10 +328,10 @@ void GroupReader::assign(const GroupItem& item, std::string_view token) const {
 }
 
 void GroupReader::run() {
-  if (!next_record()) fail(kErrEndOfFile);
+  if (!next_record()) fail_at_end();
   State state = State::kSearching;
   char marker = '&';
-  const GroupItem* item = nullptr;
+  const GroupItem*& item = item_;
   // In AfterValue: the last token was a comma (blanks and line ends aside).
   bool after_comma = false;
 
@@ -274,7 +340,7 @@ void GroupReader::run() {
     if (col_ >= record_.size()) {
       // Line end: only a marker waiting for its group name is affected.
       if (state == State::kMarkerSeen) state = State::kSearching;
-      if (!next_record()) fail(kErrEndOfFile);
+      if (!next_record()) fail_at_end();
       continue;
     }
     const char c = record_[col_];
@@ -306,6 +372,7 @@ void GroupReader::run() {
         if (is_letter(c)) {
           if (same_name(scan_name(), group_.name)) {
             state = State::kInGroup;
+            in_group_ = true;
             if (marker == '$') drop_first_column_ = true;
           } else {
             state = State::kSearching;
@@ -329,7 +396,7 @@ void GroupReader::run() {
           col_ += name_query ? 2 : 1;
           write_listing();
         } else {
-          fail(kErrNamelistSyntax);
+          fail_here(kErrNamelistSyntax, "a member name (NAME=value) or the / that ends " + group_text());
         }
         break;
 
@@ -338,9 +405,9 @@ void GroupReader::run() {
           ++col_;
           state = State::kAfterEquals;
         } else if (c == '(') {
-          fail(kErrInvalidReference);
+          fail_here(kErrInvalidReference, std::string(item->name) + "=value (members take no subscript)");
         } else {
-          fail(kErrNamelistSyntax);
+          fail_here(kErrNamelistSyntax, "= after " + std::string(item->name));
         }
         break;
 
@@ -349,36 +416,41 @@ void GroupReader::run() {
         const bool after_equals = state == State::kAfterEquals;
         if (c == '&' || c == '$' || c == '/') return;
         if (c == ',') {
+          if (!after_equals && after_comma)
+            fail_here(kErrTooManyValues, ",", "one value for " + std::string(item->name) + " (one comma between items)");
           ++col_;
-          if (!after_equals && after_comma) fail(kErrTooManyValues);
           after_comma = true;
           state = State::kAfterValue;
         } else if (c == '?' || name_query) {
-          if (after_equals) fail(kErrNamelistSyntax);
+          if (after_equals) fail_here(kErrNamelistSyntax, value_for());
           col_ += name_query ? 2 : 1;
           write_listing();
           state = State::kInGroup;
         } else if (is_quote(c)) {
-          fail(after_equals ? kErrInputConversion : kErrTooManyValues);
+          if (after_equals) fail_here(kErrInputConversion, value_for() + ", not quoted text");
+          fail_here(kErrTooManyValues, next_item_text());
         } else if (is_letter(c)) {
+          const size_t start = col_;
           const std::string_view word = scan_name();
           if (may_begin_value_word(c) && !next_char_makes_name()) {
             // A logical constant, or a real that starts with its exponent
             // letter: neither fits any item of a group.
-            fail(after_equals ? kErrNamelistSyntax : kErrTooManyValues);
+            if (after_equals) fail_here(kErrNamelistSyntax, word_at(start), value_for());
+            fail_here(kErrTooManyValues, word_at(start), next_item_text());
           }
-          if (after_equals) fail(kErrNamelistSyntax);
+          if (after_equals) fail_here(kErrNamelistSyntax, word_at(start), value_for());
           item = &lookup(word);
           state = State::kAfterName;
         } else if (c == '.' && (to_upper(peek(1)) == 'T' || to_upper(peek(1)) == 'F')) {
-          fail(after_equals ? kErrNamelistSyntax : kErrTooManyValues);
+          if (after_equals) fail_here(kErrNamelistSyntax, value_for());
+          fail_here(kErrTooManyValues, next_item_text());
         } else if (is_digit(c) || is_sign(c) || c == '.') {
-          if (!after_equals) fail(kErrTooManyValues);
+          if (!after_equals) fail_here(kErrTooManyValues, next_item_text());
           assign(*item, scan_value_token());
           after_comma = false;
           state = State::kAfterValue;
         } else {
-          fail(kErrNamelistSyntax);
+          fail_here(kErrNamelistSyntax, after_equals ? value_for() : next_item_text());
         }
         break;
       }
@@ -399,6 +471,7 @@ bool RecordSource::next(std::string_view& record) {
   }
   std::string_view r = text_.substr(pos_, lf - pos_);
   pos_ = lf + 1;
+  ++line_;
   if (!r.empty() && r.back() == '\r') r.remove_suffix(1);
   if (r.size() == 1 && r[0] == '\x1a') {
     at_end_ = true;
@@ -406,6 +479,11 @@ bool RecordSource::next(std::string_view& record) {
   }
   record = r;
   return true;
+}
+
+std::string_view RecordSource::rest_of_line() const {
+  const std::string_view rest = text_.substr(std::min(pos_, text_.size()));
+  return rest.substr(0, rest.find('\n'));
 }
 
 bool parse_list_integer(std::string_view text, int32_t& value) {
@@ -529,11 +607,18 @@ void list_group(const GroupDescriptor& group, const ConsoleSink& sink) {
 ControlReader::ControlReader(std::string_view text, ConsoleSink sink)
     : source_(text), sink_(std::move(sink)) {}
 
-void ControlReader::read_value_list(std::span<int32_t* const> items) {
+void ControlReader::read_value_list(std::span<int32_t* const> items, std::span<const std::string_view> names) {
   std::string_view record;
-  if (!source_.next(record)) fail(kErrEndOfFile);
-  size_t col = 0;
   size_t next_item = 0;
+  auto place = [&](int line) {
+    return Place{line, next_item < names.size() ? names[next_item] : std::string_view("a value")};
+  };
+  auto fail_at_end = [&] {
+    const Place at = place(source_.line() + 1);
+    fail(kErrEndOfFile, at, source_.rest_of_line(), "a value for " + std::string(at.item) + end_note(source_.rest_of_line()));
+  };
+  if (!source_.next(record)) fail_at_end();
+  size_t col = 0;
   // A value (or a repeat of nulls) was just read: one comma after it is a
   // separator rather than a null value.
   bool after_value = false;
@@ -541,7 +626,7 @@ void ControlReader::read_value_list(std::span<int32_t* const> items) {
     while (col < record.size() && is_blank(record[col])) ++col;
     if (col >= record.size()) {
       // A line end counts as a blank: the list goes on in the next record.
-      if (!source_.next(record)) fail(kErrEndOfFile);
+      if (!source_.next(record)) fail_at_end();
       col = 0;
       continue;
     }
@@ -558,7 +643,7 @@ void ControlReader::read_value_list(std::span<int32_t* const> items) {
     if (c == '/') return;  // this item and all later ones keep their values
     const size_t start = col;
     while (col < record.size() && !ends_list_value(record[col])) ++col;
-    const ListValue v = parse_list_value(record.substr(start, col - start));
+    const ListValue v = parse_list_value(record.substr(start, col - start), place(source_.line()));
     for (uint64_t k = 0; k < v.count && next_item < items.size(); ++k) {
       if (v.has_constant) *items[next_item] = v.value;
       ++next_item;

@@ -22,13 +22,24 @@
 namespace tsr {
 
 // A read of the control file failed; number() is the run-time error number.
+// The rest says where and why, for messages that help a person mend the file:
+// the line (from 1; at the end of the file, the line after the last one
+// read), the item being read ("NB", "NFUNC", "&DATA", "excluded band 2"),
+// the text found there (empty at the end of the file) and what belongs there.
 class ControlFileError : public std::runtime_error {
  public:
   explicit ControlFileError(int number);
+  ControlFileError(int number, int line, std::string item, std::string found, std::string expected);
   int number() const { return number_; }
+  int line() const { return line_; }  // 0 when not known
+  const std::string& item() const { return item_; }
+  const std::string& found() const { return found_; }
+  const std::string& expected() const { return expected_; }
 
  private:
   int number_;
+  int line_ = 0;
+  std::string item_, found_, expected_;
 };
 
 // Receives each console line that reading produces (the echo of the band
@@ -49,10 +60,16 @@ class RecordSource {
   // Byte offset in the text where the next record begins: just past the line
   // feed of the last record delivered (0 before the first).
   size_t position() const { return pos_; }
+  // Line number (from 1) of the last record delivered; 0 before the first.
+  int line() const { return line_; }
+  // The text of the line after the last record delivered, up to its line
+  // feed or the end of the text (what an end of the file left unread).
+  std::string_view rest_of_line() const;
 
  private:
   std::string_view text_;
   size_t pos_ = 0;
+  int line_ = 0;
   bool at_end_ = false;
 };
 
@@ -106,10 +123,13 @@ class ControlReader {
   ControlReader(std::string_view text, ConsoleSink sink);
 
   // List-directed read into the integer items, in order. Items that a null
-  // value or a slash leaves out keep their values.
-  void read_value_list(std::span<int32_t* const> items);
-  void read_value_list(std::initializer_list<int32_t*> items) {
-    read_value_list(std::span<int32_t* const>(items.begin(), items.size()));
+  // value or a slash leaves out keep their values. `names` (one per item, or
+  // none) name the items in a ControlFileError.
+  void read_value_list(std::span<int32_t* const> items, std::span<const std::string_view> names = {});
+  void read_value_list(std::initializer_list<int32_t*> items,
+                       std::initializer_list<std::string_view> names = {}) {
+    read_value_list(std::span<int32_t* const>(items.begin(), items.size()),
+                    std::span<const std::string_view>(names.begin(), names.size()));
   }
 
   // Finds the group (marker '&' or '$' and its name) and assigns the items

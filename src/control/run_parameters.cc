@@ -19,8 +19,8 @@ void read_control_text(std::string_view text, RunParameters& p, const ConsoleSin
   sink({text_item("READ CNTL.DAT")});
   ControlReader reader(text, sink);
 
-  reader.read_value_list({&p.NB});
-  reader.read_value_list({&p.NL, &p.NS});
+  reader.read_value_list({&p.NB}, {"NB"});
+  reader.read_value_list({&p.NL, &p.NS}, {"NL", "NS"});
 
   const GroupItem data_items[] = {
       group_int4("NDAT", &p.NDAT),
@@ -49,7 +49,8 @@ void read_control_text(std::string_view text, RunParameters& p, const ConsoleSin
     int32_t accepted = 0;
     p.excluded_count = 0;
     for (int32_t k = 0; k < p.NDEF; ++k) {
-      reader.read_value_list({&band});
+      const std::string name = "excluded band " + std::to_string(k + 1) + " of NDEF=" + std::to_string(p.NDEF);
+      reader.read_value_list({&band}, {name});
       if (band < 1 || band > p.NB) continue;
       ++accepted;
       sink({int4_item(accepted), int4_item(band)});

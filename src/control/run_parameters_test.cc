@@ -369,3 +369,57 @@ TEST(PixelSettingsOfRun, Switches) {
 
 }  // namespace
 }  // namespace tsr
+
+namespace tsr {
+namespace {
+
+// Where and why a read stopped: the line, the item, the text found there
+// and what belongs there, for messages that help a person mend the file.
+TEST(RunParameters, ErrorsSayWhereAndWhat) {
+  struct Case {
+    const char* name;
+    std::string text;
+    int number, line;
+    const char* item;
+    const char* found;
+    const char* expected;  // part of the expectation
+  };
+  const Case cases[] = {
+      {"empty file", "", 24, 1, "NB", "", "a value for NB; the file ends here"},
+      {"letters for NB", "4x\n", 59, 1, "NB", "4x", "a whole number"},
+      {"NS missing: the group is read as a value", "46\n60\n&DATA /\n", 59, 3, "NS", "&DATA", "a whole number"},
+      {"quoted count", "46\n'60' 70\n", 64, 2, "NL", "'60'", "not quoted text"},
+      {"count beyond 32 bits", "46\n60 9999999999\n", 64, 2, "NS", "9999999999", "-2147483648 to 2147483647"},
+      {"real for an integer member", "46\n60 70\n&DATA NFUNC=4.5 /\n&CONTRL /\n&NPT /\n", 17, 3, "NFUNC", "4.5",
+       "a whole number for NFUNC"},
+      {"letters for the real", "46\n60 70\n&DATA /\n&CONTRL TCLD=abc /\n&NPT /\n", 17, 4, "TCLD", "abc",
+       "a number for TCLD"},
+      {"unknown member", "46\n60 70\n&DATA NFUNK=4 /\n", 19, 3, "&DATA", "NFUNK", "NDAT, NFUNC, NDEF, ISPOT"},
+      {"two values", "46\n60 70\n&DATA NFUNC=4 5 /\n", 18, 3, "NFUNC", "5", "the next member"},
+      {"no equals", "46\n60 70\n&DATA NFUNC 4 /\n", 17, 3, "NFUNC", "4", "= after NFUNC"},
+      {"group never closed", "46\n60 70\n&DATA NFUNC=4\n", 24, 4, "NFUNC", "", "the / that ends &DATA"},
+      {"groups out of order", "46\n60 70\n&CONTRL /\n&DATA /\n&NPT /\n", 24, 6, "&CONTRL", "",
+       "the group &CONTRL"},
+      {"last line without line feed", "46\n60 70\n&DATA /\n&CONTRL /\n&NPT /", 24, 5, "&NPT", "&NPT /",
+       "in a last line without its line feed"},
+      {"excluded band missing", "46\n60 70\n&DATA NDEF=2 /\n&CONTRL /\n&NPT /\n5\n", 24, 7,
+       "excluded band 2 of NDEF=2", "", "a value for excluded band 2"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RunParameters p;
+    try {
+      read_control_text(c.text, p, [](std::initializer_list<ListItem>) {});
+      ADD_FAILURE() << "no error";
+    } catch (const ControlFileError& e) {
+      EXPECT_EQ(e.number(), c.number);
+      EXPECT_EQ(e.line(), c.line);
+      EXPECT_EQ(e.item(), c.item);
+      EXPECT_EQ(e.found(), c.found);
+      EXPECT_NE(e.expected().find(c.expected), std::string::npos) << e.expected();
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tsr

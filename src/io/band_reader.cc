@@ -93,6 +93,16 @@ Status read_mask_line(ImageFile& file, int32_t line, int32_t NL, int32_t NS, int
                          });
 }
 
+Status read_cube_line(ImageFile& file, int32_t line, int32_t NL, int32_t NS, int32_t first_band, int32_t last_band,
+                      int16_t* values, int32_t stride) {
+  const bool swap = file.file().swap_bytes();
+  return read_band_lines(file, line, NL, NS, first_band, last_band,
+                         [&](int32_t band, int32_t sample, const unsigned char* record) {
+                           values[buffer_index(band, sample, stride)] = decode_value(file, record, swap);
+                           return Status::ok();
+                         });
+}
+
 Status read_pixel(ImageFile& file, int32_t line, int32_t sample, int32_t NB, int32_t NL, int32_t NS,
                   int16_t* values, int32_t& delivered) {
   const bool swap = file.file().swap_bytes();

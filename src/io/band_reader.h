@@ -44,6 +44,14 @@ Status read_mask_line(ImageFile& file, int32_t line, int32_t NL, int32_t NS, int
 Status read_pixel(ImageFile& file, int32_t line, int32_t sample, int32_t NB, int32_t NL, int32_t NS,
                   int16_t* values, int32_t& delivered);
 
+// Reads bands first_band..last_band of line `line` of a cube file as it is
+// stored, into the same band-fastest layout as the line readers: data.bsq as
+// 16-bit values (negative ones delivered, not refused), mask.bsq as bytes
+// 0..255; otherwise with the same outcome per record. For the companions,
+// which look at whole cubes without running them.
+Status read_cube_line(ImageFile& file, int32_t line, int32_t NL, int32_t NS, int32_t first_band, int32_t last_band,
+                      int16_t* values, int32_t stride);
+
 // What is wrong with a negative data value, e.g.
 // "data.bsq band 3 line 2 sample 7 holds -5; values must be 0..32767"; the
 // program's refusal line puts "tsrecon: " before it.

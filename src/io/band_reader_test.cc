@@ -202,6 +202,20 @@ TEST_F(BandReaderTest, OnePixelOfEveryBand) {
   EXPECT_EQ(delivered, 2);
 }
 
+// Whole lines as stored: negative data values and mask bytes above 127 are
+// delivered, a cube cut short ends with error 36 after the records before it.
+TEST_F(BandReaderTest, LinesAsStored) {
+  env_.put("data.bsq", le16({1, -2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}));  // NB 3, NL 1, NS 4
+  auto data = open("data.bsq", kNS);
+  int16_t values[12] = {};
+  ASSERT_TRUE(read_cube_line(*data, 1, 1, kNS, 1, kNB, values, kNB).is_ok());
+  EXPECT_EQ(std::vector<int16_t>(values, values + 6), (std::vector<int16_t>{1, 5, 9, -2, 6, 10}));
+  env_.put("mask.bsq", bytes({0, 255, 1, 2, 3, 4, 5, 6, 7, 8, 9}));  // the last record missing
+  auto mask = open("mask.bsq", kNS);
+  EXPECT_EQ(read_cube_line(*mask, 1, 1, kNS, 1, kNB, values, kNB), non_existent(22, "mask.bsq"));
+  EXPECT_EQ(std::vector<int16_t>(values, values + 6), (std::vector<int16_t>{0, 3, 7, 255, 4, 8}));
+}
+
 TEST(BandReaderPosixTest, CubesBeyondTwoGibibytes) {
   // Five bands of 2^26 lines of 4 samples: band 5 starts at byte 2^31 and the
   // record numbers of its last line pass 2^30. The file is sparse.

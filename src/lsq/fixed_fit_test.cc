@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/param_name.h"
+
 #include <cmath>
 #include <vector>
 
@@ -66,7 +68,14 @@ TEST_P(FixedRecovery, RecoversPlantedModel) {
 INSTANTIATE_TEST_SUITE_P(Random, FixedRecovery,
                          ::testing::Values(RecoveryCase{1, 46, 3, 10}, RecoveryCase{2, 46, 1, 20},
                                            RecoveryCase{3, 23, 2, 5}, RecoveryCase{4, 200, 6, 60},
-                                           RecoveryCase{5, 30, 3, 4}, RecoveryCase{6, 92, 3, 0}));
+                                           RecoveryCase{5, 30, 3, 4}, RecoveryCase{6, 92, 3, 0}),
+                         [](const ::testing::TestParamInfo<RecoveryCase>& info) {
+                           const RecoveryCase& c = info.param;
+                           return ::tsr::testing::param_name("seed " + std::to_string(c.seed) + " nb " +
+                                                             std::to_string(c.nb) + " harmonics " +
+                                                             std::to_string(c.nh) + " unused " +
+                                                             std::to_string(c.unused));
+                         });
 
 // Only bit 0 of the flag counts: 1 and 255 take part, 254 and 0 do not.
 TEST(FixedFit, UseFlagIsBitZero) {
@@ -131,7 +140,10 @@ TEST_P(FixedZeroOutcome, AllOutputsPositiveZero) {
 INSTANTIATE_TEST_SUITE_P(Degenerate, FixedZeroOutcome,
                          ::testing::Values(ZeroCase{"no sample used", 0.5, false},
                                            ZeroCase{"all-zero series", 0.0, true},
-                                           ZeroCase{"all-zero series, none used", 0.0, false}));
+                                           ZeroCase{"all-zero series, none used", 0.0, false}),
+                         [](const ::testing::TestParamInfo<ZeroCase>& info) {
+                           return ::tsr::testing::param_name(info.param.name);
+                         });
 
 TEST(FixedFit, ConstantSeries) {
   auto x = lsqtest::make_matrix(46, 46, 3);

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
+#include "support/param_name.h"
+
 #include <cmath>
 
 #include "lsq/lsq_test_util.h"
@@ -34,7 +38,13 @@ INSTANTIATE_TEST_SUITE_P(
         // The linear column is the 8-byte product t * 0.1.
         Element{200, 46, 6, 3, 2, 0.30000000000000004}, Element{200, 46, 6, 46, 2, 4.6000000000000005},
         Element{200, 46, 6, 200, 2, 20.0}, Element{200, 46, 6, 1, 2, 0.1},
-        Element{200, 46, 6, 1, 1, 1.0}, Element{200, 46, 6, 200, 1, 1.0}));
+        Element{200, 46, 6, 1, 1, 1.0}, Element{200, 46, 6, 200, 1, 1.0}),
+    [](const ::testing::TestParamInfo<Element>& info) {
+      const Element& e = info.param;
+      return ::tsr::testing::param_name("nb " + std::to_string(e.nb) + " npoint " + std::to_string(e.npoint) +
+                                        " nfunc " + std::to_string(e.nfunc) + " t " + std::to_string(e.t) +
+                                        " column " + std::to_string(e.column));
+    });
 
 TEST(FunctionMatrix, RowOneStartsOneStepIn) {
   auto x = lsqtest::make_matrix(46, 46, 6);
@@ -88,7 +98,11 @@ INSTANTIATE_TEST_SUITE_P(Blocks, FunctionMatrixExtent,
                          ::testing::Values(Extent{46, 3, 46, 8}, Extent{200, 6, 200, 14},
                                            Extent{3, 1, 3, 4}, Extent{10, 0, 10, 2},
                                            Extent{10, -2, 10, 2}, Extent{0, 6, 0, 0},
-                                           Extent{-5, 6, 0, 0}));
+                                           Extent{-5, 6, 0, 0}),
+                         [](const ::testing::TestParamInfo<Extent>& info) {
+                           return ::tsr::testing::param_name("nb " + std::to_string(info.param.nb) + " nfunc " +
+                                                             std::to_string(info.param.nfunc));
+                         });
 
 }  // namespace
 }  // namespace tsr

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "support/param_name.h"
+
 #include <cmath>
 #include <string>
 #include <vector>
@@ -126,7 +128,13 @@ TEST_P(HouseholderRandom, ReducesColumnAndKeepsLengths) {
 INSTANTIATE_TEST_SUITE_P(Random, HouseholderRandom,
                          ::testing::Values(RandomReflect{1, 10, 4, 1, 1}, RandomReflect{2, 46, 9, 3, 3},
                                            RandomReflect{3, 200, 15, 7, 7}, RandomReflect{4, 20, 5, 4, 2},
-                                           RandomReflect{5, 3, 7, 3, 7}));
+                                           RandomReflect{5, 3, 7, 3, 7}),
+                         [](const ::testing::TestParamInfo<RandomReflect>& info) {
+                           const RandomReflect& c = info.param;
+                           return ::tsr::testing::param_name(
+                               "seed " + std::to_string(c.seed) + " m " + std::to_string(c.m) + " columns " +
+                               std::to_string(c.nc) + " row " + std::to_string(c.l) + " column " + std::to_string(c.k));
+                         });
 
 }  // namespace
 }  // namespace tsr

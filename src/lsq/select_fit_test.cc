@@ -3,6 +3,8 @@
 #include <ostream>
 #include <gtest/gtest.h>
 
+#include "support/param_name.h"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -76,7 +78,10 @@ TEST_P(SubsetOrder, EnumeratesInOrder) {
 INSTANTIATE_TEST_SUITE_P(Caps, SubsetOrder,
                          ::testing::Values(SubsetCase{3, {{1, 2, 3}, {1, 3}, {2, 3}, {3}}},
                                            SubsetCase{2, {{1, 2}, {2}}}, SubsetCase{1, {{1}}},
-                                           SubsetCase{0, {}}, SubsetCase{-4, {}}));
+                                           SubsetCase{0, {}}, SubsetCase{-4, {}}),
+                         [](const ::testing::TestParamInfo<SubsetCase>& info) {
+                           return ::tsr::testing::param_name("cap " + std::to_string(info.param.cap));
+                         });
 
 TEST(SubsetOrder, CapSixGivesEverySubsetContainingSix) {
   const auto all = enumerate(6);
@@ -359,7 +364,10 @@ TEST_P(SelectNoCap, FailureValues) {
   for (double f : r.yf) EXPECT_EQ(bits(f), bits(-1.0));
 }
 
-INSTANTIATE_TEST_SUITE_P(Caps, SelectNoCap, ::testing::Values(0, -1, -30));
+INSTANTIATE_TEST_SUITE_P(Caps, SelectNoCap, ::testing::Values(0, -1, -30),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                           return ::tsr::testing::param_name("cap " + std::to_string(info.param));
+                         });
 
 struct DegenerateCase {
   std::string name;

@@ -3,6 +3,8 @@
 #include <ostream>
 #include <gtest/gtest.h>
 
+#include "support/param_name.h"
+
 #include <cmath>
 #include <limits>
 #include <string>
@@ -124,7 +126,10 @@ TEST_P(RandomInversion, ProductIsIdentity) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Orders, RandomInversion, ::testing::Values(1, 2, 4, 8, 14, 31, 50));
+INSTANTIATE_TEST_SUITE_P(Orders, RandomInversion, ::testing::Values(1, 2, 4, 8, 14, 31, 50),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                           return ::tsr::testing::param_name("order " + std::to_string(info.param));
+                         });
 
 // Full pivoting copes with a matrix whose diagonal is zero.
 TEST(Inversion, PermutationMatrixNeedsInterchanges) {

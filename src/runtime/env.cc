@@ -5,6 +5,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -197,6 +198,13 @@ class PosixEnv final : public Env {
   }
 
   uint64_t available_memory_bytes() override { return read_available_memory(); }
+
+  uint64_t available_disk_bytes() override {
+    struct statvfs fs {};
+    const std::string dir = working_directory();
+    if (dir.empty() || ::statvfs(dir.c_str(), &fs) != 0) return UINT64_MAX;
+    return static_cast<uint64_t>(fs.f_bavail) * static_cast<uint64_t>(fs.f_frsize);
+  }
 
  private:
   // The console is opened on its first write: standard output, or the file

@@ -93,6 +93,9 @@ class Env {
   virtual int available_cores() = 0;
   // Memory a new allocation can get (UINT64_MAX when the machine does not say).
   virtual uint64_t available_memory_bytes() = 0;
+  // Bytes this process may still write on the file system of the working
+  // directory (UINT64_MAX when the system does not say).
+  virtual uint64_t available_disk_bytes() = 0;
 };
 
 // Where the operating system's Env works and how it learns of interrupts.

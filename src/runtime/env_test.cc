@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <set>
@@ -56,6 +58,23 @@ TEST(PosixEnvTest, WorkingDirectoryVariablesAndInterrupts) {
   EXPECT_EQ(env->variable("TSRECON_TEST_UNSET_VARIABLE"), std::nullopt);
   EXPECT_GE(env->available_cores(), 1);
   EXPECT_GT(env->available_memory_bytes(), 0u);
+}
+
+// The free space as df reports it for the same directory (other processes
+// may write meanwhile: a small tolerance), and none where there is no directory.
+TEST(PosixEnvTest, AvailableDiskSpace) {
+  testing::ScratchDir dir;
+  const uint64_t free_bytes = new_posix_env({dir.path(), {}})->available_disk_bytes();
+  const testing::ProcessResult df =
+      testing::run_process({"/bin/df", "--output=avail", "-B1", dir.path()}, testing::ProcessOptions{});
+  ASSERT_EQ(df.status, 0) << df.err;
+  const double reported = std::strtod(df.out.substr(df.out.find('\n') + 1).c_str(), nullptr);
+  EXPECT_NEAR(static_cast<double>(free_bytes), reported, 0.01 * reported + 64.0 * 1024 * 1024);
+  const std::string gone = dir.path() + "/gone";
+  mkdir(gone.c_str(), 0700);
+  const auto env = new_posix_env({gone, {}});
+  rmdir(gone.c_str());
+  EXPECT_EQ(env->available_disk_bytes(), UINT64_MAX);
 }
 
 TEST(WorkerPoolTest, EveryItemOnceWhateverTheThreads) {

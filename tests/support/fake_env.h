@@ -71,6 +71,7 @@ class FakeEnv final : public Env {
 
   void set_cores(int n) { cores_ = n; }
   void set_memory(uint64_t bytes) { memory_ = bytes; }
+  void set_disk(uint64_t bytes) { disk_ = bytes; }
   void advance_clock(double seconds) { clock_ += seconds; }
 
   // Env.
@@ -86,6 +87,7 @@ class FakeEnv final : public Env {
   double now_seconds() override { return clock_; }
   int available_cores() override { return cores_; }
   uint64_t available_memory_bytes() override { return memory_; }
+  uint64_t available_disk_bytes() override { return disk_; }
 
  private:
   struct Spec {
@@ -117,6 +119,7 @@ class FakeEnv final : public Env {
   int interrupt_signal_ = 0;
   int cores_ = 1;
   uint64_t memory_ = UINT64_MAX;
+  uint64_t disk_ = UINT64_MAX;
   double clock_ = 0.0;
 };
 

@@ -1,0 +1,554 @@
+#include "tools/job_check.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <set>
+
+#include "control/execution.h"
+#include "control/run_parameters.h"
+#include "io/band_reader.h"
+#include "io/image_file.h"
+#include "io/run_files.h"
+#include "lsq/function_matrix.h"
+#include "runtime/errors.h"
+#include "runtime/files.h"
+#include "tools/envi_header.h"
+#include "tools/input_header.h"
+#include "tsrecon/tsrecon.h"
+
+namespace tsr::tools {
+namespace {
+
+constexpr int16_t kCeiling = 1536;
+constexpr int16_t kNoData = 32767;
+
+std::string format(const char* f, double v) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, f, v);
+  return buf;
+}
+
+std::string percent(int64_t part, int64_t whole) {
+  return whole > 0 ? format("%.2f %%", 100.0 * static_cast<double>(part) / static_cast<double>(whole)) : "0 %";
+}
+
+std::string amount(double bytes) {
+  if (bytes < 10000) return format("%.0f bytes", bytes);
+  const char* units[] = {"kB", "MB", "GB", "TB"};
+  int u = 0;
+  bytes /= 1000;
+  while (bytes >= 1000 && u < 3) {
+    bytes /= 1000;
+    ++u;
+  }
+  return format("%.1f ", bytes) + units[u];
+}
+
+std::string duration(double s) {
+  if (s < 10) return format("%.2g s", s);
+  if (s < 120) return format("%.0f s", s);
+  if (s < 7200) return format("%.0f minutes", s / 60);
+  if (s < 172800) return format("%.1f hours", s / 3600);
+  return format("%.1f days", s / 86400);
+}
+
+std::string n(int64_t v) { return std::to_string(v); }
+
+// The message of a run-time error without its unit and file, as in
+// "end-of-file during read".
+std::string error_words(int number) {
+  const std::string_view text = message_text(number);
+  return std::string(text.substr(0, text.find(", unit")));
+}
+
+// A text from the control file as a message shows it: short, printable.
+std::string shown(const std::string& text) {
+  std::string out;
+  for (char c : text.substr(0, 40)) out += (c >= 32 && c < 127) ? c : '?';
+  return out + (text.size() > 40 ? "..." : "");
+}
+
+std::string date_of_day(int32_t day) {
+  // The civil date of a day number (days since 1970-01-01).
+  const int32_t z = day + 719468;
+  const int32_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const int32_t doe = z - era * 146097;
+  const int32_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const int32_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const int32_t mp = (5 * doy + 2) / 153;
+  const int32_t d = doy - (153 * mp + 2) / 5 + 1;
+  const int32_t m = mp < 10 ? mp + 3 : mp - 9;
+  const int32_t y = yoe + era * 400 + (m <= 2 ? 1 : 0);
+  char buf[40];
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", y, m, d);
+  return buf;
+}
+
+class Checker {
+ public:
+  Checker(Env& env, const CheckOptions& options, JobCheck& out) : env_(env), options_(options), out_(out) {}
+
+  void run() {
+    out_.summary.push_back("job in " + env_.working_directory());
+    if (!read_control()) return;
+    check_model();
+    const bool data_ok = check_cube(run_file("data.bsq"));
+    const bool mask_ok = p_.MASK != 1 || check_cube(run_file("mask.bsq"));
+    data_header_ = check_header(run_file("data.bsq"));
+    if (p_.MASK == 1) check_header(run_file("mask.bsq"));
+    check_dates();
+    if (data_ok && mask_ok) scan_values();
+    check_products();
+    if (data_ok && mask_ok) estimate_time();
+  }
+
+ private:
+  void error(std::string topic, std::string text) {
+    out_.findings.push_back({Severity::kError, std::move(topic), std::move(text)});
+  }
+  void warning(std::string topic, std::string text) {
+    out_.findings.push_back({Severity::kWarning, std::move(topic), std::move(text)});
+  }
+
+  bool read_control() {
+    std::string text, full_path;
+    const Status read = read_existing_text_file(env_, kControlUnit, kControlFile, text, full_path);
+    if (read.number() == kErrFileNotFound) {
+      error("cntl.dat", "no cntl.dat in " + env_.working_directory() +
+                            ": tsrecon would create an empty one and stop at once with 'end-of-file during "
+                            "read' (error 24); scripts/tsrecon-import writes a starting one (see the README)");
+      return false;
+    }
+    if (!read.is_ok()) {
+      error("cntl.dat", "cntl.dat cannot be read: " + read.line());
+      return false;
+    }
+    try {
+      read_control_text(text, p_, [](std::initializer_list<ListItem>) {});
+    } catch (const ControlFileError& e) {
+      std::string what = "cntl.dat line " + n(e.line()) + " (" + e.item() + "): ";
+      if (e.number() == kErrEndOfFile && !e.found().empty()) {
+        error("cntl.dat", what + "the last line, '" + shown(e.found()) +
+                              "', has no line feed at its end, so tsrecon does not read it and stops with error 24 "
+                              "(end-of-file during read): end that line with a line feed");
+        return false;
+      }
+      if (!e.found().empty()) what += "found '" + shown(e.found()) + "', ";
+      error("cntl.dat", what + "expected " + e.expected() + "; tsrecon would stop with error " + n(e.number()) +
+                            " (" + error_words(e.number()) + ")");
+      return false;
+    }
+    if (const Status derived = derive_run_parameters(p_); !derived.is_ok()) {
+      std::string message = derived.text();
+      if (message.rfind("tsrecon: ", 0) == 0) message.erase(0, 9);
+      error("cntl.dat", message + ": tsrecon refuses it before touching any image file");
+      return false;
+    }
+    if (p_.NL < 1 || p_.NS < 1) {
+      // tsrecon runs over no pixel at all and writes empty products.
+      error("cntl.dat", "cntl.dat gives " + n(p_.NL) + " lines of " + n(p_.NS) +
+                            " samples (its second line): that is no pixel at all, so tsrecon would write empty "
+                            "products");
+      return false;
+    }
+    std::set<int16_t> excluded(p_.excluded_bands, p_.excluded_bands + p_.excluded_count);
+    distinct_excluded_ = static_cast<int32_t>(excluded.size());
+    std::string bands;
+    for (int16_t b : excluded) bands += (bands.empty() ? "" : ", ") + n(b);
+    out_.summary.push_back("cntl.dat: " + n(p_.NB) + " bands, " + n(p_.NL) + " lines x " + n(p_.NS) +
+                           " samples (" + n(int64_t{p_.NL} * p_.NS) + " pixels); NFUNC=" + n(p_.NFUNC) +
+                           " (NP=" + n(p_.NP) + " parameters), NPOINT=" + n(p_.NPOINT) + ", MASK=" + n(p_.MASK) +
+                           ", INTP=" + n(p_.INTP) + "; " +
+                           (bands.empty() ? std::string("no excluded bands") : "excluded bands " + bands));
+    if (p_.NDEF > p_.excluded_count)
+      warning("cntl.dat", "NDEF=" + n(p_.NDEF) + " but " + n(p_.NDEF - p_.excluded_count) +
+                              " of the band numbers after the groups lie outside 1.." + n(p_.NB) +
+                              " (or are blank): tsrecon ignores them");
+    return true;
+  }
+
+  void check_model() {
+    const int32_t sound = sound_nfunc(p_.NPOINT);
+    std::string beyond;
+    for (int32_t k = sound + 1; k <= p_.NFUNC; ++k)
+      beyond += (beyond.empty() ? "" : ", ") + n(k) + " (" + n(harmonic_frequencies[k - 1]) +
+                (harmonic_frequencies[k - 1] == 1 ? " cycle)" : " cycles)");
+    const std::string sound_text =
+        sound >= 2 ? "NFUNC=" + n(sound) + " is the largest sound value for NPOINT=" + n(p_.NPOINT)
+                   : "no NFUNC gives a sound model with NPOINT=" + n(p_.NPOINT) +
+                         " (a model needs 2 harmonics): is NPOINT the number of steps per year?";
+    if (!beyond.empty()) {
+      const bool several = p_.NFUNC - sound > 1;
+      error("NFUNC", "NFUNC=" + n(p_.NFUNC) + " with NPOINT=" + n(p_.NPOINT) + ": harmonic" + (several ? "s " : " ") +
+                         beyond + " of " + n(p_.NPOINT) + " steps " + (several ? "sit" : "sits") +
+                         " at or beyond the sampling limit (2 x cycles >= NPOINT): sampled once a step, such a "
+                         "harmonic cannot be told from a slower cycle, or vanishes, so its amplitude and phase mean "
+                         "nothing and can explode; " + sound_text);
+    } else if (p_.NFUNC < 2) {
+      error("NFUNC", "NFUNC=" + n(p_.NFUNC) +
+                         ": a model needs at least 2 harmonics, so no pixel would get one (zeros in f.bsq and "
+                         "p.bsq everywhere); " + sound_text);
+    }
+    const int32_t usable = p_.NB - distinct_excluded_;
+    if (p_.NP > usable)
+      error("NFUNC", "the model has NP = 2 x NFUNC + 2 = " + n(p_.NP) + " parameters but a pixel has at most " +
+                         n(usable) + " samples (NB=" + n(p_.NB) + ", " + n(distinct_excluded_) +
+                         " bands excluded): no fit can determine them; NFUNC=" + n(std::max(0, (usable - 2) / 2)) +
+                         " or less");
+  }
+
+  // The size of an input cube against cntl.dat; true when tsrecon can read
+  // all of it that the run needs.
+  bool check_cube(const RunFileSpec& spec) {
+    const std::string name(spec.name);
+    ImageFile file;
+    const Status s = file.open_read_only(env_, spec, 1);
+    if (s.number() == kErrFileNotFound) {
+      error(name, name + " is missing: tsrecon would create it empty and stop with error 36 (attempt to access "
+                         "non-existent record) at the first line, leaving empty products behind");
+      return false;
+    }
+    if (s.number() == kErrInconsistentOpen) {
+      const std::string var = "FORT_CONVERT" + n(spec.unit);
+      error(name, var + "=" + env_.variable(var).value_or("") + " is not a byte order tsrecon accepts (error 46)");
+      return false;
+    }
+    if (!s.is_ok()) {
+      error(name, name + " cannot be opened for reading: " + s.line());
+      return false;
+    }
+    const int64_t size = file.file().size();
+    const int64_t element = element_size(spec.type);
+    const int64_t expected = full_file_bytes(spec, p_.NB, p_.NP, p_.NL, p_.NS);
+    const std::string layout = n(p_.NB) + " bands x " + n(p_.NL) + " lines x " + n(p_.NS) + " samples x " +
+                               n(element) + (element == 1 ? " byte" : " bytes");
+    if (size == expected) {
+      out_.summary.push_back(name + ": " + n(size) + " bytes, as cntl.dat gives it (" + layout + ")");
+      return true;
+    }
+    std::string hints;
+    auto hint = [&](int64_t unit, int32_t now, const char* member, const char* what) {
+      if (unit <= 0 || size % unit != 0 || size / unit == now) return;
+      hints += "; it holds exactly " + n(size / unit) + " " + what + " of the other sizes: is " + member + " " +
+               n(size / unit) + " rather than " + n(now) + "?";
+    };
+    hint(int64_t{p_.NL} * p_.NS * element, p_.NB, "NB", "bands");
+    hint(int64_t{p_.NB} * p_.NS * element, p_.NL, "NL", "lines");
+    hint(int64_t{p_.NB} * p_.NL * element, p_.NS, "NS", "samples");
+    if (element == 2 && size % 2 != 0) hints += "; an odd number of bytes cannot be 16-bit values";
+    const std::string head = name + " holds " + n(size) + " bytes, but cntl.dat gives it " + n(expected) + " (" +
+                             layout + ")";
+    if (size > expected) {
+      error(name, head + ": tsrecon would read only part of it, from the wrong places unless only bands are "
+                         "missing at the end" + hints);
+      return true;
+    }
+    // The first line whose last band has a record wholly beyond the end.
+    const int64_t present = (size + element - 1) / element;
+    const int64_t last_of_line1 = int64_t{p_.NB - 1} * p_.NL * p_.NS + p_.NS - 1;
+    const int64_t stop = present <= last_of_line1 ? 1 : (present - last_of_line1 - 1) / p_.NS + 2;
+    error(name, head + ": tsrecon would stop with error 36 (attempt to access non-existent record) at line " +
+                    n(std::min<int64_t>(stop, p_.NL)) + hints);
+    return false;
+  }
+
+  InputHeader check_header(const RunFileSpec& spec) {
+    InputHeader h = read_input_header(env_, spec.name);
+    if (h.name.empty()) return h;
+    if (!h.valid) {
+      warning(h.name, h.name + " is not an ENVI header (it does not start with the line ENVI): GDAL cannot use it");
+      return h;
+    }
+    const int type = spec.type == ElementType::kInt16 ? kEnviInt16 : kEnviByte;
+    const int byte_order = swaps_bytes(convert_setting_of(env_, spec.unit)) ? 1 : 0;
+    auto integer = [&](const char* key) {
+      const auto it = h.entries.find(key);
+      return it == h.entries.end() ? -1L : std::strtol(it->second.c_str(), nullptr, 10);
+    };
+    const bool swapped = p_.NL != p_.NS && integer("samples") == p_.NL && integer("lines") == p_.NS;
+    if (swapped)
+      error(h.name, h.name + " describes " + n(p_.NS) + " lines of " + n(p_.NL) + " samples, cntl.dat " + n(p_.NL) +
+                        " lines of " + n(p_.NS) + " samples: NL and NS look swapped in cntl.dat (its second line "
+                        "holds NL, then NS); tsrecon would read every line from the wrong place");
+    for (const std::string& problem :
+         input_header_problems(h.entries, p_.NS, p_.NL, p_.NB, type, byte_order)) {
+      if (swapped && (problem.rfind("samples is", 0) == 0 || problem.rfind("lines is", 0) == 0)) continue;
+      error(h.name, h.name + ": " + problem + " (tsrecon reads " + std::string(spec.name) +
+                        " as cntl.dat describes it)");
+    }
+    return h;
+  }
+
+  void check_dates() {
+    const std::vector<int32_t>& days = data_header_.days;
+    if (days.size() != static_cast<size_t>(p_.NB) || days.size() < 2) {
+      if (!data_header_.band_names.empty() && days.empty())
+        out_.summary.push_back(data_header_.name + ": band names are not dates (YYYY-MM-DD)");
+      return;
+    }
+    std::vector<int32_t> steps;
+    for (size_t i = 1; i < days.size(); ++i) {
+      if (days[i] <= days[i - 1]) {
+        warning("dates", data_header_.name + ": band " + n(static_cast<int64_t>(i) + 1) + " (" + date_of_day(days[i]) +
+                             ") does not follow band " + n(static_cast<int64_t>(i)) + " (" +
+                             date_of_day(days[i - 1]) + "): tsrecon takes the bands as equal steps in time order");
+        return;
+      }
+      steps.push_back(days[i] - days[i - 1]);
+    }
+    std::sort(steps.begin(), steps.end());
+    const size_t m = steps.size() / 2;
+    const double median = steps.size() % 2 ? steps[m] : (steps[m - 1] + steps[m]) / 2.0;
+    const int32_t npoint = npoint_for_step(median);
+    out_.summary.push_back(data_header_.name + ": dates " + date_of_day(days.front()) + " .. " +
+                           date_of_day(days.back()) + ", median step " + format("%g", median) +
+                           " days: a year is " + n(npoint) + " steps");
+    if (npoint != p_.NPOINT)
+      warning("NPOINT", "NPOINT=" + n(p_.NPOINT) + " but the dates of " + data_header_.name + " lie a median " +
+                            format("%g", median) + " days apart, so a year is " + n(npoint) +
+                            " steps: NPOINT=" + n(npoint) + " (with NFUNC at most " + n(sound_nfunc(npoint)) +
+                            ") makes the first harmonic one cycle per year");
+  }
+
+  // One pass over data.bsq (and mask.bsq), line by line as tsrecon reads them.
+  void scan_values() {
+    ImageFile data, mask;
+    if (!data.open_read_only(env_, run_file("data.bsq"), p_.NS).is_ok()) return;
+    if (p_.MASK == 1 && !mask.open_read_only(env_, run_file("mask.bsq"), p_.NS).is_ok()) return;
+    std::vector<bool> excluded(static_cast<size_t>(p_.NB), false);
+    for (int32_t i = 0; i < p_.excluded_count; ++i) excluded[static_cast<size_t>(p_.excluded_bands[i] - 1)] = true;
+    const size_t width = static_cast<size_t>(p_.NB) * static_cast<size_t>(p_.NS);
+    std::vector<int16_t> values(width), weights(width, 1);
+    int64_t negative = 0, nodata = 0, above = 0, total = 0, few = 0, none = 0;
+    int32_t first_band = 0, first_line = 0, first_sample = 0;
+    int16_t first_value = 0, largest = 0;
+    for (int32_t line = 1; line <= p_.NL; ++line) {
+      if (!read_cube_line(data, line, p_.NL, p_.NS, 1, p_.NB, values.data(), p_.NB).is_ok()) return;
+      if (p_.MASK == 1 && !read_cube_line(mask, line, p_.NL, p_.NS, 1, p_.NB, weights.data(), p_.NB).is_ok()) return;
+      // Bands first, as tsrecon reads a line: the first negative value found is where it stops.
+      for (int32_t b = 1; b <= p_.NB; ++b) {
+        for (int32_t s = 1; s <= p_.NS; ++s) {
+          const int16_t v = values[static_cast<size_t>(s - 1) * p_.NB + (b - 1)];
+          if (v < 0 && negative++ == 0) {
+            first_band = b, first_line = line, first_sample = s, first_value = v;
+          }
+        }
+      }
+      for (int32_t s = 1; s <= p_.NS; ++s) {
+        int32_t usable = 0;
+        for (int32_t b = 1; b <= p_.NB; ++b) {
+          const size_t i = static_cast<size_t>(s - 1) * p_.NB + (b - 1);
+          const int16_t v = values[i];
+          ++total;
+          if (v == kNoData) ++nodata;
+          if (v > kCeiling && v != kNoData) ++above;
+          if (v != kNoData) largest = std::max(largest, v);
+          if (v >= 0 && v <= kCeiling && !excluded[static_cast<size_t>(b - 1)] && weights[i] >= 1) ++usable;
+        }
+        if (usable < p_.NP) ++few;
+        if (usable == 0) ++none;
+      }
+    }
+    const int64_t pixels = int64_t{p_.NL} * p_.NS;
+    out_.summary.push_back("values: " + percent(nodata, total) + " no-data (32767), " + percent(above, total) +
+                           " above the ceiling 1536, " + n(negative) + " negative");
+    if (negative > 0)
+      error("data.bsq", "data.bsq holds " + n(negative) + " negative value" + (negative > 1 ? "s" : "") +
+                            " (values must be 0..32767): tsrecon stops at the first, band " + n(first_band) +
+                            " line " + n(first_line) + " sample " + n(first_sample) + " (" + n(first_value) +
+                            ") and ends with exit status 1, after the products of the lines before it");
+    const int64_t measured = total - nodata;
+    if (total > 0 && measured == 0) {
+      error("data.bsq", "every value of data.bsq is the no-data value 32767: no pixel would get a model");
+    } else if (measured > 0 && 2 * above > measured) {
+      error("scaling", percent(above, measured) + " of the values (no-data 32767 aside) lie above the raw ceiling "
+                       "1536 (largest " + n(largest) + "), and tsrecon screens those out: the cube is not in "
+                       "tsrecon's raw units (4096 = 1.0; NDVI stored as NDVI x 1600, so 0.96 is the ceiling). "
+                       "NDVI x 10000, for one, must be rescaled: scripts/tsrecon-import does it from the images");
+    }
+    if (few > 0) {
+      const std::string which = p_.MASK == 1 ? ", kept by mask.bsq" : "";
+      warning("samples", n(few) + " of " + n(pixels) + " pixels (" + percent(few, pixels) +
+                             ") have fewer usable samples (at or below the raw ceiling 1536" + which +
+                             ", in bands not excluded) than the model's NP=" + n(p_.NP) + " parameters" +
+                             (none > 0 ? " (" + n(none) + " of them none at all, as in a no-data area)" : "") +
+                             ": their fits will be weak or missing (zeros in the products)");
+    }
+  }
+
+  void check_products() {
+    int64_t all = 0, to_write = 0;
+    int files = 0, existing = 0;
+    for (const RunFileSpec& spec : kRunFiles) {
+      if (is_input(spec)) continue;
+      const std::string name(spec.name);
+      const bool present = present_in_run(spec, p_.INTP, p_.MASK);
+      const int64_t expected = full_file_bytes(spec, p_.NB, p_.NP, p_.NL, p_.NS);
+      RecordFile file;
+      const Status opened = open_record_file_read_only(env_, spec.unit, spec.name, file);
+      if (!opened.is_ok() && opened.number() != kErrFileNotFound)
+        error(name, name + " cannot be opened: tsrecon would stop with error " + n(opened.number()) + " (" +
+                        error_words(opened.number()) + ")" +
+                        (opened.number() == kErrPermissionDenied ? "; is it a directory, or not yours?" : ""));
+      const int64_t size = opened.is_ok() ? file.size() : -1;
+      if (present) {
+        ++files;
+        all += expected;
+        to_write += std::max<int64_t>(0, expected - std::max<int64_t>(size, 0));
+      }
+      if (size < 0) continue;
+      ++existing;
+      if (!present) {
+        warning(name, name + " is left from an earlier run: with INTP=" + n(p_.INTP) +
+                          " this run does not write it, so it will not match the other products; delete it");
+        continue;
+      }
+      if (size == expected) continue;
+      const int64_t plane = int64_t{p_.NL} * p_.NS * element_size(spec.type);
+      std::string what = name + " holds " + n(size) + " bytes, this run writes " + n(expected);
+      if (plane > 0 && size % plane == 0 && spec.planes != Planes::kOne)
+        what = name + " holds " + n(size / plane) + " planes of " + n(p_.NL) + " x " + n(p_.NS) +
+               ", this run writes " + n(planes_of(spec, p_.NB, p_.NP));
+      if (size > expected)
+        warning(name, what + " (an earlier run with other sizes): tsrecon overwrites in place and never shortens "
+                             "a file, so the old bytes beyond the new end would stay; delete " + name +
+                             " before the run");
+      else
+        warning(name, what + " (an earlier, interrupted run, or another cube): delete " + name +
+                          " before the run, so that nothing of the earlier run is taken for this one");
+    }
+    const uint64_t free_bytes = env_.available_disk_bytes();
+    std::string line = "products: " + n(files) + " files, " + amount(static_cast<double>(all)) + " in all";
+    if (existing > 0) line += ", " + amount(static_cast<double>(to_write)) + " still to be written";
+    if (free_bytes != UINT64_MAX) line += "; " + amount(static_cast<double>(free_bytes)) + " free on the disk";
+    out_.summary.push_back(line);
+    if (free_bytes != UINT64_MAX && static_cast<uint64_t>(to_write) > free_bytes)
+      error("disk", "the products need " + amount(static_cast<double>(to_write)) + " more, but only " +
+                        amount(static_cast<double>(free_bytes)) +
+                        " are free: tsrecon would stop part way with error 38 (error during write)");
+  }
+
+  // Reconstructs a sample of pixels spread over the cube with the library and
+  // extrapolates the time to the whole cube and the threads tsrecon would use.
+  void estimate_time() {
+    Execution exec;
+    if (const Status s = execution_from_environment(env_, exec); !s.is_ok()) {
+      std::string message = s.text();
+      if (message.rfind("tsrecon: ", 0) == 0) message.erase(0, 9);
+      error("environment", message + ": tsrecon would refuse to start");
+      return;
+    }
+    const int64_t pixels = int64_t{p_.NL} * p_.NS;
+    if (options_.sample_pixels <= 0 || pixels == 0) return;
+    const int64_t count = std::min<int64_t>(options_.sample_pixels, pixels);
+    const size_t nb = static_cast<size_t>(p_.NB), k = static_cast<size_t>(count);
+    std::vector<int16_t> cube(nb * k), series(nb);
+    std::vector<uint8_t> weights(p_.MASK == 1 ? nb * k : 0);
+    ImageFile data, mask;
+    if (!data.open_read_only(env_, run_file("data.bsq"), 1).is_ok()) return;
+    if (p_.MASK == 1 && !mask.open_read_only(env_, run_file("mask.bsq"), 1).is_ok()) return;
+    for (size_t i = 0; i < k; ++i) {
+      const int64_t at = (2 * static_cast<int64_t>(i) + 1) * pixels / (2 * count);
+      const auto line = static_cast<int32_t>(at / p_.NS + 1), sample = static_cast<int32_t>(at % p_.NS + 1);
+      int32_t delivered = 0;
+      if (!read_pixel(data, line, sample, p_.NB, p_.NL, p_.NS, series.data(), delivered).is_ok()) return;
+      for (size_t b = 0; b < nb; ++b) cube[b * k + i] = std::max<int16_t>(series[b], 0);
+      if (p_.MASK == 1) {
+        if (!read_pixel(mask, line, sample, p_.NB, p_.NL, p_.NS, series.data(), delivered).is_ok()) return;
+        for (size_t b = 0; b < nb; ++b) weights[b * k + i] = static_cast<uint8_t>(series[b]);
+      }
+    }
+    tsrecon::Settings settings;
+    settings.nfunc = p_.NFUNC;
+    settings.nwin = p_.NWIN;
+    settings.intp = p_.INTP;
+    settings.mmsw = p_.MMSW;
+    settings.tcld = p_.TCLD;
+    settings.fitsw = p_.FITSW;
+    settings.mask = p_.MASK;
+    settings.fitmd = p_.FITMD;
+    settings.npoint = p_.NPOINT;
+    settings.excluded_bands.assign(p_.excluded_bands, p_.excluded_bands + p_.excluded_count);
+    tsrecon::Cube in;
+    in.data = cube.data();
+    in.mask = p_.MASK == 1 ? weights.data() : nullptr;
+    in.size = {p_.NB, 1, static_cast<int32_t>(count)};
+    std::vector<int16_t> fitted(nb * k), preliminary(nb * k), minimum(k), maximum(k);
+    std::vector<float> params(static_cast<size_t>(p_.NP) * k), criterion(k);
+    std::vector<int8_t> order(k);
+    const tsrecon::Products products{fitted.data(),  params.data(),  preliminary.data(), order.data(),
+                                     criterion.data(), minimum.data(), maximum.data()};
+    tsrecon::Options options;
+    options.threads = 1;
+    options.engine = exec.engine == LsqEngine::kLiteral ? tsrecon::Engine::kLiteral : tsrecon::Engine::kFast;
+    const double start = env_.now_seconds();
+    if (!tsrecon::reconstruct(settings, in, products, options).ok()) return;
+    const double per_pixel = (env_.now_seconds() - start) / static_cast<double>(count);
+    const int threads = static_cast<int>(std::min<int64_t>(exec.threads, p_.NS));
+    out_.summary.push_back("run time: about " + duration(per_pixel * static_cast<double>(pixels) / threads) + " for " +
+                           n(pixels) + " pixels on " + n(threads) + (threads == 1 ? " thread (" : " threads (") +
+                           format("%.3g", per_pixel * 1000) + " ms per pixel over " + n(count) +
+                           " pixels reconstructed with the " +
+                           (exec.engine == LsqEngine::kLiteral ? "literal" : "fast") +
+                           " engine; reading and writing aside, and longer when other work shares the cores)");
+  }
+
+  Env& env_;
+  const CheckOptions& options_;
+  JobCheck& out_;
+  RunParameters p_;
+  int32_t distinct_excluded_ = 0;
+  InputHeader data_header_;
+};
+
+}  // namespace
+
+int JobCheck::errors() const {
+  return static_cast<int>(std::count_if(findings.begin(), findings.end(),
+                                        [](const Finding& f) { return f.severity == Severity::kError; }));
+}
+
+int JobCheck::warnings() const { return static_cast<int>(findings.size()) - errors(); }
+
+JobCheck check_job(Env& env, const CheckOptions& options) {
+  JobCheck out;
+  Checker(env, options, out).run();
+  return out;
+}
+
+std::string format_check(const JobCheck& check) {
+  std::string out;
+  for (size_t i = 0; i < check.summary.size(); ++i) out += (i == 0 ? "" : "  ") + check.summary[i] + "\n";
+  for (Severity severity : {Severity::kError, Severity::kWarning}) {
+    for (const Finding& f : check.findings) {
+      if (f.severity == severity) out += (severity == Severity::kError ? "error: " : "warning: ") + f.text + "\n";
+    }
+  }
+  auto count = [](int k, const char* what) { return n(k) + " " + what + (k == 1 ? "" : "s"); };
+  if (check.ready()) {
+    out += check.warnings() == 0 ? "ready\n" : "ready (" + count(check.warnings(), "warning") + ")\n";
+  } else {
+    out += "not ready: " + count(check.errors(), "error") + ", " + count(check.warnings(), "warning") + "\n";
+  }
+  return out;
+}
+
+int32_t sound_nfunc(int32_t npoint) {
+  int32_t k = 0;
+  while (k < kMaxHarmonics && 2 * int64_t{harmonic_frequencies[k]} < npoint) ++k;
+  return k;
+}
+
+int32_t npoint_for_step(double step) {
+  const struct {
+    double days;
+    int32_t npoint;
+  } known[] = {{8, 46}, {10, 36}, {16, 23}};
+  for (const auto& k : known)
+    if (step >= k.days - 0.5 && step <= k.days + 0.5) return k.npoint;
+  if (step >= 28 && step <= 31) return 12;
+  return std::max<int32_t>(1, static_cast<int32_t>(365.25 / step + 0.5));
+}
+
+}  // namespace tsr::tools

@@ -1,0 +1,234 @@
+#include "tools/job_check.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "support/fake_env.h"
+
+namespace tsr::tools {
+namespace {
+
+// A small sound job: 23 bands of 3 lines x 4 samples, smooth seasonal
+// curves in raw units, NFUNC=5 for NPOINT=23.
+struct Job {
+  int nb = 23, nl = 3, ns = 4;
+  std::string groups = "&DATA NFUNC=5 /\n&CONTRL INTP=1 /\n&NPT NPOINT=23 /\n";
+  std::vector<int> values;  // band-sequential
+  std::map<std::string, std::string> files;
+
+  Job() {
+    for (int b = 0; b < nb; ++b)
+      for (int i = 0; i < nl * ns; ++i)
+        values.push_back(static_cast<int>(std::lround(800 + 300 * std::sin(6.283185307179586 * b / 23 + i))));
+  }
+  int& at(int band, int line, int sample) { return values[static_cast<size_t>(((band - 1) * nl + line - 1) * ns + sample - 1)]; }
+  std::string cntl() const { return std::to_string(nb) + "\n" + std::to_string(nl) + " " + std::to_string(ns) + "\n" + groups; }
+};
+
+std::string le16(const std::vector<int>& values) {
+  std::string s;
+  for (int v : values) {
+    s += static_cast<char>(v & 0xFF);
+    s += static_cast<char>((v >> 8) & 0xFF);
+  }
+  return s;
+}
+
+std::string header(int samples, int lines, int bands, const std::string& band_names = "") {
+  return "ENVI\nsamples = " + std::to_string(samples) + "\nlines = " + std::to_string(lines) +
+         "\nbands = " + std::to_string(bands) + "\nheader offset = 0\ndata type = 2\ninterleave = bsq\n" +
+         "byte order = 0\n" + (band_names.empty() ? "" : "band names = {" + band_names + "}\n");
+}
+
+// Dates `step` days apart from 2014-01-01, as band names.
+std::string dates(int count, int step) {
+  std::string out;
+  for (int k = 0; k < count; ++k) {
+    const int day = k * step;  // within 2014 for the counts used here
+    const int month_start[] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334, 365};
+    int m = 0;
+    while (day >= month_start[m + 1]) ++m;
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "2014-%02d-%02d", m + 1, day - month_start[m] + 1);
+    out += (k ? ", " : "") + std::string(buf);
+  }
+  return out;
+}
+
+struct Expect {
+  Severity severity;
+  const char* topic;
+  const char* text;  // part of the finding
+};
+
+struct Case {
+  const char* name;
+  std::function<void(Job&)> change;
+  std::vector<Expect> expect;  // empty: no finding at all
+};
+
+TEST(JobCheck, FindsWhatWouldStopOrSpoilTheRun) {
+  const Case cases[] = {
+      {"sound job", [](Job&) {}, {}},
+      {"no cntl.dat", [](Job& j) { j.files.erase("cntl.dat"); },
+       {{Severity::kError, "cntl.dat", "no cntl.dat in /job: tsrecon would create an empty one"}}},
+      {"syntax fault", [](Job& j) { j.groups = "&DATA NFUNC=4.5 /\n&CONTRL /\n&NPT /\n"; },
+       {{Severity::kError, "cntl.dat",
+         "cntl.dat line 3 (NFUNC): found '4.5', expected a whole number for NFUNC, without a point or exponent; "
+         "tsrecon would stop with error 17 (syntax error in NAMELIST input)"}}},
+      {"last line without its line feed", [](Job& j) { j.groups.pop_back(); },
+       {{Severity::kError, "cntl.dat", "cntl.dat line 5 (&NPT): the last line, '&NPT NPOINT=23 /', has no line feed "
+                                       "at its end, so tsrecon does not read it and stops with error 24"}}},
+      {"value out of range", [](Job& j) { j.groups = "&DATA NFUNC=7 /\n&CONTRL /\n&NPT /\n"; },
+       {{Severity::kError, "cntl.dat", "NFUNC = 7 in cntl.dat is outside the allowed range 0..6: tsrecon refuses"}}},
+      {"no pixel", [](Job& j) { j.ns = -4; },
+       {{Severity::kError, "cntl.dat", "cntl.dat gives 3 lines of -4 samples (its second line): that is no pixel"}}},
+      {"harmonic beyond the sampling limit", [](Job& j) { j.groups = "&DATA NFUNC=6 /\n&CONTRL /\n&NPT NPOINT=23 /\n"; },
+       {{Severity::kError, "NFUNC", "harmonic 6 (12 cycles) of 23 steps sits at or beyond the sampling limit"},
+        {Severity::kError, "NFUNC", "NFUNC=5 is the largest sound value for NPOINT=23"}}},
+      {"no harmonic pair", [](Job& j) { j.groups = "&DATA NFUNC=1 /\n&CONTRL /\n&NPT NPOINT=23 /\n"; },
+       {{Severity::kError, "NFUNC", "NFUNC=1: a model needs at least 2 harmonics"}}},
+      {"two harmonics beyond the limit", [](Job& j) { j.groups = "&DATA NFUNC=4 /\n&CONTRL /\n&NPT NPOINT=5 /\n"; },
+       {{Severity::kError, "NFUNC", "NFUNC=4 with NPOINT=5: harmonics 3 (3 cycles), 4 (4 cycles) of 5 steps sit at or beyond"},
+        {Severity::kError, "NFUNC", "NFUNC=2 is the largest sound value for NPOINT=5"}}},
+      {"more parameters than samples",
+       [](Job& j) {
+         j.groups = "&DATA NFUNC=5, NDEF=13 /\n&CONTRL /\n&NPT NPOINT=23 /\n";
+         for (int b : {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 12}) j.groups += std::to_string(b) + "\n";
+       },
+       {{Severity::kError, "NFUNC", "12 parameters but a pixel has at most 11 samples (NB=23, 12 bands excluded)"},
+        {Severity::kWarning, "samples", "12 of 12 pixels"}}},
+      {"data.bsq missing", [](Job& j) { j.files.erase("data.bsq"); },
+       {{Severity::kError, "data.bsq", "data.bsq is missing: tsrecon would create it empty and stop with error 36"}}},
+      {"NB one short in cntl.dat", [](Job& j) { j.nb = 22; },
+       {{Severity::kError, "data.bsq", "holds 552 bytes, but cntl.dat gives it 528"},
+        {Severity::kError, "data.bsq", "it holds exactly 23 bands of the other sizes: is NB 23 rather than 22?"}}},
+      {"cube cut short", [](Job& j) { j.files["data.bsq"] = le16(j.values).substr(0, 540); },
+       {{Severity::kError, "data.bsq", "tsrecon would stop with error 36 (attempt to access non-existent record) at line 2"}}},
+      {"mask missing", [](Job& j) { j.groups = "&DATA NFUNC=5 /\n&CONTRL MASK=1 /\n&NPT NPOINT=23 /\n"; },
+       {{Severity::kError, "mask.bsq", "mask.bsq is missing"}}},
+      {"negative values",
+       [](Job& j) {
+         j.at(5, 3, 1) = -7;
+         j.at(2, 2, 3) = -5;
+       },
+       {{Severity::kError, "data.bsq", "holds 2 negative values (values must be 0..32767): tsrecon stops at the "
+                                       "first, band 2 line 2 sample 3 (-5)"}}},
+      {"NL and NS swapped", [](Job& j) { j.files["data.hdr"] = header(3, 4, 23); },
+       {{Severity::kError, "data.hdr", "data.hdr describes 4 lines of 3 samples, cntl.dat 3 lines of 4 samples: NL and "
+                                       "NS look swapped"}}},
+      {"header with other bands", [](Job& j) { j.files["data.bsq.hdr"] = header(4, 3, 46); },
+       {{Severity::kError, "data.bsq.hdr", "data.bsq.hdr: bands is 46 but NB in cntl.dat is 23"}}},
+      {"NPOINT against the dates", [](Job& j) {
+         j.files["data.hdr"] = header(4, 3, 23, dates(23, 16));
+         j.groups = "&DATA NFUNC=5 /\n&CONTRL /\n&NPT NPOINT=46 /\n";
+       },
+       {{Severity::kWarning, "NPOINT", "NPOINT=46 but the dates of data.hdr lie a median 16 days apart, so a year is "
+                                       "23 steps"}}},
+      {"dates that fit", [](Job& j) { j.files["data.hdr"] = header(4, 3, 23, dates(23, 16)); }, {}},
+      {"NDVI x 10000 not scaled", [](Job& j) { for (int& v : j.values) v = v * 25 / 4; },
+       {{Severity::kError, "scaling", "100.00 % of the values (no-data 32767 aside) lie above the raw ceiling 1536"},
+        {Severity::kWarning, "samples", "12 of 12 pixels"}}},
+      {"a pixel of no-data", [](Job& j) { for (int b = 1; b <= 20; ++b) j.at(b, 1, 2) = 32767; },
+       {{Severity::kWarning, "samples", "1 of 12 pixels (8.33 %) have fewer usable samples (at or below the raw "
+                                        "ceiling 1536, in bands not excluded) than the model's NP=12 parameters: "}}},
+      {"a pixel with no usable sample", [](Job& j) { for (int b = 1; b <= 23; ++b) j.at(b, 3, 4) = 32767; },
+       {{Severity::kWarning, "samples", "1 of 12 pixels (8.33 %) have fewer usable samples (at or below the raw "
+                                        "ceiling 1536, in bands not excluded) than the model's NP=12 parameters "
+                                        "(1 of them none at all, as in a no-data area)"}}},
+      {"stale planes in p.bsq", [](Job& j) { j.files["p.bsq"] = std::string(14 * 12 * 4, '\0'); },
+       {{Severity::kWarning, "p.bsq", "p.bsq holds 14 planes of 3 x 4, this run writes 12"},
+        {Severity::kWarning, "p.bsq", "delete p.bsq before the run"}}},
+      {"product shorter", [](Job& j) { j.files["min.dat"] = "ab"; },
+       {{Severity::kWarning, "min.dat", "min.dat holds 2 bytes, this run writes 24"}}},
+      {"i.bsq of an earlier run", [](Job& j) {
+         j.groups = "&DATA NFUNC=5 /\n&CONTRL INTP=0 /\n&NPT NPOINT=23 /\n";
+         j.files["i.bsq"] = std::string(23 * 12 * 2, '\0');
+       },
+       {{Severity::kWarning, "i.bsq", "i.bsq is left from an earlier run: with INTP=0"}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Job job;
+    job.files["cntl.dat"] = "";
+    job.files["data.bsq"] = "";
+    c.change(job);
+    testing::FakeEnv env;
+    for (auto& [name, bytes] : job.files) {
+      if (name == "cntl.dat" && bytes.empty()) bytes = job.cntl();
+      if (name == "data.bsq" && bytes.empty()) bytes = le16(job.values);
+      env.put(name, bytes);
+    }
+    const JobCheck check = check_job(env, {5});
+    const std::string report = format_check(check);
+    SCOPED_TRACE(report);
+    if (c.expect.empty()) {
+      EXPECT_TRUE(check.findings.empty());
+    }
+    bool error_expected = false;
+    for (const Expect& e : c.expect) {
+      error_expected |= e.severity == Severity::kError;
+      bool found = false;
+      for (const Finding& f : check.findings)
+        found |= f.severity == e.severity && f.topic == e.topic && f.text.find(e.text) != std::string::npos;
+      EXPECT_TRUE(found) << e.text;
+    }
+    EXPECT_EQ(check.ready(), !error_expected);
+    EXPECT_EQ(report.substr(report.rfind('\n', report.size() - 2) + 1, 5), error_expected ? "not r" : "ready");
+    // Nothing created or changed.
+    for (const auto& [name, bytes] : job.files) EXPECT_EQ(env.contents(name), bytes) << name;
+    for (const char* name : {"cntl.dat", "data.bsq", "mask.bsq", "p.bsq", "i.bsq", "f.bsq", "order.dat", "aic.dat",
+                             "min.dat", "max.dat"})
+      EXPECT_EQ(env.exists(name), job.files.count(name) == 1) << name;
+  }
+}
+
+TEST(JobCheck, DiskSpaceProductsAndRunTime) {
+  Job job;
+  testing::FakeEnv env;
+  env.put("cntl.dat", job.cntl());
+  env.put("data.bsq", le16(job.values));
+  env.set_disk(600);  // the products need 23*12*2 * 2 + 12*12*4 + 12 * (1 + 4 + 2 + 2) = 1788 bytes
+  JobCheck check = check_job(env);
+  ASSERT_EQ(check.errors(), 1) << format_check(check);
+  EXPECT_EQ(check.findings[0].text,
+            "the products need 1788 bytes more, but only 600 bytes are free: tsrecon would stop part way with error 38 "
+            "(error during write)");
+  env.set_disk(1788);
+  env.set_cores(3);
+  check = check_job(env);
+  EXPECT_TRUE(check.ready()) << format_check(check);
+  // The clock of the fake stands still: the sample takes no time at all.
+  EXPECT_EQ(check.summary.back(),
+            "run time: about 0 s for 12 pixels on 3 threads (0 ms per pixel over 12 pixels reconstructed with the fast "
+            "engine; reading and writing aside, and longer when other work shares the cores)");
+  env.set("TSRECON_THREADS", "x");
+  check = check_job(env);
+  ASSERT_EQ(check.errors(), 1);
+  EXPECT_EQ(check.findings[0].text, "TSRECON_THREADS must be a positive number of threads, not 'x': tsrecon would "
+                                    "refuse to start");
+  env.unset("TSRECON_THREADS");
+  env.make_directory("f.bsq");
+  check = check_job(env);
+  ASSERT_EQ(check.errors(), 1);
+  EXPECT_EQ(check.findings[0].text, "f.bsq cannot be opened: tsrecon would stop with error 9 (permission to access "
+                                    "file denied); is it a directory, or not yours?");
+}
+
+TEST(JobCheck, SoundHarmonicsAndStepsPerYear) {
+  // NFUNC at most: 46 -> 6, 36 -> 6, 23 -> 5, 12 -> 4.
+  const std::pair<int32_t, int32_t> sound[] = {{46, 6}, {36, 6}, {25, 6}, {24, 5}, {23, 5}, {13, 5}, {12, 4},
+                                               {9, 4}, {8, 3}, {5, 2}, {4, 1}, {2, 0}, {1, 0}};
+  for (const auto& [npoint, nfunc] : sound) EXPECT_EQ(sound_nfunc(npoint), nfunc) << npoint;
+  const std::pair<double, int32_t> steps[] = {{8, 46}, {8.5, 46}, {10, 36}, {16, 23}, {15.5, 23}, {28, 12},
+                                              {31, 12}, {30.5, 12}, {1, 365}, {5, 73}, {14, 26}, {365, 1}};
+  for (const auto& [step, npoint] : steps) EXPECT_EQ(npoint_for_step(step), npoint) << step;
+}
+
+}  // namespace
+}  // namespace tsr::tools
