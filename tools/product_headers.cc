@@ -57,14 +57,14 @@ const char* description_of(Content c) {
   return "";
 }
 
-std::string input_description(const RunFileSpec& f) {
+std::string input_description(const JobFile& f) {
   return f.presence == Presence::kWithMask
              ? "tsrecon mask cube: per-sample weights 0..255 (1 = clear sample)"
              : "tsrecon input cube: one band per time step, 16-bit raw values, 4096 = 1.0; "
                "values above 1536 are screened out";
 }
 
-std::vector<std::string> band_names_of(const RunFileSpec& f, const RunParameters& p,
+std::vector<std::string> band_names_of(const JobFile& f, const RunParameters& p,
                                        const std::vector<std::string>& time_names) {
   switch (f.content) {
     case Content::kParameters: return parameter_band_names(p.NFUNC);
@@ -96,17 +96,17 @@ std::vector<std::string> time_step_band_names(int32_t nb) {
 
 std::vector<RunFile> run_files(const RunParameters& p, const std::vector<std::string>& time_names) {
   std::vector<RunFile> files;
-  for (const RunFileSpec& spec : kRunFiles) {
+  for (const JobFile& entry : kRunFiles) {
     RunFile f;
-    f.name = spec.name;
-    f.input = is_input(spec);
-    f.header.description = f.input ? input_description(spec) : description_of(spec.content);
+    f.name = entry.name;
+    f.input = is_input(entry);
+    f.header.description = f.input ? input_description(entry) : description_of(entry.content);
     f.header.samples = p.NS;
     f.header.lines = p.NL;
-    f.header.bands = planes_of(spec, p.NB, p.NP);
-    f.header.data_type = envi_type_of(spec.type);
-    f.header.band_names = band_names_of(spec, p, time_names);
-    f.expected_bytes = full_file_bytes(spec, p.NB, p.NP, p.NL, p.NS);
+    f.header.bands = planes_of(entry, p.NB, p.NP);
+    f.header.data_type = envi_type_of(entry.type);
+    f.header.band_names = band_names_of(entry, p, time_names);
+    f.expected_bytes = full_file_bytes(entry, p.NB, p.NP, p.NL, p.NS);
     files.push_back(std::move(f));
   }
   return files;

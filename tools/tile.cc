@@ -318,22 +318,22 @@ Manifest parse_manifest(std::string_view text) {
   return m;
 }
 
-CubeFile cube_file(const RunFileSpec& spec, const Manifest& m) {
-  return {std::string(spec.name), planes_of(spec, m.NB, m.NP), element_size(spec.type)};
+CubeFile cube_file(const JobFile& entry, const Manifest& m) {
+  return {std::string(entry.name), planes_of(entry, m.NB, m.NP), element_size(entry.type)};
 }
 
 std::vector<CubeFile> product_files(const Manifest& m) {
   std::vector<CubeFile> files;
-  for (const RunFileSpec& spec : kRunFiles) {
-    if (!is_input(spec) && present_in_run(spec, m.INTP, m.MASK)) files.push_back(cube_file(spec, m));
+  for (const JobFile& entry : kRunFiles) {
+    if (!is_input(entry) && present_in_run(entry, m.INTP, m.MASK)) files.push_back(cube_file(entry, m));
   }
   return files;
 }
 
 std::vector<CubeFile> input_files(const Manifest& m) {
   std::vector<CubeFile> files;
-  for (const RunFileSpec& spec : kRunFiles) {
-    if (is_input(spec) && present_in_run(spec, m.INTP, m.MASK)) files.push_back(cube_file(spec, m));
+  for (const JobFile& entry : kRunFiles) {
+    if (is_input(entry) && present_in_run(entry, m.INTP, m.MASK)) files.push_back(cube_file(entry, m));
   }
   return files;
 }

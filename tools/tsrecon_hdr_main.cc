@@ -39,9 +39,9 @@ bool write_file(const std::string& name, const std::string& text) {
 }
 
 // The size of a file of the job, or -1 when it is not there (or not a file).
-int64_t size_of(tsr::Env& env, const tsr::RunFileSpec& spec) {
+int64_t size_of(tsr::Env& env, const tsr::JobFile& entry) {
   tsr::RecordFile file;
-  if (!tsr::open_record_file_read_only(env, spec.unit, spec.name, file).is_ok()) return -1;
+  if (!tsr::open_record_file_read_only(env, entry.unit, entry.name, file).is_ok()) return -1;
   return file.size();
 }
 
@@ -128,8 +128,8 @@ int main(int argc, char** argv) {
   EnviGeoref georef;
   bool any_product = false, geometry_differs = false;
   for (RunFile& f : run_files(p, dated ? data_header.band_names : std::vector<std::string>{})) {
-    const tsr::RunFileSpec& spec = tsr::run_file(f.name);
-    const int64_t size = size_of(*env, spec);
+    const tsr::JobFile& entry = tsr::run_file(f.name);
+    const int64_t size = size_of(*env, entry);
     if (size < 0) {
       if (f.name == "data.bsq") warn("no data.bsq here");
       continue;
@@ -146,7 +146,7 @@ int main(int argc, char** argv) {
         warn(h.name + " is not an ENVI header; left as it is");
         continue;
       }
-      const int byte_order = tsr::swaps_bytes(tsr::convert_setting_of(*env, spec.unit)) ? 1 : 0;
+      const int byte_order = tsr::swaps_bytes(tsr::convert_setting_of(*env, entry.unit)) ? 1 : 0;
       for (const std::string& problem :
            input_header_problems(h.entries, p.NS, p.NL, p.NB, f.header.data_type, byte_order)) {
         const bool geometry = problem.rfind("samples ", 0) == 0 || problem.rfind("lines ", 0) == 0 ||

@@ -77,22 +77,22 @@ bool parse_positive(const std::string& s, int32_t& v) {
 
 // Reads the pixel's NB values of an input cube as tsrecon reads its records
 // into `values`; returns what went wrong, or an empty text.
-std::string read_input_pixel(tsr::Env& env, const tsr::RunFileSpec& spec, const tsr::RunParameters& p,
+std::string read_input_pixel(tsr::Env& env, const tsr::JobFile& entry, const tsr::RunParameters& p,
                              int32_t line, int32_t sample, std::vector<int16_t>& values) {
   tsr::ImageFile file;
-  tsr::Status s = file.open_read_only(env, spec, 1);
+  tsr::Status s = file.open_read_only(env, entry, 1);
   if (s.number() == tsr::kErrInconsistentOpen) {
-    const std::string var = "FORT_CONVERT" + std::to_string(spec.unit);
+    const std::string var = "FORT_CONVERT" + std::to_string(entry.unit);
     return var + "=" + env.variable(var).value_or("") + " is not a byte order tsrecon accepts";
   }
-  if (!s.is_ok()) return "cannot open " + std::string(spec.name) + " in " + env.working_directory();
+  if (!s.is_ok()) return "cannot open " + std::string(entry.name) + " in " + env.working_directory();
   values.assign(static_cast<size_t>(p.NB), 0);
   int32_t delivered = 0;
   s = tsr::read_pixel(file, line, sample, p.NB, p.NL, p.NS, values.data(), delivered);
   if (s.number() == tsr::kErrNonExistentRecord)
-    return std::string(spec.name) + " ends before band " + std::to_string(delivered + 1) + " of line " +
+    return std::string(entry.name) + " ends before band " + std::to_string(delivered + 1) + " of line " +
            std::to_string(line) + " (tsrecon stops there with error 36): is cntl.dat right about NB, NL and NS?";
-  if (!s.is_ok()) return "cannot read " + std::string(spec.name) + ": " + s.line();
+  if (!s.is_ok()) return "cannot read " + std::string(entry.name) + ": " + s.line();
   return {};
 }
 

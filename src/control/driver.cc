@@ -160,7 +160,7 @@ void process_sample(const RunParameters& p, const PixelSettings& settings, const
 
 // A file of the run, open for the whole run.
 struct OpenFile {
-  const RunFileSpec* spec = nullptr;
+  const JobFile* entry = nullptr;
   ImageFile image;
   bool map_failed = false;  // a map line could not be written
 };
@@ -168,7 +168,7 @@ struct OpenFile {
 // Writes line `line` of one product from the line buffers.
 Status write_product_line(Env& env, const RunParameters& p, const LineBuffers& b, int32_t line, OpenFile& f) {
   ImageFile& file = f.image;
-  switch (f.spec->content) {
+  switch (f.entry->content) {
     case Content::kInput:
       return Status::ok();
     case Content::kParameters:
@@ -206,11 +206,11 @@ Status run(Env& env, const RunParameters& p, const Execution& exec) {
   const int32_t ns_alloc = p.NS > 0 ? p.NS : 0;
   // Every file of the run, in the table's order: the inputs first.
   std::vector<std::unique_ptr<OpenFile>> files;
-  for (const RunFileSpec& spec : kRunFiles) {
-    if (!present_in_run(spec, p.INTP, p.MASK)) continue;
+  for (const JobFile& entry : kRunFiles) {
+    if (!present_in_run(entry, p.INTP, p.MASK)) continue;
     auto f = std::make_unique<OpenFile>();
-    f->spec = &spec;
-    TSR_RETURN_IF_ERROR(f->image.open(env, spec, ns_alloc));
+    f->entry = &entry;
+    TSR_RETURN_IF_ERROR(f->image.open(env, entry, ns_alloc));
     files.push_back(std::move(f));
   }
   ImageFile& data = files[0]->image;
@@ -254,7 +254,7 @@ Status run(Env& env, const RunParameters& p, const Execution& exec) {
   // run must still not end as a success. One line names every such map.
   std::vector<std::string> unwritten;
   for (const auto& f : files) {
-    if (f->map_failed) unwritten.emplace_back(f->spec->name);
+    if (f->map_failed) unwritten.emplace_back(f->entry->name);
   }
   if (!unwritten.empty()) {
     std::string names = unwritten.front();

@@ -59,7 +59,7 @@ TEST(RunJobTest, SameConsoleAndBytesAsTheExecutable) {
     ASSERT_TRUE(run_job(env).is_ok()) << env.errors();
     EXPECT_EQ(env.console(), reference().result.out);
     EXPECT_EQ(env.errors(), "");
-    for (const RunFileSpec& f : kRunFiles) {
+    for (const JobFile& f : kRunFiles) {
       if (f.name == "mask.bsq") continue;
       EXPECT_EQ(env.contents(std::string(f.name)), reference().dir.read(std::string(f.name))) << f.name;
     }
@@ -131,7 +131,7 @@ TEST(RunJobTest, OutputsOpenedBeforeAFailureExistAfterIt) {
   load_inputs(env);
   env.put("data.bsq", "");
   EXPECT_EQ(run_job(env).number(), kErrNonExistentRecord);
-  for (const RunFileSpec& f : kRunFiles) {
+  for (const JobFile& f : kRunFiles) {
     if (present_in_run(f, 1, 0)) {
       EXPECT_TRUE(env.exists(std::string(f.name))) << f.name;
     }

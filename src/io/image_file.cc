@@ -11,20 +11,20 @@ int64_t map_record_before_line(int32_t line, int32_t NS) {
   return (static_cast<int64_t>(line) - 1) * static_cast<int64_t>(NS);
 }
 
-void ImageFile::prepare(const RunFileSpec& spec, int32_t max_samples) {
-  spec_ = &spec;
-  record_length_ = element_size(spec.type);
+void ImageFile::prepare(const JobFile& entry, int32_t max_samples) {
+  entry_ = &entry;
+  record_length_ = element_size(entry.type);
   scratch_.assign(static_cast<size_t>(max_samples > 0 ? max_samples : 0) * static_cast<size_t>(record_length_), 0);
 }
 
-Status ImageFile::open(Env& env, const RunFileSpec& spec, int32_t max_samples) {
-  prepare(spec, max_samples);
-  return open_record_file(env, spec.unit, spec.name, file_);
+Status ImageFile::open(Env& env, const JobFile& entry, int32_t max_samples) {
+  prepare(entry, max_samples);
+  return open_record_file(env, entry.unit, entry.name, file_);
 }
 
-Status ImageFile::open_read_only(Env& env, const RunFileSpec& spec, int32_t max_samples) {
-  prepare(spec, max_samples);
-  return open_record_file_read_only(env, spec.unit, spec.name, file_);
+Status ImageFile::open_read_only(Env& env, const JobFile& entry, int32_t max_samples) {
+  prepare(entry, max_samples);
+  return open_record_file_read_only(env, entry.unit, entry.name, file_);
 }
 
 unsigned char* ImageFile::line_scratch(int32_t samples) {

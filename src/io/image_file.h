@@ -32,27 +32,27 @@ class ImageFile {
   ImageFile(const ImageFile&) = delete;
   ImageFile& operator=(const ImageFile&) = delete;
 
-  // Opens (or creates, never truncating) the file of `spec` in the Env's
+  // Opens (or creates, never truncating) the file of `entry` in the Env's
   // working directory (see open_record_file).
-  Status open(Env& env, const RunFileSpec& spec, int32_t max_samples);
+  Status open(Env& env, const JobFile& entry, int32_t max_samples);
   // Opens an existing file for reading only (see open_record_file_read_only).
-  Status open_read_only(Env& env, const RunFileSpec& spec, int32_t max_samples);
+  Status open_read_only(Env& env, const JobFile& entry, int32_t max_samples);
   void close() { file_.close(); }
 
   bool is_open() const { return file_.is_open(); }
   int record_length() const { return record_length_; }
   RecordFile& file() { return file_; }
-  const RunFileSpec* spec() const { return spec_; }
+  const JobFile* entry() const { return entry_; }
 
   // Scratch space for one line of `samples` elements. Only a caller that
   // passes more samples than were announced at the open makes it grow.
   unsigned char* line_scratch(int32_t samples);
 
  private:
-  void prepare(const RunFileSpec& spec, int32_t max_samples);
+  void prepare(const JobFile& entry, int32_t max_samples);
 
   RecordFile file_;
-  const RunFileSpec* spec_ = nullptr;
+  const JobFile* entry_ = nullptr;
   int record_length_ = 1;
   std::vector<unsigned char> scratch_;
 };

@@ -36,7 +36,7 @@ class ProductWriterTest : public ::testing::Test {
     return f;
   }
   std::string read(const std::string& name) const { return env_.contents(name); }
-  static Status error(int number, const RunFileSpec& f) {
+  static Status error(int number, const JobFile& f) {
     return Status::runtime_error(number, f.unit, "/w/" + std::string(f.name));
   }
   FakeEnv env_{"/w"};

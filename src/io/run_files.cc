@@ -2,8 +2,8 @@
 
 namespace tsr {
 
-const RunFileSpec& run_file(std::string_view name) {
-  for (const RunFileSpec& f : kRunFiles) {
+const JobFile& run_file(std::string_view name) {
+  for (const JobFile& f : kRunFiles) {
     if (f.name == name) return f;
   }
   return kRunFiles[0];

@@ -44,7 +44,7 @@ enum class Content : uint8_t {
   kMaximum,      // the maximum of the fitted series (16-bit raw value)
 };
 
-struct RunFileSpec {
+struct JobFile {
   std::string_view name;  // in the working directory
   int unit;               // unit number in messages and FORT_CONVERT<unit>
   ElementType type;
@@ -57,11 +57,11 @@ struct RunFileSpec {
 inline constexpr int element_size(ElementType t) {
   return t == ElementType::kInt16 ? 2 : t == ElementType::kFloat32 ? 4 : 1;
 }
-inline constexpr bool is_input(const RunFileSpec& f) { return f.content == Content::kInput; }
+inline constexpr bool is_input(const JobFile& f) { return f.content == Content::kInput; }
 
 // Every file, in the order the program opens them (and writes the products
 // of each line).
-inline constexpr RunFileSpec kRunFiles[] = {
+inline constexpr JobFile kRunFiles[] = {
     {"data.bsq", 21, ElementType::kInt16, Planes::kBands, Presence::kAlways, Content::kInput, "input cube"},
     {"mask.bsq", 22, ElementType::kUInt8, Planes::kBands, Presence::kWithMask, Content::kInput, "mask cube"},
     {"p.bsq", 50, ElementType::kFloat32, Planes::kParameters, Presence::kAlways, Content::kParameters,
@@ -77,21 +77,21 @@ inline constexpr RunFileSpec kRunFiles[] = {
 };
 
 // The entry of `name`; requires that it is one of kRunFiles.
-const RunFileSpec& run_file(std::string_view name);
+const JobFile& run_file(std::string_view name);
 
 // True when a run with these switches reads or writes the file.
-inline constexpr bool present_in_run(const RunFileSpec& f, int32_t intp, int32_t mask) {
+inline constexpr bool present_in_run(const JobFile& f, int32_t intp, int32_t mask) {
   return f.presence == Presence::kAlways || (f.presence == Presence::kWithMask && mask == 1) ||
          (f.presence == Presence::kWithInterpolation && intp == 1);
 }
 
 // The planes of the file for a run of nb bands and np parameters.
-inline constexpr int32_t planes_of(const RunFileSpec& f, int32_t nb, int32_t np) {
+inline constexpr int32_t planes_of(const JobFile& f, int32_t nb, int32_t np) {
   return f.planes == Planes::kBands ? nb : f.planes == Planes::kParameters ? np : 1;
 }
 
 // Bytes of the complete file, in 64-bit arithmetic.
-inline constexpr int64_t full_file_bytes(const RunFileSpec& f, int32_t nb, int32_t np, int32_t nl, int32_t ns) {
+inline constexpr int64_t full_file_bytes(const JobFile& f, int32_t nb, int32_t np, int32_t nl, int32_t ns) {
   return int64_t{planes_of(f, nb, np)} * nl * ns * element_size(f.type);
 }
 

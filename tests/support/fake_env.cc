@@ -78,14 +78,14 @@ std::string FakeEnv::contents(const std::string& name) const {
 OpenResult FakeEnv::open(const std::string& name, OpenMode mode) {
   OpenResult r;
   const std::string k = key(name);
-  const Spec spec = specs_.count(k) ? specs_.at(k) : Spec{};
-  if (spec.refuse_open != 0) {
-    r.error = spec.refuse_open;
+  const Faults faults = faults_.count(k) ? faults_.at(k) : Faults{};
+  if (faults.refuse_open != 0) {
+    r.error = faults.refuse_open;
     return r;
   }
   const bool write = mode == OpenMode::kReadWriteCreate;
-  if (write && spec.refuse_write != 0) {
-    r.error = spec.refuse_write;
+  if (write && faults.refuse_write != 0) {
+    r.error = faults.refuse_write;
     return r;
   }
   auto it = nodes_.find(k);
@@ -96,8 +96,8 @@ OpenResult FakeEnv::open(const std::string& name, OpenMode mode) {
     }
     it = nodes_.emplace(k, Node{}).first;
   }
-  r.file = std::make_unique<FakeFile>(it->second, spec.size_limit, spec.size_error, spec.read_fail_offset,
-                                      spec.read_error, write);
+  r.file = std::make_unique<FakeFile>(it->second, faults.size_limit, faults.size_error, faults.read_fail_offset,
+                                      faults.read_error, write);
   return r;
 }
 

@@ -36,20 +36,20 @@ class FakeEnv final : public Env {
 
   // Failures. Opening `name` for writing fails with `err` (EACCES: the file
   // opens read-only instead; ENOENT: as in a missing directory).
-  void refuse_writing(const std::string& name, int err = EACCES) { node_spec(name).refuse_write = err; }
+  void refuse_writing(const std::string& name, int err = EACCES) { faults_of(name).refuse_write = err; }
   // Every open of `name` fails with `err`.
-  void refuse_opening(const std::string& name, int err) { node_spec(name).refuse_open = err; }
+  void refuse_opening(const std::string& name, int err) { faults_of(name).refuse_open = err; }
   // Writes into `name` stop with `err` once the file would pass `limit` bytes
   // (the bytes below the limit are written): a full disk, a size limit.
   void limit_size(const std::string& name, size_t limit, int err = ENOSPC) {
-    auto& s = node_spec(name);
+    auto& s = faults_of(name);
     s.size_limit = limit;
     s.size_error = err;
   }
   // Reads of `name` deliver at most the bytes before `offset`, then fail
   // with `err` (a failing disk).
   void fail_reads_from(const std::string& name, size_t offset, int err = EIO) {
-    auto& s = node_spec(name);
+    auto& s = faults_of(name);
     s.read_fail_offset = offset;
     s.read_error = err;
   }
@@ -90,7 +90,7 @@ class FakeEnv final : public Env {
   uint64_t available_disk_bytes() override { return disk_; }
 
  private:
-  struct Spec {
+  struct Faults {
     int refuse_write = 0;
     int refuse_open = 0;
     size_t size_limit = SIZE_MAX;
@@ -102,17 +102,17 @@ class FakeEnv final : public Env {
   struct Node {
     std::string bytes;
     bool directory = false;
-    Spec spec;
+    Faults faults;
   };
 
  private:
   std::string key(const std::string& name) const;
   Node& node(const std::string& name) { return nodes_[key(name)]; }
-  Spec& node_spec(const std::string& name) { return specs_[key(name)]; }
+  Faults& faults_of(const std::string& name) { return faults_[key(name)]; }
 
   std::string directory_;
   std::map<std::string, Node> nodes_;
-  std::map<std::string, Spec> specs_;  // failures, also for files not yet created
+  std::map<std::string, Faults> faults_;  // failures, also for files not yet created
   std::map<std::string, std::string> variables_;
   std::string console_, errors_;
   std::optional<std::string> interrupt_text_;
