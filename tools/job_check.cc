@@ -6,6 +6,7 @@
 #include <set>
 
 #include "control/execution.h"
+#include "control/library_settings.h"
 #include "control/run_parameters.h"
 #include "io/band_reader.h"
 #include "io/image_file.h"
@@ -200,17 +201,17 @@ class Checker {
 
   // The size of an input cube against cntl.dat; true when tsrecon can read
   // all of it that the run needs.
-  bool check_cube(const RunFileSpec& spec) {
-    const std::string name(spec.name);
+  bool check_cube(const JobFile& entry) {
+    const std::string name(entry.name);
     ImageFile file;
-    const Status s = file.open_read_only(env_, spec, 1);
+    const Status s = file.open_read_only(env_, entry, 1);
     if (s.number() == kErrFileNotFound) {
       error(name, name + " is missing: tsrecon would create it empty and stop with error 36 (attempt to access "
                          "non-existent record) at the first line, leaving empty products behind");
       return false;
     }
     if (s.number() == kErrInconsistentOpen) {
-      const std::string var = "FORT_CONVERT" + n(spec.unit);
+      const std::string var = "FORT_CONVERT" + n(entry.unit);
       error(name, var + "=" + env_.variable(var).value_or("") + " is not a byte order tsrecon accepts (error 46)");
       return false;
     }
@@ -219,8 +220,8 @@ class Checker {
       return false;
     }
     const int64_t size = file.file().size();
-    const int64_t element = element_size(spec.type);
-    const int64_t expected = full_file_bytes(spec, p_.NB, p_.NP, p_.NL, p_.NS);
+    const int64_t element = element_size(entry.type);
+    const int64_t expected = full_file_bytes(entry, p_.NB, p_.NP, p_.NL, p_.NS);
     const std::string layout = n(p_.NB) + " bands x " + n(p_.NL) + " lines x " + n(p_.NS) + " samples x " +
                                n(element) + (element == 1 ? " byte" : " bytes");
     if (size == expected) {
@@ -253,15 +254,15 @@ class Checker {
     return false;
   }
 
-  InputHeader check_header(const RunFileSpec& spec) {
-    InputHeader h = read_input_header(env_, spec.name);
+  InputHeader check_header(const JobFile& entry) {
+    InputHeader h = read_input_header(env_, entry.name);
     if (h.name.empty()) return h;
     if (!h.valid) {
       warning(h.name, h.name + " is not an ENVI header (it does not start with the line ENVI): GDAL cannot use it");
       return h;
     }
-    const int type = spec.type == ElementType::kInt16 ? kEnviInt16 : kEnviByte;
-    const int byte_order = swaps_bytes(convert_setting_of(env_, spec.unit)) ? 1 : 0;
+    const int type = entry.type == ElementType::kInt16 ? kEnviInt16 : kEnviByte;
+    const int byte_order = swaps_bytes(convert_setting_of(env_, entry.unit)) ? 1 : 0;
     auto integer = [&](const char* key) {
       const auto it = h.entries.find(key);
       return it == h.entries.end() ? -1L : std::strtol(it->second.c_str(), nullptr, 10);
@@ -274,7 +275,7 @@ class Checker {
     for (const std::string& problem :
          input_header_problems(h.entries, p_.NS, p_.NL, p_.NB, type, byte_order)) {
       if (swapped && (problem.rfind("samples is", 0) == 0 || problem.rfind("lines is", 0) == 0)) continue;
-      error(h.name, h.name + ": " + problem + " (tsrecon reads " + std::string(spec.name) +
+      error(h.name, h.name + ": " + problem + " (tsrecon reads " + std::string(entry.name) +
                         " as cntl.dat describes it)");
     }
     return h;
@@ -380,13 +381,13 @@ class Checker {
   void check_products() {
     int64_t all = 0, to_write = 0;
     int files = 0, existing = 0;
-    for (const RunFileSpec& spec : kRunFiles) {
-      if (is_input(spec)) continue;
-      const std::string name(spec.name);
-      const bool present = present_in_run(spec, p_.INTP, p_.MASK);
-      const int64_t expected = full_file_bytes(spec, p_.NB, p_.NP, p_.NL, p_.NS);
+    for (const JobFile& entry : kRunFiles) {
+      if (is_input(entry)) continue;
+      const std::string name(entry.name);
+      const bool present = present_in_run(entry, p_.INTP, p_.MASK);
+      const int64_t expected = full_file_bytes(entry, p_.NB, p_.NP, p_.NL, p_.NS);
       RecordFile file;
-      const Status opened = open_record_file_read_only(env_, spec.unit, spec.name, file);
+      const Status opened = open_record_file_read_only(env_, entry.unit, entry.name, file);
       if (!opened.is_ok() && opened.number() != kErrFileNotFound)
         error(name, name + " cannot be opened: tsrecon would stop with error " + n(opened.number()) + " (" +
                         error_words(opened.number()) + ")" +
@@ -405,11 +406,11 @@ class Checker {
         continue;
       }
       if (size == expected) continue;
-      const int64_t plane = int64_t{p_.NL} * p_.NS * element_size(spec.type);
+      const int64_t plane = int64_t{p_.NL} * p_.NS * element_size(entry.type);
       std::string what = name + " holds " + n(size) + " bytes, this run writes " + n(expected);
-      if (plane > 0 && size % plane == 0 && spec.planes != Planes::kOne)
+      if (plane > 0 && size % plane == 0 && entry.planes != Planes::kOne)
         what = name + " holds " + n(size / plane) + " planes of " + n(p_.NL) + " x " + n(p_.NS) +
-               ", this run writes " + n(planes_of(spec, p_.NB, p_.NP));
+               ", this run writes " + n(planes_of(entry, p_.NB, p_.NP));
       if (size > expected)
         warning(name, what + " (an earlier run with other sizes): tsrecon overwrites in place and never shortens "
                              "a file, so the old bytes beyond the new end would stay; delete " + name +
@@ -459,17 +460,7 @@ class Checker {
         for (size_t b = 0; b < nb; ++b) weights[b * k + i] = static_cast<uint8_t>(series[b]);
       }
     }
-    tsrecon::Settings settings;
-    settings.nfunc = p_.NFUNC;
-    settings.nwin = p_.NWIN;
-    settings.intp = p_.INTP;
-    settings.mmsw = p_.MMSW;
-    settings.tcld = p_.TCLD;
-    settings.fitsw = p_.FITSW;
-    settings.mask = p_.MASK;
-    settings.fitmd = p_.FITMD;
-    settings.npoint = p_.NPOINT;
-    settings.excluded_bands.assign(p_.excluded_bands, p_.excluded_bands + p_.excluded_count);
+    const tsrecon::Settings settings = library_settings(p_);
     tsrecon::Cube in;
     in.data = cube.data();
     in.mask = p_.MASK == 1 ? weights.data() : nullptr;

@@ -11,6 +11,7 @@
 
 #include "control/driver.h"
 #include "control/execution.h"
+#include "control/library_settings.h"
 #include "control/run_parameters.h"
 #include "io/band_reader.h"
 #include "io/conversions.h"
@@ -232,17 +233,7 @@ Status read_control_file(const std::string& path, Settings& settings, CubeSize& 
   tsr::RunParameters p;
   const tsr::Status loaded = tsr::load_run_parameters(*env, name, p);
   if (!loaded.is_ok()) return to_public(loaded);
-  settings = Settings{};
-  settings.nfunc = p.NFUNC;
-  settings.nwin = p.NWIN;
-  settings.intp = p.INTP;
-  settings.mmsw = p.MMSW;
-  settings.tcld = p.TCLD;
-  settings.fitsw = p.FITSW;
-  settings.mask = p.MASK;
-  settings.fitmd = p.FITMD;
-  settings.npoint = p.NPOINT;
-  settings.excluded_bands.assign(p.excluded_bands, p.excluded_bands + p.excluded_count);
+  settings = tsr::library_settings(p);
   size = {p.NB, p.NL, p.NS};
   return {};
 }
@@ -269,3 +260,22 @@ void write_error_line(const Status& status) {
 uint64_t available_memory_bytes() { return tsr::new_posix_env()->available_memory_bytes(); }
 
 }  // namespace tsrecon
+
+namespace tsr {
+
+tsrecon::Settings library_settings(const RunParameters& p) {
+  tsrecon::Settings settings;
+  settings.nfunc = p.NFUNC;
+  settings.nwin = p.NWIN;
+  settings.intp = p.INTP;
+  settings.mmsw = p.MMSW;
+  settings.tcld = p.TCLD;
+  settings.fitsw = p.FITSW;
+  settings.mask = p.MASK;
+  settings.fitmd = p.FITMD;
+  settings.npoint = p.NPOINT;
+  settings.excluded_bands.assign(p.excluded_bands, p.excluded_bands + p.excluded_count);
+  return settings;
+}
+
+}  // namespace tsr

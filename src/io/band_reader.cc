@@ -84,15 +84,6 @@ Status read_data_line(Env& env, ImageFile& file, int32_t line, int32_t NL, int32
                          });
 }
 
-Status read_mask_line(ImageFile& file, int32_t line, int32_t NL, int32_t NS, int32_t first_band,
-                      int32_t last_band, int16_t* mask_line, int32_t stride) {
-  return read_band_lines(file, line, NL, NS, first_band, last_band,
-                         [&](int32_t band, int32_t sample, const unsigned char* record) {
-                           mask_line[buffer_index(band, sample, stride)] = static_cast<int16_t>(record[0]);
-                           return Status::ok();
-                         });
-}
-
 Status read_cube_line(ImageFile& file, int32_t line, int32_t NL, int32_t NS, int32_t first_band, int32_t last_band,
                       int16_t* values, int32_t stride) {
   const bool swap = file.file().swap_bytes();
@@ -101,6 +92,12 @@ Status read_cube_line(ImageFile& file, int32_t line, int32_t NL, int32_t NS, int
                            values[buffer_index(band, sample, stride)] = decode_value(file, record, swap);
                            return Status::ok();
                          });
+}
+
+Status read_mask_line(ImageFile& file, int32_t line, int32_t NL, int32_t NS, int32_t first_band,
+                      int32_t last_band, int16_t* mask_line, int32_t stride) {
+  // Mask bytes are delivered as 0..255, and nothing in them stops a run.
+  return read_cube_line(file, line, NL, NS, first_band, last_band, mask_line, stride);
 }
 
 Status read_pixel(ImageFile& file, int32_t line, int32_t sample, int32_t NB, int32_t NL, int32_t NS,
