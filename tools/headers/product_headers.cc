@@ -1,5 +1,5 @@
-#include "tools/product_headers.h"
-#include "tools/xml_text.h"
+#include "tools/headers/product_headers.h"
+#include "tools/common/xml_text.h"
 
 #include <cstdio>
 #include <cstdlib>

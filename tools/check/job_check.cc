@@ -1,4 +1,4 @@
-#include "tools/job_check.h"
+#include "tools/check/job_check.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -14,8 +14,8 @@
 #include "lsq/function_matrix.h"
 #include "runtime/errors.h"
 #include "runtime/files.h"
-#include "tools/envi_header.h"
-#include "tools/input_header.h"
+#include "tools/common/envi_header.h"
+#include "tools/common/input_header.h"
 #include "tsrecon/tsrecon.h"
 
 namespace tsr::tools {

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "runtime/env.h"
-#include "tools/job_check.h"
+#include "tools/check/job_check.h"
 
 namespace {
 

@@ -27,10 +27,10 @@
 #include "io/image_file.h"
 #include "runtime/env.h"
 #include "runtime/errors.h"
-#include "tools/input_header.h"
-#include "tools/pixel_report.h"
-#include "tools/product_headers.h"
-#include "tools/svg_plot.h"
+#include "tools/common/input_header.h"
+#include "tools/plot/pixel_report.h"
+#include "tools/headers/product_headers.h"
+#include "tools/plot/svg_plot.h"
 
 namespace fs = std::filesystem;
 using namespace tsr::tools;

@@ -1,4 +1,4 @@
-#include "tools/envi_header.h"
+#include "tools/common/envi_header.h"
 
 #include <cctype>
 #include <cstdlib>

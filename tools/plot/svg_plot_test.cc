@@ -1,4 +1,4 @@
-#include "tools/svg_plot.h"
+#include "tools/plot/svg_plot.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "tools/pixel_report.h"
+#include "tools/plot/pixel_report.h"
 
 #include <memory>
 

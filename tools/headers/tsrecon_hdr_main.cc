@@ -23,9 +23,9 @@
 #include "control/run_parameters.h"
 #include "runtime/errors.h"
 #include "runtime/files.h"
-#include "tools/envi_header.h"
-#include "tools/input_header.h"
-#include "tools/product_headers.h"
+#include "tools/common/envi_header.h"
+#include "tools/common/input_header.h"
+#include "tools/headers/product_headers.h"
 
 using namespace tsr::tools;
 

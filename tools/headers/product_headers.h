@@ -9,7 +9,7 @@
 
 #include "control/run_parameters.h"
 #include "io/run_files.h"
-#include "tools/envi_header.h"
+#include "tools/common/envi_header.h"
 
 namespace tsr::tools {
 

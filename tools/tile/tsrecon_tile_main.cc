@@ -7,7 +7,7 @@
 #include <iostream>
 #include <string>
 
-#include "tools/tile.h"
+#include "tools/tile/tile.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 
 #include "support/bits.h"
 #include "support/process.h"
-#include "tools/envi_header.h"
+#include "tools/common/envi_header.h"
 
 namespace tsr::tools {
 namespace {

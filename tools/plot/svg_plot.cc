@@ -1,4 +1,4 @@
-#include "tools/svg_plot.h"
+#include "tools/plot/svg_plot.h"
 
 #include <algorithm>
 #include <cmath>
@@ -7,7 +7,7 @@
 
 #include "lsq/constants.h"
 #include "lsq/function_matrix.h"
-#include "tools/xml_text.h"
+#include "tools/common/xml_text.h"
 
 namespace tsr::tools {
 namespace {

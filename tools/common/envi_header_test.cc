@@ -1,4 +1,4 @@
-#include "tools/envi_header.h"
+#include "tools/common/envi_header.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "tools/product_headers.h"
 
 namespace tsr::tools {
 namespace {
@@ -39,9 +38,9 @@ TEST(EnviHeader, FormattedHeadersParseBackToTheirLayout) {
     EnviGeoref georef;
   };
   const Case cases[] = {
-      {60, 40, 14, kEnviFloat32, parameter_band_names(6), {}},
+      {60, 40, 6, kEnviFloat32, {"constant", "trend", "amplitude_1", "phase_1", "amplitude_2", "phase_2"}, {}},
       {7500, 1, 1, kEnviByte, {"order"}, {}},
-      {3, 2, 3, kEnviInt16, time_step_band_names(3),
+      {3, 2, 3, kEnviInt16, {"t1", "t2", "t3"},
        {"{UTM, 1, 1, 500000, 4000000, 30, 30, 33, North,WGS-84}", "{PROJCS[\"x\"]}", "{3, 6378137.0}"}},
       {5, 5, 46, kEnviInt16, {}, {"{Geographic Lat/Lon, 1, 1, 10, 50, 0.1, 0.1}", "", ""}},
   };

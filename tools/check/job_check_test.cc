@@ -1,4 +1,4 @@
-#include "tools/job_check.h"
+#include "tools/check/job_check.h"
 
 #include <gtest/gtest.h>
 

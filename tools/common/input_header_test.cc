@@ -1,4 +1,4 @@
-#include "tools/input_header.h"
+#include "tools/common/input_header.h"
 
 #include <gtest/gtest.h>
 

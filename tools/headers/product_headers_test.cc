@@ -1,4 +1,4 @@
-#include "tools/product_headers.h"
+#include "tools/headers/product_headers.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "tools/tile.h"
+#include "tools/tile/tile.h"
 
 #include <algorithm>
 #include <cerrno>

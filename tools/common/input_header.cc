@@ -1,9 +1,9 @@
-#include "tools/input_header.h"
+#include "tools/common/input_header.h"
 
 #include <cstdlib>
 
 #include "runtime/files.h"
-#include "tools/envi_header.h"
+#include "tools/common/envi_header.h"
 
 namespace tsr::tools {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/pixel_report.h"
+#include "tools/plot/pixel_report.h"
 
 namespace tsr::tools {
 
