@@ -64,14 +64,15 @@ double shift_years(double day, int64_t years) {
   return first_of_year(year + years) + (day - first_of_year(year));
 }
 
-// j modulo n, in 0..n-1 (the grid index of an unwrapped one: mostly within
-// a cycle or two of the first).
-int64_t wrap(int64_t j, int64_t n) {
-  if (j >= 0 && j < n) return j;
-  if (j >= n && j < 2 * n) return j - n;
-  if (j < 0 && j >= -n) return j + n;
+// j modulo n, in 0..n-1: the grid index of an unwrapped one.
+int64_t wrap_other(int64_t j, int64_t n) {
   const int64_t r = j % n;
   return r < 0 ? r + n : r;
+}
+inline int64_t wrap(int64_t j, int64_t n) {
+  if (j >= 0 && j < n) return j;
+  if (j >= n && j < 2 * n) return j - n;
+  return wrap_other(j, n);
 }
 
 // The largest integer not above x, and the smallest not below (|x| well
@@ -92,6 +93,8 @@ int64_t ceil_int(double x) {
 
 bool SeasonsPlan::init(const SeasonsModel& model, const SeasonsOptions& options, std::string* error) {
   ready_ = false;
+  has_dates_ = false;
+  day_.clear();
   auto fail = [error](std::string message) {
     if (error != nullptr) *error = std::move(message);
     return false;
@@ -160,7 +163,6 @@ bool SeasonsPlan::init(const SeasonsModel& model, const SeasonsOptions& options,
   // the record; a margin of a cycle on either side to bridge the dates of a
   // record shorter than a cycle.
   has_dates_ = model.band_days != nullptr;
-  day_.clear();
   first_day_band_ = 0;
   if (has_dates_) {
     const double low = middle_ - 1.5 * npoint_;
@@ -225,7 +227,7 @@ double SeasonsPlan::step_days(int64_t band) const {
 }
 
 double SeasonsPlan::day_of_step(double t) const {
-  if (!has_dates_) return t;
+  if (!has_dates_ || day_.size() < 2) return t;
   const int64_t count = static_cast<int64_t>(day_.size());
   int64_t i = floor_int(t) - first_day_band_;
   i = std::clamp<int64_t>(i, 0, count - 2);
@@ -241,7 +243,13 @@ SeasonsWorkspace::SeasonsWorkspace(const SeasonsPlan& plan)
 
 class SeasonsComputation {
  public:
-  SeasonsComputation(const SeasonsPlan& plan, SeasonsWorkspace& ws) : plan_(plan), ws_(ws) {}
+  SeasonsComputation(const SeasonsPlan& plan, SeasonsWorkspace& ws) : plan_(plan), ws_(ws) {
+    const size_t g = static_cast<size_t>(plan.grid_);
+    if (ws_.value_.size() != g) {  // a workspace made for another plan
+      ws_.value_.assign(g, 0.0);
+      ws_.slope_.assign(g, 0.0);
+    }
+  }
 
   void run(const double* params, bool has_model, double* bands, SeasonDetail* detail);
 
@@ -425,8 +433,8 @@ int SeasonsComputation::find_critical(Critical* out) const {
     // The derivative dips towards zero here between neighbours of its
     // sign: where it turns (a zero of the second derivative), it may change
     // sign twice.
-    if ((d[prev] >= 0.0) == up && (d[next] >= 0.0) == up && std::fabs(d[j]) < std::fabs(d[prev]) &&
-        std::fabs(d[j]) <= std::fabs(d[next]) && std::fabs(d[j]) <= near_zero) {
+    if (std::fabs(d[j]) <= near_zero && (d[prev] >= 0.0) == up && (d[next] >= 0.0) == up &&
+        std::fabs(d[j]) < std::fabs(d[prev]) && std::fabs(d[j]) <= std::fabs(d[next])) {
       const End lo{tj - h, grid_derivative(j - 1, 2), grid_derivative(j - 1, 3)};
       const End hi{tj + h, grid_derivative(j + 1, 2), grid_derivative(j + 1, 3)};
       if ((lo.f < 0.0) != (hi.f < 0.0)) {
@@ -513,14 +521,16 @@ void SeasonsComputation::side_crossings(const Critical* pts, int npts, bool gree
     }
     End far{pts[p + dir].t, pts[p + dir].v, 0.0};
     const int64_t end = greenup ? ceil_int(far.t * m) - 1 : floor_int(far.t * m) + 1;
-    for (; greenup ? j <= end : j >= end; j += dir) {
-      const int64_t jj = wrap(j, g);
+    for (int64_t jj = wrap(j, g); greenup ? j <= end : j >= end; j += dir) {
       const End e{static_cast<double>(j) * h, val[jj], slo[jj]};
       if (e.f >= level) {
         far = e;
         break;
       }
       near = e;
+      jj += dir;
+      if (jj == g) jj = 0;
+      else if (jj < 0) jj = g - 1;
     }
     End lo = greenup ? near : far, hi = greenup ? far : near;
     lo.f -= level;
@@ -564,7 +574,7 @@ double SeasonsComputation::integral_of_periodic(double from, double to, double q
 void SeasonsComputation::run(const double* params, bool has_model, double* bands, SeasonDetail* detail) {
   std::fill(bands, bands + kSeasonBandCount, kNaN);
   if (detail != nullptr) *detail = SeasonDetail{};
-  if (!has_model) return;
+  if (!has_model || !plan_.ready_) return;
   const int32_t np = plan_.np();
   for (int32_t j = 0; j < np; ++j) {
     if (!std::isfinite(params[j])) return;

@@ -205,8 +205,9 @@ class SeasonsPlan {
 };
 
 // Scratch storage of one thread: the curve on the plan's grid. Made for a
-// plan (sized by it), reused for every pixel of that plan; never shared
-// between threads at the same time.
+// plan (sized by it) and reused for every pixel of that plan (used with
+// another plan, it is sized again once); never shared between threads at
+// the same time.
 class SeasonsWorkspace {
  public:
   explicit SeasonsWorkspace(const SeasonsPlan& plan);
@@ -233,8 +234,9 @@ struct SeasonDetail {
   std::array<SeasonEvents, kMaxSeasons> seasons{};
 };
 
-// Computes the seasons of one pixel.
-// Requires: plan.ready(); `workspace` made for `plan`; `params` holds
+// Computes the seasons of one pixel (every band NaN when the plan is not
+// ready).
+// Requires: `workspace` made for `plan`; `params` holds
 // plan.np() values: constant, trend, then amplitude and phase (radians) of
 // each harmonic, in the model's scaled units (the pixel's bands of p.bsq);
 // `has_model` is the caller's decision whether the pixel has a model (false:
@@ -250,7 +252,7 @@ void compute_seasons(const SeasonsPlan& plan, const double* params, bool has_mod
 // params[j * param_stride + i] (j < plan.np()), has_model[i] is nonzero when
 // pixel i has a model, and band b of pixel i goes to bands[b * band_stride +
 // i] (b < kSeasonBandCount) as the nearest float.
-// Requires: plan.ready(); `workspace` made for `plan`; param_stride and
+// Requires: `workspace` made for `plan`; param_stride and
 // band_stride >= count; the buffers hold their planes and do not overlap.
 // Threads: as compute_seasons; disjoint runs of pixels may be computed at
 // once, each with its own workspace.

@@ -1,7 +1,8 @@
 // The speed of the seasons computation, in pixels a second on one core.
 //
 //   seasons_bench                       parameters of the kind a year of
-//                                       MODIS NDVI gives (NPOINT=23, NFUNC=4)
+//                                       MODIS NDVI gives (NPOINT=23, NFUNC=4;
+//                                       NPOINT=46, NFUNC=6)
 //   TSRECON_BENCH_RUN=DIR seasons_bench also the pixels of a finished run in
 //                                       DIR (p.bsq, order.dat; NPOINT from
 //                                       TSRECON_BENCH_NPOINT, default 23)
@@ -84,8 +85,8 @@ Pixels run_pixels(const std::string& dir) {
 
 void run(benchmark::State& state, const Pixels& px, int32_t nb, int32_t npoint, bool dates) {
   const int32_t nfunc = (px.np - 2) / 2;
-  // 16-day composites from 2013-09-14 on.
-  const std::vector<double> days = tsr::testing::composite_days(2013, 257, 16, nb);
+  // 16-day (or 8-day) composites from 2013-09-14 on.
+  const std::vector<double> days = tsr::testing::composite_days(2013, 257, 16 * 23 / npoint, nb);
   tsr::SeasonsModel model{nb, npoint, nfunc, kCycles, dates ? days.data() : nullptr};
   tsr::SeasonsOptions options;
   options.factor = 1600.0;
@@ -106,11 +107,18 @@ void run(benchmark::State& state, const Pixels& px, int32_t nb, int32_t npoint, 
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(px.count));
 }
 
+// NPOINT (and NB: a year of composites), NFUNC, band dates or none.
 void BM_Synthetic(benchmark::State& state) {
-  static const Pixels px = synthetic_pixels(4, 4096);
-  run(state, px, 23, 23, state.range(0) != 0);
+  const int32_t npoint = static_cast<int32_t>(state.range(0)), nfunc = static_cast<int32_t>(state.range(1));
+  const Pixels px = synthetic_pixels(nfunc, 4096);
+  run(state, px, npoint, npoint, state.range(2) != 0);
 }
-BENCHMARK(BM_Synthetic)->ArgName("dates")->Arg(0)->Arg(1);
+BENCHMARK(BM_Synthetic)
+    ->ArgNames({"npoint", "nfunc", "dates"})
+    ->Args({23, 4, 0})
+    ->Args({23, 4, 1})
+    ->Args({46, 6, 0})
+    ->Args({46, 6, 1});
 
 void BM_Run(benchmark::State& state) {
   const char* dir = std::getenv("TSRECON_BENCH_RUN");
