@@ -272,7 +272,8 @@ class SeasonsComputation {
     double tl, tp, tr;
     double vl, vp, vr;
     int pl, pr;  // positions of the troughs in crit_ (pr may equal pl: one cycle apart)
-    double amplitude;
+    double amplitude;  // peak minus the mean of the troughs
+    double rise;       // peak minus the higher trough: what decides whether it counts
   };
   // One end of a grid cell: time, value and derivative of the function
   // whose root is sought.
@@ -641,8 +642,9 @@ void SeasonsComputation::run(const double* params, bool has_model, double* bands
   const int npeaks = ncrit_ / 2;
   if (npeaks < 1) return;
 
-  // Seasons: the weakest peak goes while it fails a threshold or there are
-  // more than two; its troughs go with it.
+  // Seasons: the weakest peak (the smallest rise above its higher trough)
+  // goes while it fails a threshold or there are more than two; its troughs
+  // go with it.
   bool kept[kMaxCritical / 2 + 1];
   std::fill(kept, kept + npeaks, true);
   int nkept = npeaks;
@@ -682,10 +684,11 @@ void SeasonsComputation::run(const double* params, bool has_model, double* bands
       s.tr = next == i ? s.tl + n_steps : crit_[s.pr].t + (s.pr < pp ? n_steps : 0.0);
       s.vr = crit_[s.pr].v;
       s.amplitude = s.vp - 0.5 * (s.vl + s.vr);
-      if (weakest < 0 || s.amplitude < seasons[weakest].amplitude) weakest = i;
-      largest = std::max(largest, s.amplitude);
+      s.rise = s.vp - std::max(s.vl, s.vr);
+      if (weakest < 0 || s.rise < seasons[weakest].rise) weakest = i;
+      largest = std::max(largest, s.rise);
     }
-    const double a = seasons[weakest].amplitude;
+    const double a = seasons[weakest].rise;
     if (nkept > kMaxSeasons || !(a >= min_amplitude) || !(a >= min_share * largest)) {
       kept[weakest] = false;
       --nkept;

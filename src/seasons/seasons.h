@@ -15,12 +15,15 @@
 //    is one of g.
 //  - the seasons are those of the periodic part over one cycle: its peaks,
 //    and for each peak the lowest points between it and the counted peaks
-//    beside it (its troughs). A peak counts when its amplitude (peak value
-//    minus the mean of its two troughs) is at least min_amplitude and at
-//    least min_share of the largest amplitude; at most two count, those of
-//    the larger amplitudes. A peak that does not count merges into the
-//    seasons beside it: its troughs are no longer troughs, so a wiggle on a
-//    flank never starts or ends a season. With one season its two troughs
+//    beside it (its troughs). A peak counts when it rises at least
+//    min_amplitude above both of its troughs (its amplitude, peak value
+//    minus the mean of the troughs, is then at least that too) and its rise
+//    above the higher trough is at least min_share of the largest such rise;
+//    at most two count, those of the larger rises. The weakest peak that
+//    does not count goes first and merges into the seasons beside it (its
+//    troughs are no longer troughs), and the rest are weighed again; so a
+//    wiggle on a flank, which rises little above the trough on its upper
+//    side, never starts or ends a season. With one season its two troughs
 //    are the lowest point of the cycle, one cycle apart.
 //  - levels p (15, 20, 50, 80, 90 %) of a season: on the greenup side
 //    trough_left + p (peak - trough_left), reached first after the left
@@ -126,9 +129,10 @@ inline constexpr std::array<std::string_view, kSeasonBandCount> kSeasonBandNames
 
 // How seasons are found and reported.
 struct SeasonsOptions {
-  // Smallest amplitude of a season that counts, in the user's units.
+  // Smallest rise of a season that counts above each of its troughs, in the
+  // user's units.
   double min_amplitude = 0.05;
-  // Smallest share of the largest season's amplitude, 0..1.
+  // Smallest share of the largest season's rise (above its higher trough), 0..1.
   double min_share = 0.35;
   // Raw units per user unit: values are scaled x 4096 / factor. 4096 gives
   // the model's scaled units.
