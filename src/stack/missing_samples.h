@@ -11,6 +11,14 @@
 //   A pixel with valid samples whose share of missing samples is 2 % or more
 //   (missing x 50 >= bands) is ruined under MASK=0 when no band is excluded.
 //
+// Measured with scripts/measure-missing-samples on a real 16-day NDVI cube
+// (23 bands, 2498 complete pixels), one missing sample in every pixel: the
+// fit lies 552 raw (RMS) from the fit of the complete series and 17 % of the
+// pixels lose their model; with a band excluded 37 raw, through a mask 80
+// (of which 76 the mask's own cost: no residual screening), none lost. On
+// 200 bands the harm grows with the share: 1, 2, 4 and 8 missing (0.5 to
+// 4 %) give 25, 47, 68 and 203 raw against 18 to 20 through a mask.
+//
 // Missing means equal to the cube's no-data code (data.hdr's "data ignore
 // value", 32767 when it has none), or not valid in a validity plane.
 // Under MASK=1 the preliminary fit does not run and the mask decides; with an
