@@ -174,7 +174,8 @@ int32_t QualityRule::first_reason(int64_t value) const {
   return r == 0 ? -1 : std::countr_zero(r);
 }
 
-void QualityRule::apply(const int64_t* quality, int64_t count, uint8_t* valid, QualityTally* tally) const {
+template <typename T>
+void QualityRule::apply(const T* quality, int64_t count, uint8_t* valid, QualityTally* tally) const {
   if (tally->by_first_reason.size() != reasons_.size() || tally->by_reason.size() != reasons_.size()) {
     *tally = QualityTally();
     tally->by_first_reason.assign(reasons_.size(), 0);
@@ -186,7 +187,8 @@ void QualityRule::apply(const int64_t* quality, int64_t count, uint8_t* valid, Q
       continue;
     }
     ++tally->examined;
-    const uint32_t r = reasons_of(quality[i]);
+    const int64_t value = static_cast<int64_t>(quality[i]);
+    const uint32_t r = reasons_of(value);
     if (r == 0) {
       ++tally->kept;
       continue;
@@ -195,9 +197,17 @@ void QualityRule::apply(const int64_t* quality, int64_t count, uint8_t* valid, Q
     ++tally->rejected;
     ++tally->by_first_reason[static_cast<size_t>(std::countr_zero(r))];
     for (uint32_t bits = r; bits != 0; bits &= bits - 1) ++tally->by_reason[static_cast<size_t>(std::countr_zero(bits))];
-    if (kind_ == QualityKind::kKeepList) ++tally->rejected_values[quality[i]];
+    if (kind_ == QualityKind::kKeepList) ++tally->rejected_values[value];
   }
 }
+
+template void QualityRule::apply(const int8_t*, int64_t, uint8_t*, QualityTally*) const;
+template void QualityRule::apply(const uint8_t*, int64_t, uint8_t*, QualityTally*) const;
+template void QualityRule::apply(const int16_t*, int64_t, uint8_t*, QualityTally*) const;
+template void QualityRule::apply(const uint16_t*, int64_t, uint8_t*, QualityTally*) const;
+template void QualityRule::apply(const int32_t*, int64_t, uint8_t*, QualityTally*) const;
+template void QualityRule::apply(const uint32_t*, int64_t, uint8_t*, QualityTally*) const;
+template void QualityRule::apply(const int64_t*, int64_t, uint8_t*, QualityTally*) const;
 
 std::string format_quality_tally(const QualityRule& rule, const QualityTally& tally) {
   std::string text = rule.name() + " removed " + std::to_string(tally.rejected) + " of " +

@@ -85,7 +85,10 @@ class QualityRule {
   // missing are left alone. Adds the counts to *tally (not reset: one tally
   // can take a whole cube); a tally whose per-reason counts do not have the
   // rule's number of reasons (a new one) is started afresh.
-  void apply(const int64_t* quality, int64_t count, uint8_t* valid, QualityTally* tally) const;
+  // T: any of int8_t, uint8_t, int16_t, uint16_t, int32_t, uint32_t,
+  // int64_t (the layer as stored; no copy to a wider type needed).
+  template <typename T>
+  void apply(const T* quality, int64_t count, uint8_t* valid, QualityTally* tally) const;
 
  private:
   QualityKind kind_ = QualityKind::kKeepList;

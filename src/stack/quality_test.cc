@@ -149,6 +149,19 @@ TEST(Quality, ApplyCountsEachRejectedSampleOnceUnderItsFirstReason) {
             "landsat-qa-pixel removed 4 of 5 samples (80.00 %): fill (bit 0) 1 (20.00 %), cloud (bit 3) 2 (40.00 %), "
             "cloud shadow (bit 4) 1 (20.00 %); 1 sample was missing already");
 
+  // VI Quality read as signed 16-bit integers: the same decisions.
+  QualityRule vi;
+  ASSERT_TRUE(QualityRule::from_name("modis-vi-quality", &vi).is_ok());
+  const std::vector<uint16_t> unsigned_vi = {35038, 2116, 1, 16386};
+  const std::vector<int16_t> signed_vi = {-30498, 2116, 1, 16386};
+  std::vector<uint8_t> a(4, 1), b(4, 1);
+  QualityTally ta, tb;
+  vi.apply(unsigned_vi.data(), 4, a.data(), &ta);
+  vi.apply(signed_vi.data(), 4, b.data(), &tb);
+  EXPECT_EQ(a, (std::vector<uint8_t>{0, 1, 1, 0}));
+  EXPECT_EQ(b, a);
+  EXPECT_EQ(tb.by_reason, ta.by_reason);
+
   QualityRule keep;
   ASSERT_TRUE(QualityRule::parse_keep_list("0", &keep).is_ok());
   const std::vector<int64_t> values = {0, 3, 3, 7};
