@@ -21,7 +21,7 @@
 
 #include "seasons/seasons.h"
 #include "support/bytes.h"
-#include "support/dates.h"
+#include "stack/dates.h"
 
 namespace {
 
@@ -85,8 +85,15 @@ Pixels run_pixels(const std::string& dir) {
 
 void run(benchmark::State& state, const Pixels& px, int32_t nb, int32_t npoint, bool dates) {
   const int32_t nfunc = (px.np - 2) / 2;
-  // 16-day (or 8-day) composites from 2013-09-14 on.
-  const std::vector<double> days = tsr::testing::composite_days(2013, 257, 16 * 23 / npoint, nb);
+  // 16-day (or 8-day) composites from 2013-09-14 on, from 1 January again
+  // every year.
+  std::vector<double> days;
+  for (int32_t year = 2013; static_cast<int32_t>(days.size()) < nb; ++year) {
+    const int32_t jan1 = tsr::days_from_civil({year, 1, 1}), next = tsr::days_from_civil({year + 1, 1, 1});
+    for (int32_t d = year == 2013 ? jan1 + 256 : jan1; d < next && static_cast<int32_t>(days.size()) < nb;
+         d += 16 * 23 / npoint)
+      days.push_back(d);
+  }
   tsr::SeasonsModel model{nb, npoint, nfunc, kCycles, dates ? days.data() : nullptr};
   tsr::SeasonsOptions options;
   options.factor = 1600.0;

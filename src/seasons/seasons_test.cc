@@ -10,7 +10,7 @@
 
 #include "support/bits.h"
 #include "support/bytes.h"
-#include "support/dates.h"
+#include "support/date_lists.h"
 #include "support/param_name.h"
 #include "support/process.h"
 #include "support/random.h"
@@ -18,8 +18,14 @@
 namespace tsr {
 namespace {
 
-using testing::composite_days;
-using testing::day_number;
+// The day number of day `doy` of `year`.
+double day_number(int32_t year, int32_t doy) { return days_from_civil({year, 1, 1}) + doy - 1.0; }
+
+// `count` MODIS 16-day composites from day `doy` of `year` on.
+std::vector<double> composite_days(int32_t year, int32_t doy, int32_t count) {
+  const std::vector<int32_t> days = testing::yearly_product_dates_from(year, doy, 16, count);
+  return std::vector<double>(days.begin(), days.end());
+}
 
 constexpr double kPi = 3.141592653589793;
 constexpr int32_t kCycles[kMaxSeasonHarmonics] = {1, 2, 3, 4, 6, 12};
@@ -153,14 +159,14 @@ class SeasonYear : public ::testing::TestWithParam<YearCase> {};
 TEST_P(SeasonYear, DatesAreDaysOfTheYearOfThePeak) {
   const YearCase& e = GetParam();
   const int32_t n = 23, nb = 46;
-  const std::vector<double> days = composite_days(2013, 257, 16, nb);
+  const std::vector<double> days = composite_days(2013, 257, nb);
   const Seasons run({nb, n, 1, kCycles, days.data()});
   SeasonDetail detail;
   const std::vector<double> out = run.bands(cosine(1, 0, 0.3, 0.0, 0.1, e.t0, n), true, &detail);
   ASSERT_EQ(out[kNseasonsBand], 1.0);
   EXPECT_EQ(detail.seasons[0].peak_year, e.year);
   EXPECT_NEAR(metric(out, 0, kPeak), e.peak_doy, 1e-4);
-  const double jan1 = static_cast<double>(day_number(e.year, 1));
+  const double jan1 = day_number(e.year, 1);
   auto doy = [&](double t) { return record_day(days, t) - jan1 + 1; };
   const double w15 = half_width(0.15, n), w20 = half_width(0.2, n), w80 = half_width(0.8, n);
   EXPECT_NEAR(metric(out, 0, kGreenup), doy(e.t0 - w15), 1e-4);
@@ -199,19 +205,19 @@ TEST_P(DayOfStep, BandsOfTheRecordAndOfTheCyclesAround) {
   EXPECT_NEAR(plan.day_of_step(e.t), e.day, 1e-9);
 }
 
-const std::vector<double> kOneYear = composite_days(2013, 257, 16, 23);
+const std::vector<double> kOneYear = composite_days(2013, 257, 23);
 INSTANTIATE_TEST_SUITE_P(
     Seasons, DayOfStep,
     ::testing::Values(
-        DayCase{"first_band", kOneYear, 23, 1.0, double(day_number(2013, 257))},
+        DayCase{"first_band", kOneYear, 23, 1.0, day_number(2013, 257)},
         DayCase{"within_the_year_change", kOneYear, 23, 7.5, day_number(2013, 353) + 6.5},
-        DayCase{"band_after_the_record_a_year_on", kOneYear, 23, 24.0, double(day_number(2014, 257))},
-        DayCase{"band_before_the_record_a_year_back", kOneYear, 23, 0.0, double(day_number(2013, 241))},
-        DayCase{"first_of_january_a_year_back", kOneYear, 23, -15.0, double(day_number(2013, 1))},
-        DayCase{"first_of_january_a_year_on", kOneYear, 23, 31.0, double(day_number(2015, 1))},
-        DayCase{"a_leap_year_on_by_day_of_year", composite_days(2016, 257, 16, 23), 23, 24.0,
-                double(day_number(2017, 257))},
-        DayCase{"straight_across_a_short_record", composite_days(2013, 257, 16, 10), 23, 16.5,
+        DayCase{"band_after_the_record_a_year_on", kOneYear, 23, 24.0, day_number(2014, 257)},
+        DayCase{"band_before_the_record_a_year_back", kOneYear, 23, 0.0, day_number(2013, 241)},
+        DayCase{"first_of_january_a_year_back", kOneYear, 23, -15.0, day_number(2013, 1)},
+        DayCase{"first_of_january_a_year_on", kOneYear, 23, 31.0, day_number(2015, 1)},
+        DayCase{"a_leap_year_on_by_day_of_year", composite_days(2016, 257, 23), 23, 24.0,
+                day_number(2017, 257)},
+        DayCase{"straight_across_a_short_record", composite_days(2013, 257, 10), 23, 16.5,
                 day_number(2014, 33) + (day_number(2014, 257) - day_number(2014, 33)) * (6.5 / 14.0)},
         DayCase{"dates_that_are_no_year_run_on_by_their_mean_step",
                 {0, 20, 40, 60, 80, 100, 120, 140, 160, 180, 200, 220, 240, 260, 280, 300, 320, 340, 360, 380, 400,
@@ -373,10 +379,8 @@ std::vector<double> brute_force(const SeasonsPlan& plan, const std::vector<doubl
     const double times[7] = {up(0.15), up(0.5), up(0.9), e.p * dt - shift, down(0.9), down(0.5), down(0.15)};
     double origin;
     if (plan.has_dates()) {
-      const double peak_day = plan.day_of_step(times[3]);
-      int32_t year = 1970;
-      while (day_number(year + 1, 1) <= peak_day) ++year;
-      origin = static_cast<double>(day_number(year, 1));
+      const int32_t peak_day = static_cast<int32_t>(std::floor(plan.day_of_step(times[3])));
+      origin = day_number(civil_from_days(peak_day).year, 1);
     } else {
       origin = 1 + n * std::floor((times[3] - 1) / n);
     }
@@ -477,7 +481,7 @@ TEST(Seasons, CraftedModelsMatchTheBruteForce) {
 
 TEST(Seasons, RandomModelsMatchTheBruteForce) {
   testing::SplitMix64 rng(20);
-  const std::vector<double> days = composite_days(2013, 257, 16, 23);
+  const std::vector<double> days = composite_days(2013, 257, 23);
   SeasonsPlan with_dates, in_steps;
   ASSERT_TRUE(with_dates.init({23, 23, 4, kCycles, days.data()}, {0.05, 0.35, 1600.0}, nullptr));
   ASSERT_TRUE(in_steps.init({23, 23, 4, kCycles, nullptr}, {0.05, 0.35, 1600.0}, nullptr));
@@ -500,7 +504,7 @@ TEST(Seasons, ModelsOfARealRunMatchTheBruteForce) {
   const std::string order = dir.read("order.dat");
   const size_t pixels = order.size();
   ASSERT_EQ(p.size(), 10 * pixels);
-  const std::vector<double> days = composite_days(2013, 257, 16, 23);
+  const std::vector<double> days = composite_days(2013, 257, 23);
   SeasonsPlan plan;
   ASSERT_TRUE(plan.init({23, 23, 4, kCycles, days.data()}, {0.05, 0.35, 1600.0}, nullptr));
   int compared = 0;
@@ -523,7 +527,7 @@ TEST(Seasons, ModelsOfARealRunMatchTheBruteForce) {
 
 TEST(Seasons, RunOfPixelsIsEachPixelAsAFloat) {
   testing::SplitMix64 rng(7);
-  const std::vector<double> days = composite_days(2013, 257, 16, 23);
+  const std::vector<double> days = composite_days(2013, 257, 23);
   SeasonsPlan plan;
   ASSERT_TRUE(plan.init({23, 23, 4, kCycles, days.data()}, {0.05, 0.35, 1600.0}, nullptr));
   const size_t count = 40, param_stride = 43, band_stride = 41;
