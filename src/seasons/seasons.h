@@ -30,8 +30,14 @@
 //    trough; on the greendown side trough_right + p (peak - trough_right),
 //    left last before the right trough. Greenup, midgreenup and maturity are
 //    the greenup side's 15, 50 and 90 % times; senescence, midgreendown and
-//    dormancy the greendown side's 90, 50 and 15 % times. Times are exact to
-//    better than 1e-6 steps (well under 0.01 day).
+//    dormancy the greendown side's 90, 50 and 15 % times.
+//  - how: the harmonics are tabulated once per run on a grid of at least 16
+//    points per period of the fastest one (and a whole number per step);
+//    peaks and troughs lie where the slope changes sign on it, or where it
+//    dips towards zero between two grid points (a shoulder); between them the
+//    curve is monotone, which places each crossing in one grid cell. Peaks,
+//    troughs and crossings are then refined by Newton steps on the exact
+//    curve, to better than 1e-6 steps (well under 0.01 day).
 //  - the reported cycle: the one whose peak falls within NPOINT / 2 steps of
 //    the middle of the record (t_mid - NPOINT/2 <= peak < t_mid + NPOINT/2).
 //    There the band dates of the record are nearest, and the values are
@@ -43,7 +49,9 @@
 // beyond the record, the bands of the neighbouring cycles have the dates of
 // the record's bands moved by whole years at the same day of the year (as
 // MODIS composites repeat); where a record shorter than a cycle leaves no
-// such band, dates run straight between the nearest ones. Dates are then
+// such band, dates run straight between the nearest ones; band dates whose
+// copies a year on would not follow them (steps that make no year of NPOINT)
+// run on beyond the record by the record's mean step. Dates are then
 // days of the year, fractional, relative to 1 January of the year in which
 // the season's peak falls: 1.0 is 1 January 00:00, below 1 or above 365 (366)
 // when the season reaches into the year before or after. Lengths are days,
