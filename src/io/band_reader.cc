@@ -79,8 +79,7 @@ Status read_data_line(Env& env, ImageFile& file, int32_t line, int32_t NL, int32
                            data_line[buffer_index(band, sample, stride)] = value;
                            if (value >= 0) return Status::ok();
                            write_line(env, {int4_item(NL), int4_item(NS)});
-                           return Status::refused(
-                               "tsrecon: " + negative_value_text(file.file().name(), band, line, sample, value));
+                           return Status::refused(negative_value_text(file.file().name(), band, line, sample, value));
                          });
 }
 

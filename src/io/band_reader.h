@@ -53,8 +53,8 @@ Status read_cube_line(ImageFile& file, int32_t line, int32_t NL, int32_t NS, int
                       int16_t* values, int32_t stride);
 
 // What is wrong with a negative data value, e.g.
-// "data.bsq band 3 line 2 sample 7 holds -5; values must be 0..32767"; the
-// program's refusal line puts "tsrecon: " before it.
+// "data.bsq band 3 line 2 sample 7 holds -5; values must be 0..32767", the
+// message of the refusal of such a value.
 std::string negative_value_text(const std::string& file_name, int32_t band, int32_t line, int32_t sample,
                                 int16_t value);
 

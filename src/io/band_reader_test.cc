@@ -33,7 +33,7 @@ class BandReaderTest : public ::testing::Test {
   std::unique_ptr<ImageFile> open(const char* name, int32_t samples) {
     auto f = std::make_unique<ImageFile>();
     const Status s = f->open(env_, run_file(name), samples);
-    EXPECT_TRUE(s.is_ok()) << s.line();
+    EXPECT_TRUE(s.is_ok()) << s.message();
     return f;
   }
   Status read_data(const std::string& file, int32_t line, int16_t* buffer) {
@@ -45,7 +45,7 @@ class BandReaderTest : public ::testing::Test {
     return Status::runtime_error(kErrNonExistentRecord, unit, "/w/" + name);
   }
   static Status negative(const std::string& place) {
-    return Status::refused("tsrecon: data.bsq " + place + "; values must be 0..32767");
+    return Status::refused("data.bsq " + place + "; values must be 0..32767");
   }
   FakeEnv env_{"/w"};
 };

@@ -11,6 +11,14 @@ int64_t map_record_before_line(int32_t line, int32_t NS) {
   return (static_cast<int64_t>(line) - 1) * static_cast<int64_t>(NS);
 }
 
+ByteOrder byte_order_of(Env& env, const JobFile& entry) {
+  ByteOrder order;
+  order.variable = convert_variable(entry.unit);
+  order.value = env.variable(order.variable).value_or("");
+  order.setting = parse_convert_setting(order.value);
+  return order;
+}
+
 void ImageFile::prepare(const JobFile& entry, int32_t max_samples) {
   entry_ = &entry;
   record_length_ = element_size(entry.type);

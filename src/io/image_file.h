@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "io/run_files.h"
@@ -22,6 +23,17 @@ namespace tsr {
 //   maps:  (line - 1) * NS
 int64_t cube_record_before_line(int32_t band, int32_t line, int32_t NL, int32_t NS);
 int64_t map_record_before_line(int32_t line, int32_t NS);
+
+// The byte order a run reads or writes the file of `entry` in, as its
+// FORT_CONVERT<unit> variable sets it.
+struct ByteOrder {
+  std::string variable;  // "FORT_CONVERT21"
+  std::string value;     // the variable's value; empty when unset
+  ConvertSetting setting = ConvertSetting::kUnset;
+  // The values are stored big-endian (every value's bytes reversed).
+  bool big_endian() const { return swaps_bytes(setting); }
+};
+ByteOrder byte_order_of(Env& env, const JobFile& entry);
 
 // An image file opened for the whole run. Each band line (or map line) is
 // moved in one transfer through a scratch buffer that is allocated when the

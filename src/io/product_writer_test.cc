@@ -32,7 +32,7 @@ class ProductWriterTest : public ::testing::Test {
   std::unique_ptr<ImageFile> open(std::string_view name, int32_t samples) {
     auto f = std::make_unique<ImageFile>();
     const Status s = f->open(env_, run_file(name), samples);
-    EXPECT_TRUE(s.is_ok()) << s.line();
+    EXPECT_TRUE(s.is_ok()) << s.message();
     return f;
   }
   std::string read(const std::string& name) const { return env_.contents(name); }

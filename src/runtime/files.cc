@@ -65,8 +65,10 @@ ConvertSetting parse_convert_setting(std::string_view value) {
   return ConvertSetting::kRejected;
 }
 
+std::string convert_variable(int unit) { return "FORT_CONVERT" + std::to_string(unit); }
+
 ConvertSetting convert_setting_of(Env& env, int unit) {
-  const auto value = env.variable("FORT_CONVERT" + std::to_string(unit));
+  const auto value = env.variable(convert_variable(unit));
   return value ? parse_convert_setting(*value) : ConvertSetting::kUnset;
 }
 
@@ -131,23 +133,22 @@ Status open_record_file_read_only(Env& env, int unit, std::string_view name, Rec
   return Status::ok();
 }
 
-Status read_text_file(Env& env, int unit, std::string_view name, std::string& content, std::string& full_path) {
+Status read_text_file(Env& env, int unit, std::string_view name, TextFile* out) {
   const std::string trimmed(trim_file_name(name));
-  full_path = expand_file_name(env.working_directory(), trimmed);
-  std::unique_ptr<File> file;
-  bool read_only = false;
-  TSR_RETURN_IF_ERROR(open_without_truncation(env, unit, trimmed, full_path, file, read_only));
-  return read_whole(*file, unit, full_path, content);
+  out->full_path = expand_file_name(env.working_directory(), trimmed);
+  OpenResult opened = env.open(trimmed, OpenMode::kReadOnly);
+  if (opened.file == nullptr) return Status::runtime_error(open_error_number(opened.error), unit, out->full_path);
+  if (opened.file->is_directory()) return Status::runtime_error(kErrPermissionDenied, unit, out->full_path);
+  return read_whole(*opened.file, unit, out->full_path, out->content);
 }
 
-Status read_existing_text_file(Env& env, int unit, std::string_view name, std::string& content,
-                               std::string& full_path) {
+Status read_or_create_text_file(Env& env, int unit, std::string_view name, TextFile* out) {
   const std::string trimmed(trim_file_name(name));
-  full_path = expand_file_name(env.working_directory(), trimmed);
-  OpenResult opened = env.open(trimmed, OpenMode::kReadOnly);
-  if (opened.file == nullptr) return Status::runtime_error(open_error_number(opened.error), unit, full_path);
-  if (opened.file->is_directory()) return Status::runtime_error(kErrPermissionDenied, unit, full_path);
-  return read_whole(*opened.file, unit, full_path, content);
+  out->full_path = expand_file_name(env.working_directory(), trimmed);
+  std::unique_ptr<File> file;
+  bool read_only = false;
+  TSR_RETURN_IF_ERROR(open_without_truncation(env, unit, trimmed, out->full_path, file, read_only));
+  return read_whole(*file, unit, out->full_path, out->content);
 }
 
 }  // namespace tsr

@@ -39,6 +39,9 @@ ConvertSetting parse_convert_setting(std::string_view value);
 // True when the setting reverses the bytes of every value read or written.
 inline bool swaps_bytes(ConvertSetting setting) { return setting == ConvertSetting::kBigEndian; }
 
+// The variable that sets the byte order of unit `unit`: "FORT_CONVERT21".
+std::string convert_variable(int unit);
+
 // The setting of unit `unit` from the Env's FORT_CONVERT<unit> variable.
 ConvertSetting convert_setting_of(Env& env, int unit);
 
@@ -109,15 +112,23 @@ Status open_record_file(Env& env, int unit, std::string_view name, RecordFile& o
 // reading of inputs and products): never created; a missing file is error 29.
 Status open_record_file_read_only(Env& env, int unit, std::string_view name, RecordFile& out);
 
-// Reads the whole text file `name` (the control file, unit 15), creating it
-// empty when missing and never truncating it, and closes it again.
-// `full_path` receives the name as messages show it. The open fails as
-// open_record_file's does; a failed read is error 39.
-Status read_text_file(Env& env, int unit, std::string_view name, std::string& content, std::string& full_path);
+// A whole text file as read: its bytes and its name as messages show it.
+struct TextFile {
+  std::string content;
+  std::string full_path;
+};
 
-// The same for a text file that must exist: never created (error 29 when
-// missing), opened for reading only.
-Status read_existing_text_file(Env& env, int unit, std::string_view name, std::string& content,
-                               std::string& full_path);
+// Reads the whole text file `name` of the Env's working directory (`unit` in
+// messages), opened for reading only and closed again; a missing file is not
+// created. Errors: 29 for a missing file, 9 for a directory of that name or
+// any other refused open, 39 for a failed read. `out` is filled on success;
+// on a failed read its full_path is set all the same.
+Status read_text_file(Env& env, int unit, std::string_view name, TextFile* out);
+
+// The same for a text file that the program opens as it opens every file of
+// its own (the control file): created empty when missing (so that its read
+// ends at once), never truncated, opened for reading only when write access
+// is refused. The open fails as open_record_file's does.
+Status read_or_create_text_file(Env& env, int unit, std::string_view name, TextFile* out);
 
 }  // namespace tsr

@@ -175,25 +175,33 @@ TEST(RecordFileTest, ReadOnlyOpenNeverCreates) {
   EXPECT_TRUE(f.read_only());
 }
 
-TEST(TextFileTest, ReadsTheWholeFileCreatesAMissingOneAndReportsAFailedRead) {
+TEST(TextFileTest, ReadsTheWholeFileAndReportsAFailedRead) {
   FakeEnv env("/w");
-  std::string text, path;
-  ASSERT_TRUE(read_text_file(env, 15, " cntl.dat", text, path).is_ok());
-  EXPECT_EQ(text, "");
-  EXPECT_EQ(path, "/w/cntl.dat");
-  EXPECT_TRUE(env.exists("cntl.dat"));
-
+  TextFile read;
   std::string big(200000, 'x');
   big += "\nlast line\n";
   env.put("cntl.dat", big);
   env.refuse_writing("cntl.dat");  // read-only files are read all the same
-  ASSERT_TRUE(read_text_file(env, 15, "cntl.dat", text, path).is_ok());
-  EXPECT_EQ(text, big);
-
+  for (auto* reader : {read_text_file, read_or_create_text_file}) {
+    ASSERT_TRUE(reader(env, 15, " cntl.dat", &read).is_ok());
+    EXPECT_EQ(read.content, big);
+    EXPECT_EQ(read.full_path, "/w/cntl.dat");
+  }
   env.fail_reads_from("cntl.dat", 70000);
-  EXPECT_EQ(read_text_file(env, 15, "cntl.dat", text, path), Status::runtime_error(39, 15, "/w/cntl.dat"));
-  EXPECT_EQ(read_existing_text_file(env, 15, "other.dat", text, path), Status::runtime_error(29, 15, "/w/other.dat"));
-  EXPECT_FALSE(env.exists("other.dat"));
+  EXPECT_EQ(read_text_file(env, 15, "cntl.dat", &read), Status::runtime_error(39, 15, "/w/cntl.dat"));
+  EXPECT_EQ(read_or_create_text_file(env, 15, "cntl.dat", &read), Status::runtime_error(39, 15, "/w/cntl.dat"));
+}
+
+TEST(TextFileTest, OnlyTheProgramsOwnOpenCreatesAMissingFile) {
+  FakeEnv env("/w");
+  TextFile read;
+  EXPECT_EQ(read_text_file(env, 15, "cntl.dat", &read), Status::runtime_error(29, 15, "/w/cntl.dat"));
+  EXPECT_FALSE(env.exists("cntl.dat"));
+  ASSERT_TRUE(read_or_create_text_file(env, 15, "cntl.dat", &read).is_ok());
+  EXPECT_EQ(read.content, "");
+  EXPECT_TRUE(env.exists("cntl.dat"));
+  env.make_directory("d");
+  EXPECT_EQ(read_text_file(env, 0, "d", &read), Status::runtime_error(9, 0, "/w/d"));
 }
 
 // The operating system's files: reads at the end, offsets beyond 2 GiB,

@@ -14,7 +14,7 @@ RunParameters completed(int32_t nb, int32_t nl, int32_t ns, int32_t nfunc) {
   p.NL = nl;
   p.NS = ns;
   p.NFUNC = nfunc;
-  EXPECT_EQ(derive_run_parameters(p).line(), "");
+  EXPECT_EQ(derive_run_parameters(p).message(), "");
   return p;
 }
 

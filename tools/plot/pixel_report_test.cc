@@ -22,7 +22,7 @@ RunParameters run(int32_t mask, std::vector<int16_t> excluded, int32_t mmsw = 1)
   p.NDEF = static_cast<int32_t>(excluded.size());
   for (size_t i = 0; i < excluded.size(); ++i) p.excluded_bands[i] = excluded[i];
   p.excluded_count = static_cast<int32_t>(excluded.size());
-  EXPECT_EQ(derive_run_parameters(p).line(), "");
+  EXPECT_EQ(derive_run_parameters(p).message(), "");
   return p;
 }
 
