@@ -225,8 +225,8 @@ TEST(BandReaderPosixTest, CubesBeyondTwoGibibytes) {
   const auto env = new_posix_env({dir.path(), {}});
   ImageFile data;
   ASSERT_TRUE(data.open(*env, run_file("data.bsq"), NS).is_ok());
-  ASSERT_EQ(data.file().write_at(4 * plane_bytes, le16({11, 12, 13, 14}).data(), 8).bytes, 8u);
-  ASSERT_EQ(data.file().write_at(5 * plane_bytes - 8, le16({21, 22, 23, 24}).data(), 8).bytes, 8u);
+  ASSERT_EQ(data.write_at(4 * plane_bytes, le16({11, 12, 13, 14}).data(), 8).bytes, 8u);
+  ASSERT_EQ(data.write_at(5 * plane_bytes - 8, le16({21, 22, 23, 24}).data(), 8).bytes, 8u);
   int16_t buffer[NB * NS];
   ASSERT_TRUE(read_data_line(*env, data, 1, NL, NS, 1, NB, buffer, NB).is_ok());
   EXPECT_EQ(buffer[0], 0);

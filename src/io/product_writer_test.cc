@@ -266,7 +266,7 @@ TEST(ProductWriterPosixTest, ProductsBeyondTwoGibibytes) {
   int64_t plane = int64_t{NL} * NS * 4;
   for (int b = 1; b <= NB; ++b) {
     char got[4 * NS];
-    ASSERT_EQ(p.file().read_at((b - 1) * plane, got, sizeof got).bytes, sizeof got);
+    ASSERT_EQ(p.read_at((b - 1) * plane, got, sizeof got).bytes, sizeof got);
     for (int s = 1; s <= NS; ++s) {
       EXPECT_EQ(std::string(got + (s - 1) * 4, 4), float_le(static_cast<float>((s - 1) * NB + (b - 1))))
           << "band " << b << " sample " << s;

@@ -216,7 +216,7 @@ class Checker {
       error(name, name + " cannot be opened for reading: " + s.message());
       return false;
     }
-    const int64_t size = file.file().size();
+    const int64_t size = file.size();
     const int64_t element = element_size(entry.type);
     const int64_t expected = full_file_bytes(entry, p_.NB, p_.NP, p_.NL, p_.NS);
     const std::string layout = n(p_.NB) + " bands x " + n(p_.NL) + " lines x " + n(p_.NS) + " samples x " +
@@ -383,8 +383,8 @@ class Checker {
       const std::string name(entry.name);
       const bool present = present_in_run(entry, p_.INTP, p_.MASK);
       const int64_t expected = full_file_bytes(entry, p_.NB, p_.NP, p_.NL, p_.NS);
-      RecordFile file;
-      const Status opened = open_record_file_read_only(env_, entry.unit, entry.name, file);
+      ImageFile file;
+      const Status opened = file.open_read_only(env_, entry, 0);
       if (!opened.is_ok() && opened.number() != kErrFileNotFound)
         error(name, name + " cannot be opened: tsrecon would stop with error " + n(opened.number()) + " (" +
                         error_words(opened.number()) + ")" +

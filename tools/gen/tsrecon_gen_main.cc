@@ -102,7 +102,7 @@ int main(int argc, char** argv) {
     if (env->remove_file(name) == EISDIR) env->remove_directory(name);
     tsr::ImageFile& file = std::string(name) == "data.bsq" ? data : mask;
     const tsr::Status opened = file.open(*env, tsr::run_file(name), o.ns);
-    if (!opened.is_ok() || file.file().read_only()) {
+    if (!opened.is_ok() || file.read_only()) {
       std::fprintf(stderr, "tsrecon-gen: cannot write %s in %s%s%s\n", name, o.dir.c_str(),
                    opened.is_ok() ? "" : ": ", opened.message().c_str());
       return 1;
@@ -115,14 +115,14 @@ int main(int argc, char** argv) {
     const int length = file.record_length();
     for (int s = 0; s < o.ns; ++s) {
       if (length == 2) {
-        tsr::store16(bytes + 2 * s, static_cast<uint16_t>(values[s]), file.file().swap_bytes());
+        tsr::store16(bytes + 2 * s, static_cast<uint16_t>(values[s]), file.swap_bytes());
       } else {
         bytes[s] = static_cast<unsigned char>(values[s]);
       }
     }
     const int64_t at = tsr::cube_record_before_line(b + 1, l + 1, o.nl, o.ns) * length;
     const size_t size = static_cast<size_t>(o.ns) * static_cast<size_t>(length);
-    ok = file.file().write_at(at, bytes, size).bytes == size && ok;
+    ok = file.write_at(at, bytes, size).bytes == size && ok;
   };
   // Bands of a line are spread over the file; write each line's bands at their offsets.
   std::vector<int16_t> line(static_cast<size_t>(o.nb) * static_cast<size_t>(o.ns));

@@ -34,8 +34,8 @@ namespace {
 
 // The size of a file of the job, or -1 when it is not there (or not a file).
 int64_t size_of(tsr::Env& env, const tsr::JobFile& entry) {
-  tsr::RecordFile file;
-  if (!tsr::open_record_file_read_only(env, entry.unit, entry.name, file).is_ok()) return -1;
+  tsr::ImageFile file;
+  if (!file.open_read_only(env, entry, 0).is_ok()) return -1;
   return file.size();
 }
 
