@@ -99,17 +99,16 @@ Status read_mask_line(ImageFile& file, int32_t line, int32_t NL, int32_t NS, int
   return read_cube_line(file, line, NL, NS, first_band, last_band, mask_line, stride);
 }
 
-Status read_pixel(ImageFile& file, int32_t line, int32_t sample, int32_t NB, int32_t NL, int32_t NS,
-                  int16_t* values, int32_t& delivered) {
+Status read_pixel(ImageFile& file, const PixelPlace& at, int16_t* values, int32_t* delivered) {
   const bool swap = file.swap_bytes();
-  delivered = 0;
-  for (int32_t band = 1; band <= NB; ++band) {
-    TSR_RETURN_IF_ERROR(read_records(file, cube_record_before_line(band, line, NL, NS) + sample - 1, 1,
+  *delivered = 0;
+  for (int32_t band = 1; band <= at.NB; ++band) {
+    TSR_RETURN_IF_ERROR(read_records(file, cube_record_before_line(band, at.line, at.NL, at.NS) + at.sample - 1, 1,
                                      [&](int32_t, const unsigned char* record) {
                                        values[band - 1] = decode_value(file, record, swap);
                                        return Status::ok();
                                      }));
-    delivered = band;
+    *delivered = band;
   }
   return Status::ok();
 }

@@ -194,11 +194,11 @@ TEST_F(BandReaderTest, OnePixelOfEveryBand) {
   auto data = open("data.bsq", 1);
   int16_t values[kNB] = {};
   int32_t delivered = -1;
-  ASSERT_TRUE(read_pixel(*data, 2, 3, kNB, kNL, kNS, values, delivered).is_ok());
+  ASSERT_TRUE(read_pixel(*data, {2, 3, kNB, kNL, kNS}, values, &delivered).is_ok());
   EXPECT_EQ(std::vector<int16_t>(values, values + kNB), (std::vector<int16_t>{1007, 1015, 1023}));
   EXPECT_EQ(delivered, kNB);
   env_.put("data.bsq", numbered_cube().substr(0, 34));  // band 3 missing
-  EXPECT_EQ(read_pixel(*data, 2, 3, kNB, kNL, kNS, values, delivered), non_existent(21, "data.bsq"));
+  EXPECT_EQ(read_pixel(*data, {2, 3, kNB, kNL, kNS}, values, &delivered), non_existent(21, "data.bsq"));
   EXPECT_EQ(delivered, 2);
 }
 

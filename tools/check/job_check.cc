@@ -448,10 +448,10 @@ class Checker {
       const int64_t at = (2 * static_cast<int64_t>(i) + 1) * pixels / (2 * count);
       const auto line = static_cast<int32_t>(at / p_.NS + 1), sample = static_cast<int32_t>(at % p_.NS + 1);
       int32_t delivered = 0;
-      if (!read_pixel(data, line, sample, p_.NB, p_.NL, p_.NS, series.data(), delivered).is_ok()) return;
+      if (!read_pixel(data, {line, sample, p_.NB, p_.NL, p_.NS}, series.data(), &delivered).is_ok()) return;
       for (size_t b = 0; b < nb; ++b) cube[b * k + i] = std::max<int16_t>(series[b], 0);
       if (p_.MASK == 1) {
-        if (!read_pixel(mask, line, sample, p_.NB, p_.NL, p_.NS, series.data(), delivered).is_ok()) return;
+        if (!read_pixel(mask, {line, sample, p_.NB, p_.NL, p_.NS}, series.data(), &delivered).is_ok()) return;
         for (size_t b = 0; b < nb; ++b) weights[b * k + i] = static_cast<uint8_t>(series[b]);
       }
     }

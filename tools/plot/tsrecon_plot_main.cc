@@ -86,7 +86,7 @@ std::string read_input_pixel(tsr::Env& env, const tsr::JobFile& entry, const tsr
   if (!s.is_ok()) return "cannot open " + std::string(entry.name) + " in " + env.working_directory();
   values.assign(static_cast<size_t>(p.NB), 0);
   int32_t delivered = 0;
-  s = tsr::read_pixel(file, line, sample, p.NB, p.NL, p.NS, values.data(), delivered);
+  s = tsr::read_pixel(file, {line, sample, p.NB, p.NL, p.NS}, values.data(), &delivered);
   if (s.number() == tsr::kErrNonExistentRecord)
     return std::string(entry.name) + " ends before band " + std::to_string(delivered + 1) + " of line " +
            std::to_string(line) + " (tsrecon stops there with error 36): is cntl.dat right about NB, NL and NS?";
@@ -197,7 +197,7 @@ int main(int argc, char** argv) {
       return fail(e);
   }
 
-  const PixelReport report = reconstruct_single_pixel(p, line, sample, raw, mask);
+  const PixelReport report = reconstruct_single_pixel(p, {line, sample, raw, mask});
   if (values) std::fputs(values_table(report).c_str(), stdout);
   // The user's units: --factor, else the scaling data.hdr declares.
   const InputHeader header = read_input_header(*env, "data.bsq");
