@@ -100,13 +100,13 @@ int main(int argc, char** argv) {
       ok = false;
     }
   };
-  auto describe = [](const RunFile& f) {
+  auto describe = [](const HeaderPlan& f) {
     const char* type = f.header.data_type == kEnviByte ? "bytes" : f.header.data_type == kEnviInt16 ? "int16" : "float32";
     return f.name + ": " + std::to_string(f.header.bands) + (f.header.bands == 1 ? " band" : " bands") + " of " +
            type + ", " + std::to_string(f.header.lines) + " lines x " + std::to_string(f.header.samples) +
            " samples";
   };
-  auto check_size = [](const RunFile& f, int64_t size) {
+  auto check_size = [](const HeaderPlan& f, int64_t size) {
     if (size < f.expected_bytes)
       warn(f.name + " holds " + std::to_string(size) + " bytes, less than the " + std::to_string(f.expected_bytes) +
            " that cntl.dat gives it (an unfinished run, or another cube?)");
@@ -122,7 +122,7 @@ int main(int argc, char** argv) {
   const bool dated = data_header.days.size() == static_cast<size_t>(p.NB);
   EnviGeoref georef;
   bool any_product = false, geometry_differs = false;
-  for (RunFile& f : run_files(p, dated ? data_header.band_names : std::vector<std::string>{})) {
+  for (HeaderPlan& f : header_plans(p, dated ? data_header.band_names : std::vector<std::string>{})) {
     const tsr::JobFile& entry = tsr::run_file(f.name);
     const int64_t size = size_of(*env, entry);
     if (size < 0) {
