@@ -26,10 +26,16 @@ namespace {
 // is the fastest index. interp_line holds the preliminary fit (written to
 // i.bsq when INTP = 1), fit_line the final fit.
 struct LineBuffers {
-  std::vector<int16_t> data_line, mask_line;
-  std::vector<double> param_line, interp_line, fit_line, aic_line;
-  std::vector<int16_t> order_line, min_line, max_line;
+  std::unique_ptr<int16_t[]> data_line, mask_line;
+  std::unique_ptr<double[]> param_line, interp_line, fit_line, aic_line;
+  std::unique_ptr<int16_t[]> order_line, min_line, max_line;
 };
+
+// `count` zeros, or null when the machine cannot give them.
+template <typename T>
+std::unique_ptr<T[]> zeros(size_t count) {
+  return std::unique_ptr<T[]>(new (std::nothrow) T[count]());
+}
 
 // Bytes the line buffers need, in 64-bit arithmetic.
 unsigned long long line_buffer_bytes(const RunParameters& p) {
@@ -64,20 +70,18 @@ Status allocate_buffers(Env& env, const RunParameters& p, LineBuffers& b) {
   if (need > have) return refusal;
   const size_t nb = static_cast<size_t>(p.NB);
   const size_t ns = static_cast<size_t>(p.NS > 0 ? p.NS : 0);
-  try {
-    b.data_line.assign(nb * ns, 0);
-    if (p.MASK == 1) b.mask_line.assign(nb * ns, 0);
-    b.param_line.assign(static_cast<size_t>(p.NP) * ns, 0.0);
-    b.interp_line.assign(nb * ns, 0.0);
-    b.fit_line.assign(nb * ns, 0.0);
-    b.aic_line.assign(ns, 0.0);
-    b.order_line.assign(ns, 0);
-    b.min_line.assign(ns, 0);
-    b.max_line.assign(ns, 0);
-  } catch (const std::bad_alloc&) {
-    return refusal;
-  }
-  return Status::ok();
+  b.data_line = zeros<int16_t>(nb * ns);
+  if (p.MASK == 1) b.mask_line = zeros<int16_t>(nb * ns);
+  b.param_line = zeros<double>(static_cast<size_t>(p.NP) * ns);
+  b.interp_line = zeros<double>(nb * ns);
+  b.fit_line = zeros<double>(nb * ns);
+  b.aic_line = zeros<double>(ns);
+  b.order_line = zeros<int16_t>(ns);
+  b.min_line = zeros<int16_t>(ns);
+  b.max_line = zeros<int16_t>(ns);
+  const bool all = b.data_line && (p.MASK != 1 || b.mask_line) && b.param_line && b.interp_line && b.fit_line &&
+                   b.aic_line && b.order_line && b.min_line && b.max_line;
+  return all ? Status::ok() : refusal;
 }
 
 // Where sample s (0-based) of the current line lies in the line buffers and
@@ -107,21 +111,21 @@ Status write_product_line(Env& env, const RunParameters& p, const LineBuffers& b
     case Content::kInput:
       return Status::ok();
     case Content::kParameters:
-      return write_param_line(file, line, p.NL, p.NS, 1, p.NP, b.param_line.data(), p.NP);
+      return write_param_line(file, line, p.NL, p.NS, 1, p.NP, b.param_line.get(), p.NP);
     case Content::kPreliminary:
-      return write_series_line(file, line, p.NL, p.NS, 1, p.NB, b.interp_line.data(), p.NB);
+      return write_series_line(file, line, p.NL, p.NS, 1, p.NB, b.interp_line.get(), p.NB);
     case Content::kFitted:
-      return write_series_line(file, line, p.NL, p.NS, 1, p.NB, b.fit_line.data(), p.NB);
+      return write_series_line(file, line, p.NL, p.NS, 1, p.NB, b.fit_line.get(), p.NB);
     case Content::kCriterion:
-      return write_aic_line(file, line, p.NS, b.aic_line.data());
+      return write_aic_line(file, line, p.NS, b.aic_line.get());
     case Content::kOrder:
-      map_failed |= !write_map_line(env, file, line, p.NS, b.order_line.data());
+      map_failed |= !write_map_line(env, file, line, p.NS, b.order_line.get());
       return Status::ok();
     case Content::kMinimum:
-      map_failed |= !write_map_line(env, file, line, p.NS, b.min_line.data());
+      map_failed |= !write_map_line(env, file, line, p.NS, b.min_line.get());
       return Status::ok();
     case Content::kMaximum:
-      map_failed |= !write_map_line(env, file, line, p.NS, b.max_line.data());
+      map_failed |= !write_map_line(env, file, line, p.NS, b.max_line.get());
       return Status::ok();
   }
   return Status::ok();
@@ -162,9 +166,9 @@ Status run(Env& env, const RunParameters& p, const Execution& exec) {
   for (int32_t line = 1; line <= p.NL; ++line) {
     if (env.pending_interrupt() != 0) return interrupted(env);
     write_progress(env, line, p.NL);
-    TSR_RETURN_IF_ERROR(read_data_line(env, data, line, p.NL, p.NS, 1, p.NB, buffers.data_line.data(), p.NB));
+    TSR_RETURN_IF_ERROR(read_data_line(env, data, line, p.NL, p.NS, 1, p.NB, buffers.data_line.get(), p.NB));
     if (mask != nullptr) {
-      TSR_RETURN_IF_ERROR(read_mask_line(*mask, line, p.NL, p.NS, 1, p.NB, buffers.mask_line.data(), p.NB));
+      TSR_RETURN_IF_ERROR(read_mask_line(*mask, line, p.NL, p.NS, 1, p.NB, buffers.mask_line.get(), p.NB));
     }
     // An interrupt stops the workers between pixels; the incomplete line is
     // not written.
