@@ -65,7 +65,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (argc > 1) {
-    std::fprintf(stderr, "tsrecon: unexpected argument '%s'; tsrecon takes no arguments (see tsrecon --help)\n",
+    std::fprintf(stderr, "%s: unexpected argument '%s'; tsrecon takes no arguments (see tsrecon --help)\n", kProgram,
                  first.c_str());
     return 2;
   }

@@ -68,13 +68,13 @@ Status read_control_text(std::string_view text, RunParameters& p, const ConsoleS
 }
 
 Status read_run_parameters(Env& env, RunParameters& p, const ConsoleSink& sink) {
-  TextFile file;
+  FileText file;
   TSR_RETURN_IF_ERROR(read_or_create_text_file(env, kControlUnit, kControlFile, &file));
   return read_control_text(file.content, p, sink).in_file(kControlUnit, file.full_path);
 }
 
 Status load_run_parameters(Env& env, std::string_view name, RunParameters& p) {
-  TextFile file;
+  FileText file;
   TSR_RETURN_IF_ERROR(read_text_file(env, kControlUnit, name, &file));
   TSR_RETURN_IF_ERROR(
       read_control_text(file.content, p, [](std::initializer_list<ListItem>) {}).in_file(kControlUnit, file.full_path));

@@ -114,7 +114,7 @@ Status open_program_file(Env& env, const FileName& name, ProgramOpen how, std::u
 namespace {
 
 // Opens and reads a whole text file.
-Status read_whole_text(Env& env, int unit, std::string_view name, ProgramOpen how, TextFile* out) {
+Status read_whole_text(Env& env, int unit, std::string_view name, ProgramOpen how, FileText* out) {
   const FileName f = file_name_of(env, unit, name);
   out->full_path = f.full_path;
   std::unique_ptr<File> file;
@@ -125,11 +125,11 @@ Status read_whole_text(Env& env, int unit, std::string_view name, ProgramOpen ho
 
 }  // namespace
 
-Status read_text_file(Env& env, int unit, std::string_view name, TextFile* out) {
+Status read_text_file(Env& env, int unit, std::string_view name, FileText* out) {
   return read_whole_text(env, unit, name, ProgramOpen::kReadOnly, out);
 }
 
-Status read_or_create_text_file(Env& env, int unit, std::string_view name, TextFile* out) {
+Status read_or_create_text_file(Env& env, int unit, std::string_view name, FileText* out) {
   return read_whole_text(env, unit, name, ProgramOpen::kReadWrite, out);
 }
 

@@ -91,7 +91,7 @@ Status open_program_file(Env& env, const FileName& name, ProgramOpen how, std::u
                          bool* read_only);
 
 // A whole text file as read: its bytes and its name as messages show it.
-struct TextFile {
+struct FileText {
   std::string content;
   std::string full_path;
 };
@@ -101,12 +101,12 @@ struct TextFile {
 // created. Errors: 29 for a missing file, 9 for a directory of that name or
 // any other refused open, 39 for a failed read. `out` is filled on success;
 // on a failed read its full_path is set all the same.
-Status read_text_file(Env& env, int unit, std::string_view name, TextFile* out);
+Status read_text_file(Env& env, int unit, std::string_view name, FileText* out);
 
 // The same for a text file that the program opens as it opens every file of
 // its own (the control file): created empty when missing (so that its read
 // ends at once), never truncated, opened for reading only when write access
 // is refused. The open fails as open_program_file's does.
-Status read_or_create_text_file(Env& env, int unit, std::string_view name, TextFile* out);
+Status read_or_create_text_file(Env& env, int unit, std::string_view name, FileText* out);
 
 }  // namespace tsr

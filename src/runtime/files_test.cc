@@ -95,7 +95,7 @@ TEST(FileNamesTest, TrimmedAndExpandedAgainstTheWorkingDirectory) {
 
 TEST(TextFileTest, ReadsTheWholeFileAndReportsAFailedRead) {
   FakeEnv env("/w");
-  TextFile read;
+  FileText read;
   std::string big(200000, 'x');
   big += "\nlast line\n";
   env.put("cntl.dat", big);
@@ -112,7 +112,7 @@ TEST(TextFileTest, ReadsTheWholeFileAndReportsAFailedRead) {
 
 TEST(TextFileTest, OnlyTheProgramsOwnOpenCreatesAMissingFile) {
   FakeEnv env("/w");
-  TextFile read;
+  FileText read;
   EXPECT_EQ(read_text_file(env, 15, "cntl.dat", &read), Status::runtime_error(29, 15, "/w/cntl.dat"));
   EXPECT_FALSE(env.exists("cntl.dat"));
   ASSERT_TRUE(read_or_create_text_file(env, 15, "cntl.dat", &read).is_ok());

@@ -113,7 +113,7 @@ class Checker {
   }
 
   bool read_control() {
-    TextFile cntl;
+    FileText cntl;
     const Status read = read_text_file(env_, kControlUnit, kControlFile, &cntl);
     if (read.number() == kErrFileNotFound) {
       error("cntl.dat", "no cntl.dat in " + env_.working_directory() +
