@@ -1,5 +1,5 @@
 // The library interface (include/tsrecon/tsrecon.h) on top of the driver,
-// the run parameters and the pixel reconstruction.
+// the run parameters and the pixel runner.
 #include "tsrecon/tsrecon.h"
 
 #include <signal.h>
