@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <filesystem>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -415,7 +414,7 @@ TEST(TileSplit, ForceReplacesOnlyAnEarlierSplit) {
   ScratchDir other;
   other.write("cntl.dat", control_text(0, 0));
   other.write("data.bsq", cube_bytes(kNB, 1, kNL, 2, 0));
-  std::filesystem::create_directories(other.file("blocks"));
+  ASSERT_EQ(new_posix_env()->create_directory(other.file("blocks")), 0);
   other.write("blocks/precious.txt", "not a split");
   const Outcome refused = run_split(other, 2, true);
   EXPECT_EQ(refused.status.code(), Status::Code::kRefused);
