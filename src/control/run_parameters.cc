@@ -14,13 +14,13 @@ constexpr int64_t kInt32Max = std::numeric_limits<int32_t>::max();
 
 }  // namespace
 
-void read_control_text(std::string_view text, RunParameters& p, const ConsoleSink& sink) {
+Status read_control_text(std::string_view text, RunParameters& p, const ConsoleSink& sink) {
   p = RunParameters{};
   sink({text_item("READ CNTL.DAT")});
   ControlReader reader(text, sink);
 
-  reader.read_value_list({&p.NB}, {"NB"});
-  reader.read_value_list({&p.NL, &p.NS}, {"NL", "NS"});
+  TSR_RETURN_IF_ERROR(reader.read_value_list({&p.NB}, {"NB"}));
+  TSR_RETURN_IF_ERROR(reader.read_value_list({&p.NL, &p.NS}, {"NL", "NS"}));
 
   const GroupItem data_items[] = {
       group_int4("NDAT", &p.NDAT),
@@ -28,17 +28,17 @@ void read_control_text(std::string_view text, RunParameters& p, const ConsoleSin
       group_int4("NDEF", &p.NDEF),
       group_int4("ISPOT", &p.ISPOT),
   };
-  reader.read_group({"DATA", data_items});
+  TSR_RETURN_IF_ERROR(reader.read_group({"DATA", data_items}));
 
   const GroupItem contrl_items[] = {
       group_int4("NWIN", &p.NWIN),   group_int4("INTP", &p.INTP),   group_int1("SELECT", &p.SELECT),
       group_int4("MMSW", &p.MMSW),   group_real8("TCLD", &p.TCLD),  group_int1("FITSW", &p.FITSW),
       group_int4("MASK", &p.MASK),   group_int1("FITMD", &p.FITMD),
   };
-  reader.read_group({"CONTRL", contrl_items});
+  TSR_RETURN_IF_ERROR(reader.read_group({"CONTRL", contrl_items}));
 
   const GroupItem npt_items[] = {group_int4("NPOINT", &p.NPOINT)};
-  reader.read_group({"NPT", npt_items});
+  TSR_RETURN_IF_ERROR(reader.read_group({"NPT", npt_items}));
 
   if (p.NDEF >= 1 && p.NDEF <= p.NB) {
     sink({text_item("----")});
@@ -50,7 +50,7 @@ void read_control_text(std::string_view text, RunParameters& p, const ConsoleSin
     p.excluded_count = 0;
     for (int32_t k = 0; k < p.NDEF; ++k) {
       const std::string name = "excluded band " + std::to_string(k + 1) + " of NDEF=" + std::to_string(p.NDEF);
-      reader.read_value_list({&band}, {name});
+      TSR_RETURN_IF_ERROR(reader.read_value_list({&band}, {name}));
       if (band < 1 || band > p.NB) continue;
       ++accepted;
       sink({int4_item(accepted), int4_item(band)});
@@ -64,27 +64,20 @@ void read_control_text(std::string_view text, RunParameters& p, const ConsoleSin
     sink({text_item("----")});
   }
   sink({text_item("CLOSE CNTL.DAT")});
-}
-
-Status read_run_parameters(Env& env, RunParameters& p, const ConsoleSink& sink) {
-  std::string text, full_path;
-  TSR_RETURN_IF_ERROR(read_text_file(env, kControlUnit, kControlFile, text, full_path));
-  try {
-    read_control_text(text, p, sink);
-  } catch (const ControlFileError& e) {
-    return Status::runtime_error(e.number(), kControlUnit, full_path);
-  }
   return Status::ok();
 }
 
+Status read_run_parameters(Env& env, RunParameters& p, const ConsoleSink& sink) {
+  FileText file;
+  TSR_RETURN_IF_ERROR(read_or_create_text_file(env, kControlUnit, kControlFile, &file));
+  return read_control_text(file.content, p, sink).in_file(kControlUnit, file.full_path);
+}
+
 Status load_run_parameters(Env& env, std::string_view name, RunParameters& p) {
-  std::string text, full_path;
-  TSR_RETURN_IF_ERROR(read_existing_text_file(env, kControlUnit, name, text, full_path));
-  try {
-    read_control_text(text, p, [](std::initializer_list<ListItem>) {});
-  } catch (const ControlFileError& e) {
-    return Status::runtime_error(e.number(), kControlUnit, full_path);
-  }
+  FileText file;
+  TSR_RETURN_IF_ERROR(read_text_file(env, kControlUnit, name, &file));
+  TSR_RETURN_IF_ERROR(
+      read_control_text(file.content, p, [](std::initializer_list<ListItem>) {}).in_file(kControlUnit, file.full_path));
   return derive_run_parameters(p);
 }
 
@@ -106,7 +99,7 @@ std::optional<RangeViolation> find_range_violation(const RunParameters& p) {
 }
 
 std::string range_message(const RangeViolation& v) {
-  return "tsrecon: " + std::string(v.member) + " = " + std::to_string(v.value) +
+  return std::string(v.member) + " = " + std::to_string(v.value) +
          " in cntl.dat is outside the allowed range " + std::to_string(v.low) + ".." + std::to_string(v.high);
 }
 

@@ -94,10 +94,10 @@ std::vector<std::string> time_step_band_names(int32_t nb) {
   return names;
 }
 
-std::vector<RunFile> run_files(const RunParameters& p, const std::vector<std::string>& time_names) {
-  std::vector<RunFile> files;
+std::vector<HeaderPlan> header_plans(const RunParameters& p, const std::vector<std::string>& time_names) {
+  std::vector<HeaderPlan> files;
   for (const JobFile& entry : kRunFiles) {
-    RunFile f;
+    HeaderPlan f;
     f.name = entry.name;
     f.input = is_input(entry);
     f.header.description = f.input ? input_description(entry) : description_of(entry.content);
