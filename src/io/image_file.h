@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "io/run_files.h"
+#include "domain/run_files.h"
 #include "runtime/env.h"
 #include "runtime/files.h"
 #include "runtime/status.h"

@@ -10,7 +10,7 @@
 #include <utility>
 
 #include "control/control_syntax.h"
-#include "io/run_files.h"
+#include "domain/run_files.h"
 #include "runtime/env.h"
 
 namespace tsr::tile {
