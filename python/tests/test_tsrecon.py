@@ -2,8 +2,9 @@
 generated and edge-case cubes, the refusals, the errors as exceptions,
 interrupts, threads, and the xarray layer.
 
-Run by ctest with PYTHONPATH naming build/python and TSRECON_BUILD the build
-directory (tsrecon, tsrecon-gen)."""
+Run by ctest with PYTHONPATH naming the package's sources and the build
+under test (python:build/python); tsrecon and tsrecon-gen are taken beside
+its extension."""
 
 import os
 import signal
@@ -15,8 +16,8 @@ import numpy as np
 import pytest
 
 import tsrecon
+from programs import program
 
-BUILD = os.environ.get('TSRECON_BUILD', os.path.join(os.path.dirname(__file__), '..', '..', 'build'))
 # Products: file, attribute, element type, planes ('b' bands, 'p' parameters, 1).
 PRODUCTS = [('f.bsq', 'fitted', '<i2', 'b'), ('p.bsq', 'params', '<f4', 'p'), ('i.bsq', 'preliminary', '<i2', 'b'),
             ('order.dat', 'order', 'i1', 1), ('aic.dat', 'criterion', '<f4', 1), ('min.dat', 'minimum', '<i2', 1),
@@ -29,7 +30,7 @@ def generate(d, nb=46, nl=4, ns=5, cntl=None, **options):
     d.mkdir(exist_ok=True)
     args = [f'--{k}={v}' for k, v in options.items()]
     args = [a for kv in args for a in kv.split('=', 1)]
-    subprocess.run([os.path.join(BUILD, 'tsrecon-gen'), '--dir', str(d), '--nb', str(nb), '--nl', str(nl), '--ns',
+    subprocess.run([program('tsrecon-gen'), '--dir', str(d), '--nb', str(nb), '--nl', str(nl), '--ns',
                     str(ns), *args], check=True)
     if cntl is not None:
         (d / 'cntl.dat').write_text(cntl)
@@ -39,7 +40,7 @@ def generate(d, nb=46, nl=4, ns=5, cntl=None, **options):
 
 
 def execute(d, env=None):
-    return subprocess.run([os.path.join(BUILD, 'tsrecon')], cwd=d, capture_output=True, text=True,
+    return subprocess.run([program('tsrecon')], cwd=d, capture_output=True, text=True,
                           env=dict(os.environ, **(env or {})))
 
 
