@@ -4,9 +4,9 @@
 #include <pybind11/stl.h>
 
 #include <map>
-#include <utility>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "domain/header_keys.h"

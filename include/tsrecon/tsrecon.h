@@ -42,8 +42,8 @@ struct Status {
 };
 
 // The members of the control file's groups that shape the reconstruction,
-// in lower case, with the program's defaults (domain/settings_members.h
-// lists them: nfunc, nwin, intp, mmsw, tcld, fitsw, mask, fitmd, npoint).
+// in lower case, with the program's defaults, as domain/settings_members.h
+// lists them (nfunc, tcld, npoint, ...).
 // Members the program accepts without effect (NDAT, ISPOT, SELECT) are left
 // out; NDEF is the number of excluded bands.
 struct Settings {

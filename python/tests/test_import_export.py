@@ -351,3 +351,16 @@ def test_export_nan_where_no_model(tmp_path, header_factor, option, factor):
     ds, got = tif('order')
     assert ds.GetRasterBand(1).DataType == gdal.GDT_Int16 and (got[0] == order).all()
     assert (tif('aic')[1] == -12.5).all()
+
+
+@pytest.mark.parametrize('extra,status,said', [
+    (None, 1, 'data.hdr is not an ENVI header'),
+    ('Tsrecon   Factor = 10000\n', 0, 'value = raw / 10000 (tsrecon factor = 10000 in data.hdr)')],
+    ids=['not a header', 'keys folded'])
+def test_export_reads_data_hdr_with_the_programs_reader(tmp_path, extra, status, said):
+    fake_job(tmp_path / 'job', None)
+    hdr = tmp_path / 'job' / 'data.hdr'
+    hdr.write_text('garbage\n' if extra is None else hdr.read_text() + extra)
+    r = tool('tsrecon-export', cwd=tmp_path / 'job')
+    assert r.returncode == status and said in r.stdout + r.stderr, r.stderr
+    assert (tmp_path / 'job' / 'p.tif').exists() == (status == 0)

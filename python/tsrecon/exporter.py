@@ -87,7 +87,10 @@ def job_scaling(job, factor):
     dates, hdr_factor, units = None, None, None
     header = os.path.join(job, 'data.hdr')
     if os.path.exists(os.path.join(job, 'data.bsq')) and os.path.exists(header):
-        entries = read_header(header) or {}
+        entries = read_header(header)
+        if entries is None:
+            raise Refusal(f'{header} is not an ENVI header that can be read (its first line must be ENVI): fix it, '
+                          f'or remove it to export in the program\'s scaled units')
         try:
             hdr_factor = float(entries.get(FACTOR_KEY, ''))
         except ValueError:

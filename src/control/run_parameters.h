@@ -21,9 +21,8 @@ struct RunParameters {
   int32_t NB = 0;      // bands (time steps)
   int32_t NL = 0;      // image lines
   int32_t NS = 0;      // samples per line
-  // The members of the groups (domain/settings_members.h), with their
-  // defaults: NDAT, NFUNC, NDEF, ISPOT, NWIN, INTP, SELECT, MMSW, TCLD,
-  // FITSW, MASK, FITMD, NPOINT.
+  // The members of the groups with their defaults, as
+  // domain/settings_members.h lists them (NFUNC, TCLD, NPOINT, ...).
 #define TSR_RUN_PARAMETER(type, NAME, name, GROUP, value) type NAME = value;
   TSRECON_CONTROL_MEMBERS(TSR_RUN_PARAMETER, TSR_RUN_PARAMETER)
 #undef TSR_RUN_PARAMETER

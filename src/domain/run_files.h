@@ -1,6 +1,7 @@
 // The files of a run, listed once: every input and product with its unit,
 // element type, planes and when the program reads or writes it. The driver,
-// the headers, the block tools, the plot and the tests loop over this table.
+// the headers, the block tools, the plot, the Python package
+// (tsrecon.RUN_FILES) and the tests loop over this table.
 #pragma once
 
 #include <cstdint>
