@@ -20,13 +20,13 @@ GroupItem group_item(std::string_view name, double* storage) { return group_real
 
 }  // namespace
 
-void read_control_text(std::string_view text, RunParameters& p, const ConsoleSink& sink) {
+Status read_control_text(std::string_view text, RunParameters& p, const ConsoleSink& sink) {
   p = RunParameters{};
   sink({text_item("READ CNTL.DAT")});
   ControlReader reader(text, sink);
 
-  reader.read_value_list({&p.NB}, {"NB"});
-  reader.read_value_list({&p.NL, &p.NS}, {"NL", "NS"});
+  TSR_RETURN_IF_ERROR(reader.read_value_list({&p.NB}, {"NB"}));
+  TSR_RETURN_IF_ERROR(reader.read_value_list({&p.NL, &p.NS}, {"NL", "NS"}));
 
   // The groups in the order of the member list, each with its members.
   const struct Member {
@@ -42,7 +42,7 @@ void read_control_text(std::string_view text, RunParameters& p, const ConsoleSin
     size_t next = first;
     for (; next < std::size(members) && members[next].group == members[first].group; ++next)
       items.push_back(members[next].item);
-    reader.read_group({members[first].group, items});
+    TSR_RETURN_IF_ERROR(reader.read_group({members[first].group, items}));
     first = next;
   }
 
@@ -56,7 +56,7 @@ void read_control_text(std::string_view text, RunParameters& p, const ConsoleSin
     p.excluded_count = 0;
     for (int32_t k = 0; k < p.NDEF; ++k) {
       const std::string name = "excluded band " + std::to_string(k + 1) + " of NDEF=" + std::to_string(p.NDEF);
-      reader.read_value_list({&band}, {name});
+      TSR_RETURN_IF_ERROR(reader.read_value_list({&band}, {name}));
       if (band < 1 || band > p.NB) continue;
       ++accepted;
       sink({int4_item(accepted), int4_item(band)});
@@ -70,27 +70,20 @@ void read_control_text(std::string_view text, RunParameters& p, const ConsoleSin
     sink({text_item("----")});
   }
   sink({text_item("CLOSE CNTL.DAT")});
-}
-
-Status read_run_parameters(Env& env, RunParameters& p, const ConsoleSink& sink) {
-  std::string text, full_path;
-  TSR_RETURN_IF_ERROR(read_text_file(env, kControlUnit, kControlFile, text, full_path));
-  try {
-    read_control_text(text, p, sink);
-  } catch (const ControlFileError& e) {
-    return Status::runtime_error(e.number(), kControlUnit, full_path);
-  }
   return Status::ok();
 }
 
+Status read_run_parameters(Env& env, RunParameters& p, const ConsoleSink& sink) {
+  FileText file;
+  TSR_RETURN_IF_ERROR(read_or_create_text_file(env, kControlUnit, kControlFile, &file));
+  return read_control_text(file.content, p, sink).in_file(kControlUnit, file.full_path);
+}
+
 Status load_run_parameters(Env& env, std::string_view name, RunParameters& p) {
-  std::string text, full_path;
-  TSR_RETURN_IF_ERROR(read_existing_text_file(env, kControlUnit, name, text, full_path));
-  try {
-    read_control_text(text, p, [](std::initializer_list<ListItem>) {});
-  } catch (const ControlFileError& e) {
-    return Status::runtime_error(e.number(), kControlUnit, full_path);
-  }
+  FileText file;
+  TSR_RETURN_IF_ERROR(read_text_file(env, kControlUnit, name, &file));
+  TSR_RETURN_IF_ERROR(
+      read_control_text(file.content, p, [](std::initializer_list<ListItem>) {}).in_file(kControlUnit, file.full_path));
   return derive_run_parameters(p);
 }
 
@@ -112,7 +105,7 @@ std::optional<RangeViolation> find_range_violation(const RunParameters& p) {
 }
 
 std::string range_message(const RangeViolation& v) {
-  return "tsrecon: " + std::string(v.member) + " = " + std::to_string(v.value) +
+  return std::string(v.member) + " = " + std::to_string(v.value) +
          " in cntl.dat is outside the allowed range " + std::to_string(v.low) + ".." + std::to_string(v.high);
 }
 

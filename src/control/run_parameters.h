@@ -42,8 +42,9 @@ struct RunParameters {
 // count, the line and sample counts, the groups DATA, CONTRL and NPT and, when
 // 1 <= NDEF <= NB, NDEF band-number records. Console lines (from
 // "READ CNTL.DAT" to "CLOSE CNTL.DAT") go to `sink`. A read that the text does
-// not allow throws ControlFileError; the lines written before it stand.
-void read_control_text(std::string_view text, RunParameters& p, const ConsoleSink& sink);
+// not allow returns its run-time error with its detail and no file
+// (control_syntax.h); the lines written before it stand.
+Status read_control_text(std::string_view text, RunParameters& p, const ConsoleSink& sink);
 
 // The control file's name and unit.
 inline constexpr const char* kControlFile = "cntl.dat";
@@ -70,7 +71,7 @@ struct RangeViolation {
 };
 std::optional<RangeViolation> find_range_violation(const RunParameters& p);
 
-// "tsrecon: NFUNC = 7 in cntl.dat is outside the allowed range 0..6".
+// "NFUNC = 7 in cntl.dat is outside the allowed range 0..6".
 std::string range_message(const RangeViolation& v);
 
 // Completes the record after reading: NDAT becomes NB; the ranges are checked

@@ -6,7 +6,7 @@
 #include "lsq/select_fit_fast.h"
 #include "pixel/envelope.h"
 #include "pixel/gap_fill.h"
-#include "pixel/reduce.h"
+#include "pixel/product_values.h"
 
 namespace tsr {
 

@@ -113,8 +113,8 @@ class Checker {
   }
 
   bool read_control() {
-    std::string text, full_path;
-    const Status read = read_existing_text_file(env_, kControlUnit, kControlFile, text, full_path);
+    FileText cntl;
+    const Status read = read_text_file(env_, kControlUnit, kControlFile, &cntl);
     if (read.number() == kErrFileNotFound) {
       error("cntl.dat", "no cntl.dat in " + env_.working_directory() +
                             ": tsrecon would create an empty one and stop at once with 'end-of-file during "
@@ -122,28 +122,25 @@ class Checker {
       return false;
     }
     if (!read.is_ok()) {
-      error("cntl.dat", "cntl.dat cannot be read: " + read.line());
+      error("cntl.dat", "cntl.dat cannot be read: " + read.message());
       return false;
     }
-    try {
-      read_control_text(text, p_, [](std::initializer_list<ListItem>) {});
-    } catch (const ControlFileError& e) {
-      std::string what = "cntl.dat line " + n(e.line()) + " (" + e.item() + "): ";
-      if (e.number() == kErrEndOfFile && !e.found().empty()) {
-        error("cntl.dat", what + "the last line, '" + shown(e.found()) +
+    if (const Status s = read_control_text(cntl.content, p_, [](std::initializer_list<ListItem>) {}); !s.is_ok()) {
+      const Status::Detail& at = s.detail();
+      std::string what = "cntl.dat line " + n(at.line) + " (" + at.item + "): ";
+      if (s.number() == kErrEndOfFile && !at.found.empty()) {
+        error("cntl.dat", what + "the last line, '" + shown(at.found) +
                               "', has no line feed at its end, so tsrecon does not read it and stops with error 24 "
                               "(end-of-file during read): end that line with a line feed");
         return false;
       }
-      if (!e.found().empty()) what += "found '" + shown(e.found()) + "', ";
-      error("cntl.dat", what + "expected " + e.expected() + "; tsrecon would stop with error " + n(e.number()) +
-                            " (" + error_words(e.number()) + ")");
+      if (!at.found.empty()) what += "found '" + shown(at.found) + "', ";
+      error("cntl.dat", what + "expected " + at.expected + "; tsrecon would stop with error " + n(s.number()) +
+                            " (" + error_words(s.number()) + ")");
       return false;
     }
     if (const Status derived = derive_run_parameters(p_); !derived.is_ok()) {
-      std::string message = derived.text();
-      if (message.rfind("tsrecon: ", 0) == 0) message.erase(0, 9);
-      error("cntl.dat", message + ": tsrecon refuses it before touching any image file");
+      error("cntl.dat", derived.message() + ": tsrecon refuses it before touching any image file");
       return false;
     }
     if (p_.NL < 1 || p_.NS < 1) {
@@ -211,15 +208,15 @@ class Checker {
       return false;
     }
     if (s.number() == kErrInconsistentOpen) {
-      const std::string var = "FORT_CONVERT" + n(entry.unit);
-      error(name, var + "=" + env_.variable(var).value_or("") + " is not a byte order tsrecon accepts (error 46)");
+      const ByteOrder order = byte_order_of(env_, entry);
+      error(name, order.variable + "=" + order.value + " is not a byte order tsrecon accepts (error 46)");
       return false;
     }
     if (!s.is_ok()) {
-      error(name, name + " cannot be opened for reading: " + s.line());
+      error(name, name + " cannot be opened for reading: " + s.message());
       return false;
     }
-    const int64_t size = file.file().size();
+    const int64_t size = file.size();
     const int64_t element = element_size(entry.type);
     const int64_t expected = full_file_bytes(entry, p_.NB, p_.NP, p_.NL, p_.NS);
     const std::string layout = n(p_.NB) + " bands x " + n(p_.NL) + " lines x " + n(p_.NS) + " samples x " +
@@ -262,7 +259,7 @@ class Checker {
       return h;
     }
     const int type = entry.type == ElementType::kInt16 ? kEnviInt16 : kEnviByte;
-    const int byte_order = swaps_bytes(convert_setting_of(env_, entry.unit)) ? 1 : 0;
+    const int byte_order = byte_order_of(env_, entry).big_endian() ? 1 : 0;
     auto integer = [&](std::string_view key) {
       const auto it = h.entries.find(std::string(key));
       return it == h.entries.end() ? -1L : std::strtol(it->second.c_str(), nullptr, 10);
@@ -390,8 +387,8 @@ class Checker {
       const std::string name(entry.name);
       const bool present = present_in_run(entry, p_.INTP, p_.MASK);
       const int64_t expected = full_file_bytes(entry, p_.NB, p_.NP, p_.NL, p_.NS);
-      RecordFile file;
-      const Status opened = open_record_file_read_only(env_, entry.unit, entry.name, file);
+      ImageFile file;
+      const Status opened = file.open_read_only(env_, entry, 0);
       if (!opened.is_ok() && opened.number() != kErrFileNotFound)
         error(name, name + " cannot be opened: tsrecon would stop with error " + n(opened.number()) + " (" +
                         error_words(opened.number()) + ")" +
@@ -439,9 +436,7 @@ class Checker {
   void estimate_time() {
     Execution exec;
     if (const Status s = execution_from_environment(env_, exec); !s.is_ok()) {
-      std::string message = s.text();
-      if (message.rfind("tsrecon: ", 0) == 0) message.erase(0, 9);
-      error("environment", message + ": tsrecon would refuse to start");
+      error("environment", s.message() + ": tsrecon would refuse to start");
       return;
     }
     const int64_t pixels = int64_t{p_.NL} * p_.NS;
@@ -457,10 +452,10 @@ class Checker {
       const int64_t at = (2 * static_cast<int64_t>(i) + 1) * pixels / (2 * count);
       const auto line = static_cast<int32_t>(at / p_.NS + 1), sample = static_cast<int32_t>(at % p_.NS + 1);
       int32_t delivered = 0;
-      if (!read_pixel(data, line, sample, p_.NB, p_.NL, p_.NS, series.data(), delivered).is_ok()) return;
+      if (!read_pixel(data, {line, sample, p_.NB, p_.NL, p_.NS}, series.data(), &delivered).is_ok()) return;
       for (size_t b = 0; b < nb; ++b) cube[b * k + i] = std::max<int16_t>(series[b], 0);
       if (p_.MASK == 1) {
-        if (!read_pixel(mask, line, sample, p_.NB, p_.NL, p_.NS, series.data(), delivered).is_ok()) return;
+        if (!read_pixel(mask, {line, sample, p_.NB, p_.NL, p_.NS}, series.data(), &delivered).is_ok()) return;
         for (size_t b = 0; b < nb; ++b) weights[b * k + i] = static_cast<uint8_t>(series[b]);
       }
     }

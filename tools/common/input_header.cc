@@ -33,9 +33,10 @@ std::optional<int32_t> day_number(std::string_view t) {
 
 InputHeader read_input_header(Env& env, std::string_view file) {
   InputHeader h;
-  std::string text, full_path;
+  FileText header;
+  const std::string& text = header.content;
   for (const std::string& name : {header_name_for(file), appended_header_name_for(file)}) {
-    if (read_existing_text_file(env, 0, name, text, full_path).is_ok()) {
+    if (read_text_file(env, 0, name, &header).is_ok()) {
       h.name = name;
       break;
     }

@@ -7,13 +7,13 @@
 // water pixels mixed in. The output depends only on the options. The cubes
 // are written through the program's own file layer, in the byte order tsrecon
 // reads them (FORT_CONVERT21 and FORT_CONVERT22).
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -87,25 +87,24 @@ int main(int argc, char** argv) {
     usage(stderr);
     return 2;
   }
-  std::error_code made;
-  std::filesystem::create_directories(o.dir, made);
-  if (made) {
-    std::fprintf(stderr, "tsrecon-gen: cannot create %s: %s\n", o.dir.c_str(), made.message().c_str());
+  if (const int err = tsr::create_directories(*tsr::new_posix_env(), o.dir); err != 0) {
+    std::fprintf(stderr, "tsrecon-gen: cannot create %s: %s\n", o.dir.c_str(), tsr::error_text(err).c_str());
     return 1;
   }
   std::mt19937_64 rng(o.seed);
   const double two_pi = 2.0 * M_PI;
-  // Fresh cubes: earlier ones are replaced, not overwritten in place.
+  // The job's own Env, in its directory. Fresh cubes: earlier ones are
+  // replaced, not overwritten in place.
   const std::unique_ptr<tsr::Env> env = tsr::new_posix_env({o.dir, {}});
   tsr::ImageFile data, mask;
   for (const char* name : {"data.bsq", "mask.bsq"}) {
     if (std::string(name) == "mask.bsq" && o.mask != 1) continue;
-    std::filesystem::remove(std::filesystem::path(o.dir) / name, made);
+    if (env->remove_file(name) == EISDIR) env->remove_directory(name);
     tsr::ImageFile& file = std::string(name) == "data.bsq" ? data : mask;
     const tsr::Status opened = file.open(*env, tsr::run_file(name), o.ns);
-    if (!opened.is_ok() || file.file().read_only()) {
+    if (!opened.is_ok() || file.read_only()) {
       std::fprintf(stderr, "tsrecon-gen: cannot write %s in %s%s%s\n", name, o.dir.c_str(),
-                   opened.is_ok() ? "" : ": ", opened.line().c_str());
+                   opened.is_ok() ? "" : ": ", opened.message().c_str());
       return 1;
     }
   }
@@ -116,14 +115,14 @@ int main(int argc, char** argv) {
     const int length = file.record_length();
     for (int s = 0; s < o.ns; ++s) {
       if (length == 2) {
-        tsr::store16(bytes + 2 * s, static_cast<uint16_t>(values[s]), file.file().swap_bytes());
+        tsr::store16(bytes + 2 * s, static_cast<uint16_t>(values[s]), file.swap_bytes());
       } else {
         bytes[s] = static_cast<unsigned char>(values[s]);
       }
     }
     const int64_t at = tsr::cube_record_before_line(b + 1, l + 1, o.nl, o.ns) * length;
     const size_t size = static_cast<size_t>(o.ns) * static_cast<size_t>(length);
-    ok = file.file().write_at(at, bytes, size).bytes == size && ok;
+    ok = file.write_at(at, bytes, size).bytes == size && ok;
   };
   // Bands of a line are spread over the file; write each line's bands at their offsets.
   std::vector<int16_t> line(static_cast<size_t>(o.nb) * static_cast<size_t>(o.ns));
@@ -178,13 +177,13 @@ int main(int argc, char** argv) {
     p = o.exclude.find(',', p);
     if (p != std::string::npos) ++p;
   }
-  std::ofstream cntl(o.dir + "/cntl.dat", std::ios::trunc);
-  cntl << o.nb << "\n" << o.nl << " " << o.ns << "\n";
-  cntl << "&DATA NFUNC=" << o.nfunc << ", NDEF=" << excluded.size() << " /\n";
-  cntl << "&CONTRL NWIN=" << o.nwin << ", INTP=" << o.intp << ", MASK=" << o.mask << " /\n";
-  cntl << "&NPT NPOINT=" << o.npoint << " /\n";
-  for (int b : excluded) cntl << b << "\n";
-  ok = static_cast<bool>(cntl.flush()) && ok;
+  std::string cntl = std::to_string(o.nb) + "\n" + std::to_string(o.nl) + " " + std::to_string(o.ns) + "\n";
+  cntl += "&DATA NFUNC=" + std::to_string(o.nfunc) + ", NDEF=" + std::to_string(excluded.size()) + " /\n";
+  cntl += "&CONTRL NWIN=" + std::to_string(o.nwin) + ", INTP=" + std::to_string(o.intp) +
+          ", MASK=" + std::to_string(o.mask) + " /\n";
+  cntl += "&NPT NPOINT=" + std::to_string(o.npoint) + " /\n";
+  for (int b : excluded) cntl += std::to_string(b) + "\n";
+  ok = tsr::write_new_file(*env, "cntl.dat", cntl) == 0 && ok;
   if (!ok) {
     std::fprintf(stderr, "tsrecon-gen: write failed in %s\n", o.dir.c_str());
     return 1;

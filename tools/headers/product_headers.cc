@@ -85,10 +85,10 @@ std::vector<std::string> band_names_of(const JobFile& f, const RunParameters& p,
 
 }  // namespace
 
-std::vector<RunFile> run_files(const RunParameters& p, const std::vector<std::string>& time_names) {
-  std::vector<RunFile> files;
+std::vector<HeaderPlan> header_plans(const RunParameters& p, const std::vector<std::string>& time_names) {
+  std::vector<HeaderPlan> files;
   for (const JobFile& entry : kRunFiles) {
-    RunFile f;
+    HeaderPlan f;
     f.name = entry.name;
     f.input = is_input(entry);
     f.header.description = description_of(entry);

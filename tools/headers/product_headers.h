@@ -13,20 +13,21 @@
 
 namespace tsr::tools {
 
-struct RunFile {
+// The header tsrecon-hdr gives one file of the run, and the file's size.
+struct HeaderPlan {
   std::string name;            // file name in the working directory, e.g. "p.bsq"
   bool input = false;          // data.bsq and mask.bsq: read, never written
   EnviHeader header;           // layout; no georeferencing yet
   int64_t expected_bytes = 0;  // planes * NL * NS * element size
 };
 
-// Every file a run with the (completed) parameters `p` reads or may write
-// (kRunFiles). mask.bsq and i.bsq are listed whatever MASK and INTP say: the
-// caller decides by what is present. The bands of p.bsq are named by
-// parameter_names, those of the series (data, mask, i, f) by `time_names`
-// when it holds NB names (the dates of the input cube), else by
+// The header of every file a run with the (completed) parameters `p` reads
+// or may write (kRunFiles). mask.bsq and i.bsq are listed whatever MASK and
+// INTP say: the caller decides by what is present. The bands of p.bsq are
+// named by parameter_names, those of the series (data, mask, i, f) by
+// `time_names` when it holds NB names (the dates of the input cube), else by
 // time_step_names.
-std::vector<RunFile> run_files(const RunParameters& p, const std::vector<std::string>& time_names = {});
+std::vector<HeaderPlan> header_plans(const RunParameters& p, const std::vector<std::string>& time_names = {});
 
 // A GDAL virtual raster that presents order.dat (signed bytes, which ENVI can
 // only call unsigned) as 16-bit signed orders, so that a fit that gave up

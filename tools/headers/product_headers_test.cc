@@ -14,7 +14,7 @@ RunParameters completed(int32_t nb, int32_t nl, int32_t ns, int32_t nfunc) {
   p.NL = nl;
   p.NS = ns;
   p.NFUNC = nfunc;
-  EXPECT_EQ(derive_run_parameters(p).line(), "");
+  EXPECT_EQ(derive_run_parameters(p).message(), "");
   return p;
 }
 
@@ -33,10 +33,10 @@ TEST(ProductHeaders, EveryFileOfARunWithItsLayoutAndSize) {
       {"aic.dat", false, 1, kEnviFloat32, 4, "aic"}, {"min.dat", false, 1, kEnviInt16, 2, "min"},
       {"max.dat", false, 1, kEnviInt16, 2, "max"},
   };
-  const std::vector<RunFile> files = run_files(p);
+  const std::vector<HeaderPlan> files = header_plans(p);
   ASSERT_EQ(files.size(), std::size(expected));
   for (size_t i = 0; i < files.size(); ++i) {
-    const RunFile& f = files[i];
+    const HeaderPlan& f = files[i];
     const Expect& e = expected[i];
     SCOPED_TRACE(e.name);
     EXPECT_EQ(f.name, e.name);
@@ -57,7 +57,7 @@ TEST(ProductHeaders, EveryFileOfARunWithItsLayoutAndSize) {
 
 TEST(ProductHeaders, SizesBeyondTwoGigabytesDoNotWrap) {
   const RunParameters p = completed(200, 7500, 7500, 6);
-  for (const RunFile& f : run_files(p))
+  for (const HeaderPlan& f : header_plans(p))
     if (f.name == "p.bsq") {
       EXPECT_EQ(f.expected_bytes, int64_t{14} * 7500 * 7500 * 4);
     }

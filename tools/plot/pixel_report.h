@@ -31,12 +31,17 @@ struct PixelReport {
   bool failed() const { return fit_has_no_model(criterion, order); }
 };
 
-// Reconstructs one pixel with the run's parameters (completed), its raw
-// series (NB values) and, when MASK = 1, its mask values (NB values; ignored
-// otherwise). The preliminary fit is always kept, whatever INTP says, and the
-// outputs are those that the run stores for the pixel.
-PixelReport reconstruct_single_pixel(const RunParameters& p, int32_t line, int32_t sample,
-                                     const std::vector<int16_t>& raw, const std::vector<int16_t>& mask_values);
+// One pixel to report on: its place and its inputs as read.
+struct PixelToReport {
+  int32_t line = 0, sample = 0;      // 1-based place in the cube
+  std::vector<int16_t> raw;          // data.bsq values, NB of them, band 1 first
+  std::vector<int16_t> mask_values;  // mask.bsq values, NB of them; only read when MASK = 1
+};
+
+// Reconstructs one pixel with the run's parameters (completed) as the run
+// does (control/pixel_runner.h). The preliminary fit is always kept, whatever
+// INTP says, and the outputs are those that the run stores for the pixel.
+PixelReport reconstruct_single_pixel(const RunParameters& p, const PixelToReport& pixel);
 
 // The values the run writes for the pixel: its f.bsq and i.bsq series and its
 // p.bsq parameters, converted as the product writers convert them.
