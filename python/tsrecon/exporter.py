@@ -37,7 +37,7 @@ def parse_args(argv):
                     'Run tsrecon, then tsrecon-hdr in the job first.')
     p.add_argument('-o', dest='out', metavar='DIR', help='directory for the GeoTIFFs (default: JOB_DIR)')
     p.add_argument('--factor', type=float, metavar='F',
-                   help='raw per user unit (value = raw / F); default: "tsrecon factor" in data.hdr')
+                   help=f'raw per user unit (value = raw / F); default: "{FACTOR_KEY}" in data.hdr')
     p.add_argument('--raw', action='store_true',
                    help='also write f_raw.tif, i_raw.tif, p_raw.tif, min_raw.tif, max_raw.tif: the products '
                         'exactly as stored (raw and scaled units, zeros where there is no model)')
