@@ -1,20 +1,15 @@
 // Capacities of the program's fixed-size storage, all in one place, and the
 // relations between them that the code relies on, checked when it compiles.
-// lsq is the lowest computational layer: pixel, io, control and the tools
-// take their sizes from here.
+// lsq is the lowest computational layer: pixel, control and the tools take
+// their sizes from here. They rest on the domain's: the bands a run accepts
+// (kMinBands..kMaxBands: the rows of the function matrix and the length of
+// every per-pixel buffer), the harmonics (kMaxHarmonics) and the parameters
+// (kMaxParams) of the model.
 #pragma once
 
+#include "domain/model.h"
+
 namespace tsr {
-
-// Time steps (bands) of a series: the rows of the function matrix and the
-// length of every per-pixel buffer. A run accepts kMinBands..kMaxBands.
-constexpr int kMaxBands = 200;
-constexpr int kMinBands = 3;
-
-// Harmonic pairs of the model a run may ask for (entries of the frequency
-// table), and the parameters they make: constant, trend and a pair each.
-constexpr int kMaxHarmonics = 6;
-constexpr int kMaxParams = 2 * kMaxHarmonics + 2;
 
 // Columns of the function matrix (basis functions; at most kMaxParams used).
 constexpr int kMatrixColumns = 50;

@@ -18,11 +18,12 @@
 #include <string>
 #include <vector>
 
+#include "domain/model.h"
+#include "domain/raw.h"
+#include "domain/run_files.h"
 #include "io/conversions.h"
 #include "io/image_file.h"
-#include "io/run_files.h"
 #include "runtime/env.h"
-#include "lsq/limits.h"
 
 namespace {
 
@@ -35,9 +36,8 @@ struct Options {
   std::string exclude;   // comma-separated band numbers to list in cntl.dat
 };
 
-// Raw units: 4096 is 1.0; the program screens raw values above 1536. NDVI is
-// stored as round(ndvi * 1600), the scale of the real cubes the program is used on.
-constexpr double kRawPerNdvi = 1600.0;
+// NDVI is stored as round(ndvi * kNdviFactor), the scale of the real cubes
+// the program is used on (domain/raw.h).
 
 double uniform(std::mt19937_64& rng) { return static_cast<double>(rng() >> 11) * (1.0 / 9007199254740992.0); }
 
@@ -152,13 +152,13 @@ int main(int argc, char** argv) {
           ndvi *= 0.2 + 0.5 * uniform(rng);  // cloud or shadow: NDVI drops
           weight = 0;
         }
-        int raw = static_cast<int>(std::lround(std::fmax(ndvi, 0.0) * kRawPerNdvi));
+        int raw = static_cast<int>(std::lround(std::fmax(ndvi, 0.0) * tsr::kNdviFactor));
         if (uniform(rng) < 0.01) raw += 600 + static_cast<int>(uniform(rng) * 400);  // spike
         if (water || (b >= gap_start && b < gap_start + gap_len)) {
-          raw = 32767;  // no-data: above the raw ceiling
+          raw = tsr::kRawNoData;  // above the raw ceiling
           weight = 0;
         }
-        raw = raw < 0 ? 0 : raw > 32767 ? 32767 : raw;
+        raw = raw < 0 ? 0 : raw > tsr::kRawNoData ? tsr::kRawNoData : raw;
         line[static_cast<size_t>(b) * o.ns + s] = static_cast<int16_t>(raw);
         mline[static_cast<size_t>(b) * o.ns + s] = weight;
       }
