@@ -147,8 +147,8 @@ void process_sample(const RunParameters& p, const PixelSettings& settings, const
   reconstruct_pixel(settings, x, px.input, px.result, ws);
   const PixelResult& r = px.result;
   // The preliminary series is staged whether or not it was rewritten.
-  std::memcpy(&b.interp_line[s * nb], r.preliminary, nb * sizeof(double));
-  std::memcpy(&b.fit_line[s * nb], r.fitted, nb * sizeof(double));
+  std::memcpy(&b.interp_line[s * nb], r.preliminary.data(), nb * sizeof(double));
+  std::memcpy(&b.fit_line[s * nb], r.fitted.data(), nb * sizeof(double));
   const size_t np = static_cast<size_t>(p.NP);
   std::memcpy(&b.param_line[s * np], r.params, np * sizeof(double));
   b.aic_line[s] = r.criterion;

@@ -35,7 +35,7 @@ PixelReport reconstruct_single_pixel(const RunParameters& p, int32_t line, int32
     input->series[k] = raw[k];
     input->weights[k] = r.mask ? mask_values[k] : int16_t{1};
   }
-  r.weights_in.assign(input->weights, input->weights + nb);
+  r.weights_in.assign(input->weights.begin(), input->weights.begin() + nb);
   // INTP only decides whether the preliminary fit is handed back; keeping it
   // always changes nothing else.
   PixelSettings settings = pixel_settings(p);
@@ -45,10 +45,10 @@ PixelReport reconstruct_single_pixel(const RunParameters& p, int32_t line, int32
   r.order = result->order;
   r.min = result->minimum;
   r.max = result->maximum;
-  r.weights_out.assign(result->used, result->used + nb);
-  r.fitted.assign(result->fitted, result->fitted + nb);
-  r.final_input.assign(ws->work, ws->work + nb);
-  r.preliminary.assign(result->preliminary, result->preliminary + nb);
+  r.weights_out.assign(result->used.begin(), result->used.begin() + nb);
+  r.fitted.assign(result->fitted.begin(), result->fitted.begin() + nb);
+  r.final_input.assign(ws->work.begin(), ws->work.begin() + nb);
+  r.preliminary.assign(result->preliminary.begin(), result->preliminary.begin() + nb);
   r.params.assign(result->params, result->params + p.NP);
   return r;
 }
