@@ -145,15 +145,16 @@ FastKernel widest_fast_kernel() {
 bool apply_step(const FastReflection& r, const double* pivot, const StepRows& rows, const StepColumns& cols) {
   const int32_t l = rows.l;
   const int32_t used = rows.used;
-  const size_t bytes = static_cast<size_t>(rows.extent) * sizeof(double);
+  const int32_t from = rows.kept_from - 1;  // first kept row, 0-based
   double beta = 0.0;
   if (!set_up(pivot, l, used, r, beta)) {
-    for (int c = 0; c < cols.count; ++c) std::memcpy(cols.dst[c], cols.src[c], bytes);
+    const size_t bytes = static_cast<size_t>(rows.extent - from) * sizeof(double);
+    for (int c = 0; c < cols.count; ++c) std::memcpy(cols.dst[c] + from, cols.src[c] + from, bytes);
     return false;
   }
   // Rows above the pivot: A(i,j) + 0.0 (select_fit_fast.cc, point 2).
   for (int c = 0; c < cols.count; ++c) {
-    for (int32_t i = 1; i < l; ++i) cols.dst[c][i - 1] = cols.src[c][i - 1] + 0.0;
+    for (int32_t i = from; i < l - 1; ++i) cols.dst[c][i] = cols.src[c][i] + 0.0;
   }
   reflect_all(r, l, used, beta, cols);
   // Rows past the used samples are never touched by a step.

@@ -25,12 +25,14 @@ struct FastReflection {
 };
 
 // The rows of one step: pivot row l (1-based), used samples 1..used, rows
-// kept per column 1..extent (extent >= used; the rows past the used ones are
-// never changed by a step).
+// kept per column kept_from..extent (extent >= used; the rows past the used
+// ones are never changed by a step). Rows before kept_from are left as they
+// are in dst: a caller that never reads them again saves their copies.
 struct StepRows {
   int32_t l = 0;
   int32_t used = 0;
   int32_t extent = 0;
+  int32_t kept_from = 1;
 };
 
 // The columns one step transforms: src[c] into dst[c], distinct storage of
@@ -49,7 +51,8 @@ struct StepColumns {
 };
 
 // The reflection of pivot row rows.l defined by pivot (a column) applied to
-// every column of cols over rows 1..rows.extent. Returns whether the step
+// every column of cols over rows rows.kept_from..rows.extent (kept_from <= l).
+// Returns whether the step
 // changed anything (false when the pivot row lies past the used samples or
 // the pivot column has no length below it); if not, each dst is a copy of
 // its src.

@@ -115,7 +115,10 @@ struct TreeContext {
     return fw.state.data() + static_cast<std::ptrdiff_t>(depth) * kFastStateColumns * fw.stride();
   }
   double* column_of(double* buffer, int c) const { return column(buffer, fw.stride(), c); }
-  StepRows rows(int32_t l) const { return StepRows{l, used, extent}; }
+  // The rows of the tree's step with pivot row l. Later steps and the
+  // scoring read only rows from l - 1 on (the row above the pivot is the
+  // first scalar of a prefix, point 5), so the rows before it are not kept.
+  StepRows rows(int32_t l) const { return StepRows{l, used, extent, std::max(l - 1, 1)}; }
 };
 
 // The columns of a prefix state from the cosine of harmonic h on (h's
