@@ -15,7 +15,7 @@ size_t rows_of(int32_t capacity) { return static_cast<size_t>(capacity < kWorkCo
 LsqWorkspace::LsqWorkspace(int32_t capacity)
     : z(rows_of(capacity) * kWorkColumns, 0.0),
       reflector(rows_of(capacity), 0.0),
-      reflection(rows_of(capacity) * rows_of(capacity), 0.0),
+      reflection(rows_of(capacity) * rows_of(capacity)),
       product(rows_of(capacity) * kWorkColumns, 0.0),
       capacity_(static_cast<int32_t>(rows_of(capacity))) {}
 

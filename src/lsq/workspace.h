@@ -2,14 +2,16 @@
 // worker: create it once and hand it to every call; nothing is allocated per
 // call. Its capacity -- the longest series its selection fit can hold -- is
 // fixed when it is built: the executable's kMaxBands unless told otherwise.
-// The object is large (the literal reflection matrix alone holds capacity^2
-// doubles: 320 kB at 200 time steps, 8 MB at 1000). The other capacities come
-// from lsq/limits.h.
+// The object is large: the literal reflection matrix alone holds capacity^2
+// doubles (320 kB at 200 time steps, 8 MB at 1000), taken as zeroed memory
+// that the system backs only once the literal selection fit runs. The other
+// capacities come from lsq/limits.h.
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
+#include "lsq/aligned_storage.h"
 #include "lsq/limits.h"
 
 namespace tsr {
@@ -47,7 +49,7 @@ struct LsqWorkspace {
   // Householder reflection: reflector (capacity), reflection matrix
   // (capacity x capacity) and the product matrix (capacity x kWorkColumns).
   std::vector<double> reflector;
-  std::vector<double> reflection;
+  ZeroedDoubles reflection;
   std::vector<double> product;
 
  private:
