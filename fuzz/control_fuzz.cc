@@ -2,8 +2,8 @@
 //
 // Any text at all, read as cntl.dat, must end in one of two ways: complete
 // run parameters (or a refusal of out-of-range values by the completion), or
-// ControlFileError with one of the error numbers the reader is allowed to
-// raise. A crash, a hang, a sanitizer report, another exception or another
+// a run-time error with one of the error numbers the reader is allowed to
+// raise and the detail of where it stopped. A crash, a hang, a sanitizer report, another exception or another
 // error number is a finding. The target also checks that a completed record
 // is consistent and that reading is deterministic.
 #include <cstddef>
@@ -54,17 +54,18 @@ Outcome read_once(std::string_view text) {
     // make the fuzzer itself allocate without limit.
     if (o.console.size() < 65536) o.console += line;
   };
-  try {
-    tsr::read_control_text(text, o.params, sink);
-  } catch (const tsr::ControlFileError& e) {
-    if (!allowed_error(e.number())) finding("unexpected error number");
+  const tsr::Status read = tsr::read_control_text(text, o.params, sink);
+  if (!read.is_ok()) {
+    if (read.code() != tsr::Status::Code::kRuntimeError || !allowed_error(read.number()))
+      finding("unexpected error number");
     // Every error says where and what: a line within the text (or the one
     // after its last), the item read, and what belongs there.
-    if (e.line() < 1 || e.item().empty() || e.expected().empty()) finding("error without its place");
-    o.error = e.number();
+    const tsr::Status::Detail& at = read.detail();
+    if (at.line < 1 || at.item.empty() || at.expected.empty()) finding("error without its place");
+    o.error = read.number();
     return o;
   }
-  o.refusal = tsr::derive_run_parameters(o.params).line();
+  o.refusal = tsr::derive_run_parameters(o.params).message();
   return o;
 }
 

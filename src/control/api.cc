@@ -1,5 +1,5 @@
 // The library interface (include/tsrecon/tsrecon.h) on top of the driver,
-// the run parameters and the pixel reconstruction.
+// the run parameters and the pixel runner.
 #include "tsrecon/tsrecon.h"
 
 #include <signal.h>
@@ -14,9 +14,8 @@
 #include "control/library_settings.h"
 #include "control/run_parameters.h"
 #include "io/band_reader.h"
-#include "io/conversions.h"
 #include "lsq/function_matrix.h"
-#include "pixel/reconstruct.h"
+#include "control/pixel_runner.h"
 #include "runtime/errors.h"
 #include "runtime/files.h"
 #include "runtime/workers.h"
@@ -24,7 +23,9 @@
 namespace tsrecon {
 namespace {
 
-Status to_public(const tsr::Status& s) {
+// The library's status of `s`; its line is the one `program` writes ("" for
+// the library's own refusals, which name no program).
+Status to_public(const tsr::Status& s, std::string_view program) {
   Status out;
   switch (s.code()) {
     case tsr::Status::Code::kOk: return out;
@@ -37,45 +38,37 @@ Status to_public(const tsr::Status& s) {
     case tsr::Status::Code::kInterrupted: out.code = Status::Code::kInterrupted; break;
   }
   out.number = s.number();
-  out.line = s.line();
+  out.line = s.line(program);
   out.exit_status = s.exit_status();
   return out;
 }
 
-// An Env that sends the console elsewhere and takes interrupts from a
-// callback; everything else is the operating system's.
-class JobEnv final : public tsr::Env {
+// The program's name in the lines of what the executable would refuse too.
+constexpr std::string_view kProgram = "tsrecon";
+
+// The operating system's Env with the console sent elsewhere and interrupts
+// taken from a callback.
+class JobEnv final : public tsr::EnvWrapper {
  public:
-  JobEnv(const std::string& directory, const JobOptions& options) : options_(options) {
-    tsr::PosixEnvOptions posix;
-    posix.directory = directory;
-    if (options.interrupted) posix.pending_interrupt = [this] { return options_.interrupted() ? SIGINT : 0; };
-    base_ = tsr::new_posix_env(std::move(posix));
-  }
-  std::string working_directory() override { return base_->working_directory(); }
-  tsr::OpenResult open(const std::string& name, tsr::OpenMode mode) override { return base_->open(name, mode); }
-  std::optional<std::string> variable(const std::string& name) override { return base_->variable(name); }
+  JobEnv(std::unique_ptr<tsr::Env> base, const JobOptions& options)
+      : EnvWrapper(base.get()), base_(std::move(base)), options_(options) {}
+
   void write_console(std::string_view text) override {
     if (options_.console) {
       options_.console(text);
     } else {
-      base_->write_console(text);
+      EnvWrapper::write_console(text);
     }
   }
-  void write_error(std::string_view line) override { base_->write_error(line); }
   int pending_interrupt() override {
     // Once an interrupt is seen it stays pending, as a signal does.
-    if (seen_ == 0) seen_ = base_->pending_interrupt();
+    if (seen_ == 0) seen_ = EnvWrapper::pending_interrupt();
     return seen_;
   }
-  double now_seconds() override { return base_->now_seconds(); }
-  int available_cores() override { return base_->available_cores(); }
-  uint64_t available_memory_bytes() override { return base_->available_memory_bytes(); }
-  uint64_t available_disk_bytes() override { return base_->available_disk_bytes(); }
 
  private:
-  const JobOptions& options_;
   std::unique_ptr<tsr::Env> base_;
+  const JobOptions& options_;
   int seen_ = 0;
 };
 
@@ -92,15 +85,9 @@ tsr::Status to_run_parameters(const Settings& s, const CubeSize& size, tsr::RunP
   p.NB = size.nb;
   p.NL = size.nl;
   p.NS = size.ns;
-  p.NFUNC = s.nfunc;
-  p.NWIN = s.nwin;
-  p.INTP = s.intp;
-  p.MMSW = s.mmsw;
-  p.TCLD = s.tcld;
-  p.FITSW = s.fitsw;
-  p.MASK = s.mask;
-  p.FITMD = s.fitmd;
-  p.NPOINT = s.npoint;
+#define TSR_FROM_SETTING(type, NAME, name, GROUP, value) p.NAME = s.name;
+  TSRECON_CONTROL_MEMBERS(TSR_FROM_SETTING, TSRECON_SKIP_MEMBER)
+#undef TSR_FROM_SETTING
   const int64_t listed = static_cast<int64_t>(s.excluded_bands.size());
   p.NDEF = static_cast<int32_t>(std::min<int64_t>(listed, INT32_MAX));
   if (const auto v = tsr::find_range_violation(p)) {
@@ -125,7 +112,6 @@ tsr::Status to_run_parameters(const Settings& s, const CubeSize& size, tsr::RunP
 // The engine and threads of a call: what the options say, and where they
 // leave it open, what the executable would take from the environment.
 tsr::Status execution_for(const Options& o, tsr::Execution& exec) {
-  if (o.threads < 0) return tsr::Status::refused("threads must be positive, not " + std::to_string(o.threads));
   const std::unique_ptr<tsr::Env> env = tsr::new_posix_env();
   if (o.engine == Engine::kDefault) {
     TSR_RETURN_IF_ERROR(tsr::engine_from_environment(*env, exec.engine));
@@ -160,63 +146,52 @@ tsr::Status find_negative(const Cube& cube) {
   return tsr::Status::ok();
 }
 
-struct Worker {
-  tsr::PixelInput input;
-  tsr::PixelResult result;
-  tsr::PixelWorkspace workspace;
-};
-
-tsr::Status reconstruct_cube(const Settings& settings, const Cube& cube, const Products& out, const Options& o) {
-  tsr::RunParameters p;
+// What a call to reconstruct asks for, checked before any work: the run
+// parameters and the cube's inputs.
+tsr::Status check_call(const Settings& settings, const Cube& cube, const Options& o, tsr::RunParameters& p) {
   TSR_RETURN_IF_ERROR(to_run_parameters(settings, cube.size, p));
   const int64_t pixels = int64_t{p.NL} * p.NS;
   if (pixels > 0 && cube.data == nullptr) return tsr::Status::refused("the cube has no data");
   if (pixels > 0 && p.MASK == 1 && cube.mask == nullptr) return tsr::Status::refused("mask = 1 needs a mask cube");
   TSR_RETURN_IF_ERROR(find_negative(cube));
-  tsr::Execution exec;
-  TSR_RETURN_IF_ERROR(execution_for(o, exec));
-  if (pixels == 0) return tsr::Status::ok();
+  if (o.threads < 0) return tsr::Status::refused("threads must be positive, not " + std::to_string(o.threads));
+  return tsr::Status::ok();
+}
 
+// Every pixel of the cube, each into its place of every product plane.
+tsr::Status reconstruct_cube(const tsr::RunParameters& p, const tsr::Execution& exec, const Cube& cube,
+                             const Products& out, const Options& o) {
+  const int64_t pixels = int64_t{p.NL} * p.NS;
+  if (pixels == 0) return tsr::Status::ok();
   auto x = std::make_unique<tsr::FunctionMatrix>();
   tsr::build_function_matrix(p.NB, p.NPOINT, p.NFUNC, tsr::harmonic_frequencies, *x);
-  const int threads = static_cast<int>(std::max<int64_t>(1, std::min<int64_t>(exec.threads, pixels)));
-  std::vector<std::unique_ptr<Worker>> workers;
-  for (int i = 0; i < threads; ++i) {
-    workers.push_back(std::make_unique<Worker>());
-    workers.back()->workspace.engine = exec.engine;
-  }
-  tsr::WorkerPool pool(threads);
-  const tsr::PixelSettings pixel = tsr::pixel_settings(p);
-  const size_t nb = static_cast<size_t>(p.NB);
-  const tsr::WorkerPool::Work work = [&](int index, int64_t k) {
-    Worker& w = *workers[static_cast<size_t>(index)];
-    for (size_t b = 0; b < nb; ++b) {
-      w.input.series[b] = cube.data[static_cast<int64_t>(b) * pixels + k];
-      w.input.weights[b] = p.MASK == 1 ? static_cast<int16_t>(cube.mask[static_cast<int64_t>(b) * pixels + k]) : 1;
-    }
-    tsr::reconstruct_pixel(pixel, *x, w.input, w.result, w.workspace);
-    const tsr::PixelResult& r = w.result;
-    for (size_t b = 0; b < nb; ++b) {
-      const int64_t at = static_cast<int64_t>(b) * pixels + k;
-      if (out.fitted != nullptr) out.fitted[at] = tsr::scaled_series_value(r.fitted[b]);
-      if (out.preliminary != nullptr && p.INTP == 1) out.preliminary[at] = tsr::scaled_series_value(r.preliminary[b]);
-    }
-    if (out.params != nullptr) {
-      for (int32_t j = 0; j < p.NP; ++j) out.params[int64_t{j} * pixels + k] = tsr::real4_value(r.params[j]);
-    }
-    // The maps narrow the order and the extremes to 16 bits as the driver does.
-    if (out.order != nullptr) out.order[k] = static_cast<int8_t>(tsr::order_byte(static_cast<int16_t>(r.order)));
-    if (out.criterion != nullptr) out.criterion[k] = tsr::aic_value(r.criterion);
-    if (out.minimum != nullptr) out.minimum[k] = static_cast<int16_t>(r.minimum);
-    if (out.maximum != nullptr) out.maximum[k] = static_cast<int16_t>(r.maximum);
+  const tsr::PixelRunOptions options{tsr::pixel_settings(p), x.get(), exec.engine};
+  tsr::PixelPool pool(options, static_cast<int>(std::max<int64_t>(1, std::min<int64_t>(exec.threads, pixels))));
+  // Pixel k is element k of every plane.
+  const tsr::PixelPool::Placement place = [&](int64_t k, tsr::PixelSource& source, tsr::PixelOutputs& outputs) {
+    source.series = cube.data + k;
+    if (p.MASK == 1) source.mask_bytes = cube.mask + k;
+    source.stride = pixels;
+    outputs.series_stride = pixels;
+    outputs.param_stride = pixels;
+    const auto at = [k](auto* plane) { return plane != nullptr ? plane + k : nullptr; };
+    outputs.stored_fitted = at(out.fitted);
+    if (p.INTP == 1) outputs.stored_preliminary = at(out.preliminary);
+    outputs.stored_params = at(out.params);
+    outputs.stored_order = at(out.order);
+    outputs.stored_criterion = at(out.criterion);
+    outputs.minimum = at(out.minimum);
+    outputs.maximum = at(out.maximum);
   };
   tsr::WorkerPool::StopCheck stop;
   if (o.interrupted) stop = o.interrupted;
-  if (!pool.run(pixels, work, stop)) return tsr::Status::interrupted(SIGINT);
+  if (!pool.run(pixels, place, stop)) return tsr::Status::interrupted(SIGINT);
   return tsr::Status::ok();
 }
 
 }  // namespace
+
+int32_t Settings::parameter_count() const { return tsr::parameter_count(nfunc); }
 
 Status read_control_file(const std::string& path, Settings& settings, CubeSize& size) {
   std::string directory = path, name = tsr::kControlFile;
@@ -232,7 +207,7 @@ Status read_control_file(const std::string& path, Settings& settings, CubeSize& 
   const std::unique_ptr<tsr::Env> env = tsr::new_posix_env({directory, {}});
   tsr::RunParameters p;
   const tsr::Status loaded = tsr::load_run_parameters(*env, name, p);
-  if (!loaded.is_ok()) return to_public(loaded);
+  if (!loaded.is_ok()) return to_public(loaded, kProgram);
   settings = tsr::library_settings(p);
   size = {p.NB, p.NL, p.NS};
   return {};
@@ -240,16 +215,25 @@ Status read_control_file(const std::string& path, Settings& settings, CubeSize& 
 
 Status check_settings(const Settings& settings, int32_t nb) {
   tsr::RunParameters p;
-  return to_public(to_run_parameters(settings, {nb, 0, 0}, p));
+  return to_public(to_run_parameters(settings, {nb, 0, 0}, p), "");
 }
 
 Status reconstruct(const Settings& settings, const Cube& cube, const Products& products, const Options& options) {
-  return to_public(reconstruct_cube(settings, cube, products, options));
+  tsr::RunParameters p;
+  if (const tsr::Status s = check_call(settings, cube, options, p); !s.is_ok()) return to_public(s, "");
+  // Threads and engine left to the environment are refused as the executable
+  // refuses them.
+  tsr::Execution exec;
+  if (const tsr::Status s = execution_for(options, exec); !s.is_ok()) return to_public(s, kProgram);
+  return to_public(reconstruct_cube(p, exec, cube, products, options), "");
 }
 
 Status run_job(const std::string& directory, const JobOptions& options) {
-  JobEnv env(directory, options);
-  return to_public(tsr::run_job(env));
+  tsr::PosixEnvOptions posix;
+  posix.directory = directory;
+  if (options.interrupted) posix.pending_interrupt = [&options] { return options.interrupted() ? SIGINT : 0; };
+  JobEnv env(tsr::new_posix_env(std::move(posix)), options);
+  return to_public(tsr::run_job(env), kProgram);
 }
 
 void write_error_line(const Status& status) {
@@ -265,15 +249,9 @@ namespace tsr {
 
 tsrecon::Settings library_settings(const RunParameters& p) {
   tsrecon::Settings settings;
-  settings.nfunc = p.NFUNC;
-  settings.nwin = p.NWIN;
-  settings.intp = p.INTP;
-  settings.mmsw = p.MMSW;
-  settings.tcld = p.TCLD;
-  settings.fitsw = p.FITSW;
-  settings.mask = p.MASK;
-  settings.fitmd = p.FITMD;
-  settings.npoint = p.NPOINT;
+#define TSR_TO_SETTING(type, NAME, name, GROUP, value) settings.name = p.NAME;
+  TSRECON_CONTROL_MEMBERS(TSR_TO_SETTING, TSRECON_SKIP_MEMBER)
+#undef TSR_TO_SETTING
   settings.excluded_bands.assign(p.excluded_bands, p.excluded_bands + p.excluded_count);
   return settings;
 }

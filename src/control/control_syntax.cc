@@ -10,17 +10,6 @@
 
 namespace tsr {
 
-ControlFileError::ControlFileError(int number)
-    : std::runtime_error("control file read failed with error " + std::to_string(number)), number_(number) {}
-
-ControlFileError::ControlFileError(int number, int line, std::string item, std::string found, std::string expected)
-    : ControlFileError(number) {
-  line_ = line;
-  item_ = std::move(item);
-  found_ = std::move(found);
-  expected_ = std::move(expected);
-}
-
 namespace {
 
 // Where a read stands: the line and the item it reads.
@@ -29,8 +18,26 @@ struct Place {
   std::string_view item;
 };
 
+// A read that the text does not allow. Thrown inside this file only: the
+// readers unwind to ControlReader's public calls, which return the status.
+struct ReadFailure {
+  Status status;
+};
+
 [[noreturn]] void fail(int number, const Place& at, std::string_view found, std::string expected) {
-  throw ControlFileError(number, at.line, std::string(at.item), std::string(found), std::move(expected));
+  throw ReadFailure{Status::read_error(
+      number, Status::Detail{at.line, std::string(at.item), std::string(found), std::move(expected)})};
+}
+
+// Runs one read; a failure inside it becomes its status.
+template <typename Read>
+Status run_read(Read&& read) {
+  try {
+    read();
+  } catch (const ReadFailure& failure) {
+    return failure.status;
+  }
+  return Status::ok();
 }
 
 // What an end of the file adds to the expectation: `rest` is what is left
@@ -607,7 +614,18 @@ void list_group(const GroupDescriptor& group, const ConsoleSink& sink) {
 ControlReader::ControlReader(std::string_view text, ConsoleSink sink)
     : source_(text), sink_(std::move(sink)) {}
 
-void ControlReader::read_value_list(std::span<int32_t* const> items, std::span<const std::string_view> names) {
+Status ControlReader::read_value_list(std::span<int32_t* const> items, std::span<const std::string_view> names) {
+  return run_read([&] { read_values(items, names); });
+}
+
+Status ControlReader::read_group(const GroupDescriptor& group) {
+  return run_read([&] {
+    GroupReader reader(source_, sink_, group);
+    reader.run();
+  });
+}
+
+void ControlReader::read_values(std::span<int32_t* const> items, std::span<const std::string_view> names) {
   std::string_view record;
   size_t next_item = 0;
   auto place = [&](int line) {
@@ -650,11 +668,6 @@ void ControlReader::read_value_list(std::span<int32_t* const> items, std::span<c
     }
     after_value = true;
   }
-}
-
-void ControlReader::read_group(const GroupDescriptor& group) {
-  GroupReader reader(source_, sink_, group);
-  reader.run();
 }
 
 }  // namespace tsr

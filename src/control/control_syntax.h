@@ -2,10 +2,15 @@
 // list-directed read of integer values and the namelist group read.
 //
 // Everything here works on the text of the file held in memory; nothing
-// touches the operating system. A read that the text does not allow throws
-// ControlFileError with the run-time error number (17, 18, 19, 24, 59 or 64);
-// the caller decides how the run ends. Reading is linear in the size of the
-// text: no recursion, and no storage beyond copies of single tokens.
+// touches the operating system. A read that the text does not allow returns
+// its run-time error (17, 18, 19, 24, 59 or 64, Status::read_error) with the
+// detail that helps a person mend the file: the line (from 1; at the end of
+// the file, the line after the last one read), the item being read ("NB",
+// "NFUNC", "&DATA", "excluded band 2"), the text found there (empty at the
+// end of the file) and what belongs there. The caller names the file
+// (Status::in_file) and decides how the run ends. Reading is linear in the
+// size of the text: no recursion, and no storage beyond copies of single
+// tokens.
 #pragma once
 
 #include <cstddef>
@@ -13,34 +18,13 @@
 #include <functional>
 #include <initializer_list>
 #include <span>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 
 #include "runtime/console.h"
+#include "runtime/status.h"
 
 namespace tsr {
-
-// A read of the control file failed; number() is the run-time error number.
-// The rest says where and why, for messages that help a person mend the file:
-// the line (from 1; at the end of the file, the line after the last one
-// read), the item being read ("NB", "NFUNC", "&DATA", "excluded band 2"),
-// the text found there (empty at the end of the file) and what belongs there.
-class ControlFileError : public std::runtime_error {
- public:
-  explicit ControlFileError(int number);
-  ControlFileError(int number, int line, std::string item, std::string found, std::string expected);
-  int number() const { return number_; }
-  int line() const { return line_; }  // 0 when not known
-  const std::string& item() const { return item_; }
-  const std::string& found() const { return found_; }
-  const std::string& expected() const { return expected_; }
-
- private:
-  int number_;
-  int line_ = 0;
-  std::string item_, found_, expected_;
-};
 
 // Receives each console line that reading produces (the echo of the band
 // list, the listing written for a query in a group).
@@ -124,17 +108,17 @@ class ControlReader {
 
   // List-directed read into the integer items, in order. Items that a null
   // value or a slash leaves out keep their values. `names` (one per item, or
-  // none) name the items in a ControlFileError.
-  void read_value_list(std::span<int32_t* const> items, std::span<const std::string_view> names = {});
-  void read_value_list(std::initializer_list<int32_t*> items,
-                       std::initializer_list<std::string_view> names = {}) {
-    read_value_list(std::span<int32_t* const>(items.begin(), items.size()),
-                    std::span<const std::string_view>(names.begin(), names.size()));
+  // none) name the items in the detail of a failed read.
+  Status read_value_list(std::span<int32_t* const> items, std::span<const std::string_view> names = {});
+  Status read_value_list(std::initializer_list<int32_t*> items,
+                         std::initializer_list<std::string_view> names = {}) {
+    return read_value_list(std::span<int32_t* const>(items.begin(), items.size()),
+                           std::span<const std::string_view>(names.begin(), names.size()));
   }
 
   // Finds the group (marker '&' or '$' and its name) and assigns the items
   // written inside it, up to the marker that closes it.
-  void read_group(const GroupDescriptor& group);
+  Status read_group(const GroupDescriptor& group);
 
   // Byte offset in the text of the first record that no read has taken yet.
   // Everything before it has been consumed, including the rest of the last
@@ -143,6 +127,8 @@ class ControlReader {
   size_t position() const { return source_.position(); }
 
  private:
+  void read_values(std::span<int32_t* const> items, std::span<const std::string_view> names);
+
   RecordSource source_;
   ConsoleSink sink_;
 };

@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
-#include <cstring>
 #include <memory>
 #include <new>
 #include <string>
@@ -11,67 +9,33 @@
 
 #include "control/execution.h"
 #include "control/run_parameters.h"
+#include "domain/run_files.h"
 #include "io/band_reader.h"
 #include "io/image_file.h"
 #include "io/product_writer.h"
-#include "io/run_files.h"
 #include "lsq/function_matrix.h"
-#include "pixel/reconstruct.h"
+#include "control/pixel_runner.h"
 #include "runtime/console.h"
 #include "runtime/workers.h"
-#include "tsrecon/tsrecon.h"
 
 namespace tsr {
 namespace {
 
-constexpr const char* kVersion = "1.0.0";
-
-void print_usage(FILE* to) {
-  std::fputs(
-      "Usage: tsrecon            (run in a working directory; no arguments)\n"
-      "       tsrecon --help | --version\n"
-      "\n"
-      "Reconstructs the time series of every pixel of an image cube: screens cloudy\n"
-      "and missing samples, fills gaps, and fits a constant, a trend and a chosen set\n"
-      "of harmonics by least squares.\n"
-      "\n"
-      "Reads, from the working directory:\n"
-      "  cntl.dat   control file (cube size, model and screening settings)\n"
-      "  data.bsq   the cube: NB bands x NL lines x NS samples, 16-bit integers,\n"
-      "             little-endian, band-sequential, 4096 = 1.0\n"
-      "  mask.bsq   per-sample weights 0..255 (only with MASK=1)\n"
-      "Writes, into the working directory (overwritten in place):\n"
-      "  p.bsq      model parameters, NP bands of 4-byte reals\n"
-      "  f.bsq      fitted series, NB bands of 16-bit integers\n"
-      "  i.bsq      preliminary series (only with INTP=1)\n"
-      "  order.dat  model order (bytes)     aic.dat  criterion (4-byte reals)\n"
-      "  min.dat    minimum (16-bit)        max.dat  maximum (16-bit)\n"
-      "\n"
-      "Environment:\n"
-      "  TSRECON_THREADS or OMP_NUM_THREADS   number of worker threads (default: all cores;\n"
-      "                        OMP_NUM_THREADS counts only when TSRECON_THREADS is unset)\n"
-      "  TSRECON_ENGINE        fast (default) or literal: the engine of the final fit; both\n"
-      "                        give the same bytes, literal is the slow reference\n"
-      "  FORT0                 append error lines to this file instead of standard error\n"
-      "  FORT6                 write console lines to this file instead of standard output\n"
-      "  FORT_CONVERT<unit>    BIG_ENDIAN, LITTLE_ENDIAN or NATIVE byte order of an image\n"
-      "                        file (units 21 data.bsq, 22 mask.bsq, 50 p.bsq, 51 i.bsq,\n"
-      "                        52 f.bsq, 54 order.dat, 55 aic.dat, 61 min.dat, 62 max.dat)\n"
-      "\n"
-      "Exit status: 0 complete run; 1 refused parameters, bad data or unwritten map\n"
-      "records; the error number for a run-time error (e.g. 24, 36, 38); 128+signal\n"
-      "when interrupted; 2 for a wrong command line.\n"
-      "Documentation: README.md in the source tree.\n",
-      to);
-}
-
-// The line buffers and per-pixel arrays of the run, sized once from NB and NS.
-// In every two-dimensional buffer the band is the fastest index.
+// The line buffers of the run, sized once from NB and NS: one image line of
+// the inputs and of every product. In every two-dimensional buffer the band
+// is the fastest index. interp_line holds the preliminary fit (written to
+// i.bsq when INTP = 1), fit_line the final fit.
 struct LineBuffers {
-  std::vector<int16_t> data_line, mask_line;
-  std::vector<double> param_line, interp_line, fit_line, aic_line;
-  std::vector<int16_t> order_line, min_line, max_line;
+  std::unique_ptr<int16_t[]> data_line, mask_line;
+  std::unique_ptr<double[]> param_line, interp_line, fit_line, aic_line;
+  std::unique_ptr<int16_t[]> order_line, min_line, max_line;
 };
+
+// `count` zeros, or null when the machine cannot give them.
+template <typename T>
+std::unique_ptr<T[]> zeros(size_t count) {
+  return std::unique_ptr<T[]>(new (std::nothrow) T[count]());
+}
 
 // Bytes the line buffers need, in 64-bit arithmetic.
 unsigned long long line_buffer_bytes(const RunParameters& p) {
@@ -93,100 +57,75 @@ Status allocate_buffers(Env& env, const RunParameters& p, LineBuffers& b) {
     const unsigned __int128 per_pixel = static_cast<unsigned __int128>(std::max(2 * p.NB, 4 * p.NP));
     const unsigned __int128 bytes = static_cast<unsigned __int128>(p.NL) * static_cast<unsigned __int128>(p.NS) * per_pixel;
     if (bytes > static_cast<unsigned __int128>(INT64_MAX)) {
-      return Status::refused("tsrecon: NL = " + std::to_string(p.NL) + " and NS = " + std::to_string(p.NS) +
+      return Status::refused("NL = " + std::to_string(p.NL) + " and NS = " + std::to_string(p.NS) +
                              " in cntl.dat describe files larger than any file offset can address");
     }
   }
   const unsigned long long need = line_buffer_bytes(p);
   const unsigned long long have = env.available_memory_bytes();
   const Status refusal = Status::refused(
-      "tsrecon: NS = " + std::to_string(p.NS) + " and NB = " + std::to_string(p.NB) + " in cntl.dat need " +
+      "NS = " + std::to_string(p.NS) + " and NB = " + std::to_string(p.NB) + " in cntl.dat need " +
       std::to_string(need / (1024 * 1024)) + " MiB of line buffers; this machine has " +
       std::to_string(have / (1024 * 1024)) + " MiB");
   if (need > have) return refusal;
   const size_t nb = static_cast<size_t>(p.NB);
   const size_t ns = static_cast<size_t>(p.NS > 0 ? p.NS : 0);
-  try {
-    b.data_line.assign(nb * ns, 0);
-    if (p.MASK == 1) b.mask_line.assign(nb * ns, 0);
-    b.param_line.assign(static_cast<size_t>(p.NP) * ns, 0.0);
-    b.interp_line.assign(nb * ns, 0.0);
-    b.fit_line.assign(nb * ns, 0.0);
-    b.aic_line.assign(ns, 0.0);
-    b.order_line.assign(ns, 0);
-    b.min_line.assign(ns, 0);
-    b.max_line.assign(ns, 0);
-  } catch (const std::bad_alloc&) {
-    return refusal;
-  }
-  return Status::ok();
+  b.data_line = zeros<int16_t>(nb * ns);
+  if (p.MASK == 1) b.mask_line = zeros<int16_t>(nb * ns);
+  b.param_line = zeros<double>(static_cast<size_t>(p.NP) * ns);
+  b.interp_line = zeros<double>(nb * ns);
+  b.fit_line = zeros<double>(nb * ns);
+  b.aic_line = zeros<double>(ns);
+  b.order_line = zeros<int16_t>(ns);
+  b.min_line = zeros<int16_t>(ns);
+  b.max_line = zeros<int16_t>(ns);
+  const bool all = b.data_line && (p.MASK != 1 || b.mask_line) && b.param_line && b.interp_line && b.fit_line &&
+                   b.aic_line && b.order_line && b.min_line && b.max_line;
+  return all ? Status::ok() : refusal;
 }
 
-// One pixel's inputs and results, handed to the reconstruction.
-struct PixelArrays {
-  PixelInput input;
-  PixelResult result;
-};
-
-// What each worker owns: its pixel arrays and its working storage.
-struct Worker {
-  PixelArrays pixel;
-  PixelWorkspace workspace;
-};
-
-// Reconstructs sample s (0-based) of the current line and stages its results.
-void process_sample(const RunParameters& p, const PixelSettings& settings, const FunctionMatrix& x, LineBuffers& b,
-                    size_t s, PixelArrays& px, PixelWorkspace& ws) {
+// Where sample s (0-based) of the current line lies in the line buffers and
+// where its results are staged: the band is the fastest index.
+void place_sample(const RunParameters& p, LineBuffers& b, int64_t s, PixelSource& source, PixelOutputs& outputs) {
   const size_t nb = static_cast<size_t>(p.NB);
-  const int16_t* data = &b.data_line[s * nb];
-  for (size_t k = 0; k < nb; ++k) {
-    px.input.series[k] = data[k];
-    px.input.weights[k] = 1;
-    if (p.MASK == 1) px.input.weights[k] = b.mask_line[s * nb + k];
-  }
-  reconstruct_pixel(settings, x, px.input, px.result, ws);
-  const PixelResult& r = px.result;
-  // The preliminary series is staged whether or not it was rewritten.
-  std::memcpy(&b.interp_line[s * nb], r.preliminary.data(), nb * sizeof(double));
-  std::memcpy(&b.fit_line[s * nb], r.fitted.data(), nb * sizeof(double));
   const size_t np = static_cast<size_t>(p.NP);
-  std::memcpy(&b.param_line[s * np], r.params, np * sizeof(double));
-  b.aic_line[s] = r.criterion;
-  // Narrowed to 16 bits by keeping the low bits.
-  b.order_line[s] = static_cast<int16_t>(r.order);
-  b.max_line[s] = static_cast<int16_t>(r.maximum);
-  b.min_line[s] = static_cast<int16_t>(r.minimum);
+  const size_t at = static_cast<size_t>(s);
+  source.series = &b.data_line[at * nb];
+  if (p.MASK == 1) source.mask = &b.mask_line[at * nb];
+  // interp_line holds the preliminary fit of every sample, staged whether
+  // or not i.bsq is written.
+  outputs.preliminary = &b.interp_line[at * nb];
+  outputs.fitted = &b.fit_line[at * nb];
+  outputs.params = &b.param_line[at * np];
+  outputs.criterion = &b.aic_line[at];
+  outputs.order = &b.order_line[at];
+  outputs.minimum = &b.min_line[at];
+  outputs.maximum = &b.max_line[at];
 }
 
-// A file of the run, open for the whole run.
-struct OpenFile {
-  const JobFile* entry = nullptr;
-  ImageFile image;
-  bool map_failed = false;  // a map line could not be written
-};
-
-// Writes line `line` of one product from the line buffers.
-Status write_product_line(Env& env, const RunParameters& p, const LineBuffers& b, int32_t line, OpenFile& f) {
-  ImageFile& file = f.image;
-  switch (f.entry->content) {
+// Writes line `line` of one product from the line buffers. A map line that
+// cannot be written sets `map_failed` and does not stop the run.
+Status write_product_line(Env& env, const RunParameters& p, const LineBuffers& b, int32_t line, ImageFile& file,
+                          bool& map_failed) {
+  switch (file.entry()->content) {
     case Content::kInput:
       return Status::ok();
     case Content::kParameters:
-      return write_param_line(file, line, p.NL, p.NS, 1, p.NP, b.param_line.data(), p.NP);
+      return write_param_line(file, line, p.NL, p.NS, 1, p.NP, b.param_line.get(), p.NP);
     case Content::kPreliminary:
-      return write_series_line(file, line, p.NL, p.NS, 1, p.NB, b.interp_line.data(), p.NB);
+      return write_series_line(file, line, p.NL, p.NS, 1, p.NB, b.interp_line.get(), p.NB);
     case Content::kFitted:
-      return write_series_line(file, line, p.NL, p.NS, 1, p.NB, b.fit_line.data(), p.NB);
+      return write_series_line(file, line, p.NL, p.NS, 1, p.NB, b.fit_line.get(), p.NB);
     case Content::kCriterion:
-      return write_aic_line(file, line, p.NS, b.aic_line.data());
+      return write_aic_line(file, line, p.NS, b.aic_line.get());
     case Content::kOrder:
-      f.map_failed |= !write_map_line(env, file, line, p.NS, b.order_line.data());
+      map_failed |= !write_map_line(env, file, line, p.NS, b.order_line.get());
       return Status::ok();
     case Content::kMinimum:
-      f.map_failed |= !write_map_line(env, file, line, p.NS, b.min_line.data());
+      map_failed |= !write_map_line(env, file, line, p.NS, b.min_line.get());
       return Status::ok();
     case Content::kMaximum:
-      f.map_failed |= !write_map_line(env, file, line, p.NS, b.max_line.data());
+      map_failed |= !write_map_line(env, file, line, p.NS, b.max_line.get());
       return Status::ok();
   }
   return Status::ok();
@@ -205,61 +144,56 @@ Status run(Env& env, const RunParameters& p, const Execution& exec) {
   write_line(env, {text_item("opening data bsq")});
   const int32_t ns_alloc = p.NS > 0 ? p.NS : 0;
   // Every file of the run, in the table's order: the inputs first.
-  std::vector<std::unique_ptr<OpenFile>> files;
+  std::vector<std::unique_ptr<ImageFile>> files;
   for (const JobFile& entry : kRunFiles) {
     if (!present_in_run(entry, p.INTP, p.MASK)) continue;
-    auto f = std::make_unique<OpenFile>();
-    f->entry = &entry;
-    TSR_RETURN_IF_ERROR(f->image.open(env, entry, ns_alloc));
-    files.push_back(std::move(f));
+    files.push_back(std::make_unique<ImageFile>());
+    TSR_RETURN_IF_ERROR(files.back()->open(env, entry, ns_alloc));
   }
-  ImageFile& data = files[0]->image;
-  ImageFile* mask = p.MASK == 1 ? &files[1]->image : nullptr;
+  ImageFile& data = *files[0];
+  ImageFile* mask = p.MASK == 1 ? files[1].get() : nullptr;
+  // Whether a line of each file (a map) could not be written.
+  const auto map_failed = std::make_unique<bool[]>(files.size());
 
   write_line(env, {text_item("MAKING FUNCTION MATRIX LOOP")});
-  const int threads = std::max(1, std::min(exec.threads, p.NS));
-  std::vector<std::unique_ptr<Worker>> workers;
-  for (int i = 0; i < threads; ++i) {
-    workers.push_back(std::make_unique<Worker>());
-    workers.back()->workspace.engine = exec.engine;
-  }
-  WorkerPool pool(threads);
-  const PixelSettings settings = pixel_settings(p);
-  const WorkerPool::Work reconstruct_sample = [&](int worker, int64_t s) {
-    Worker& w = *workers[static_cast<size_t>(worker)];
-    process_sample(p, settings, *x, buffers, static_cast<size_t>(s), w.pixel, w.workspace);
+  const PixelRunOptions options{pixel_settings(p), x.get(), exec.engine};
+  PixelPool pixels(options, std::max(1, std::min(exec.threads, p.NS)));
+  const PixelPool::Placement sample_of_line = [&](int64_t s, PixelSource& source, PixelOutputs& outputs) {
+    place_sample(p, buffers, s, source, outputs);
   };
   const WorkerPool::StopCheck stop = [&env] { return env.pending_interrupt() != 0; };
 
   for (int32_t line = 1; line <= p.NL; ++line) {
     if (env.pending_interrupt() != 0) return interrupted(env);
     write_progress(env, line, p.NL);
-    TSR_RETURN_IF_ERROR(read_data_line(env, data, line, p.NL, p.NS, 1, p.NB, buffers.data_line.data(), p.NB));
+    TSR_RETURN_IF_ERROR(read_data_line(env, data, line, p.NL, p.NS, 1, p.NB, buffers.data_line.get(), p.NB));
     if (mask != nullptr) {
-      TSR_RETURN_IF_ERROR(read_mask_line(*mask, line, p.NL, p.NS, 1, p.NB, buffers.mask_line.data(), p.NB));
+      TSR_RETURN_IF_ERROR(read_mask_line(*mask, line, p.NL, p.NS, 1, p.NB, buffers.mask_line.get(), p.NB));
     }
     // An interrupt stops the workers between pixels; the incomplete line is
     // not written.
-    if (!pool.run(p.NS > 0 ? p.NS : 0, reconstruct_sample, stop)) return interrupted(env);
-    for (auto& f : files) TSR_RETURN_IF_ERROR(write_product_line(env, p, buffers, line, *f));
+    if (!pixels.run(p.NS > 0 ? p.NS : 0, sample_of_line, stop)) return interrupted(env);
+    for (size_t i = 0; i < files.size(); ++i) {
+      TSR_RETURN_IF_ERROR(write_product_line(env, p, buffers, line, *files[i], map_failed[i]));
+    }
   }
 
   // An interrupt that came during the last line (or with no line at all) still
   // ends the run as interrupted, before it can be reported as complete.
   if (env.pending_interrupt() != 0) return interrupted(env);
-  for (auto& f : files) f->image.close();
+  for (auto& f : files) f->close();
   write_line(env, {text_item("Program Deadified")});
 
   // A map whose writes failed was reported line by line on the console; the
   // run must still not end as a success. One line names every such map.
   std::vector<std::string> unwritten;
-  for (const auto& f : files) {
-    if (f->map_failed) unwritten.emplace_back(f->entry->name);
+  for (size_t i = 0; i < files.size(); ++i) {
+    if (map_failed[i]) unwritten.emplace_back(files[i]->entry()->name);
   }
   if (!unwritten.empty()) {
     std::string names = unwritten.front();
     for (size_t i = 1; i < unwritten.size(); ++i) names += ", " + unwritten[i];
-    return Status::refused("tsrecon: " + names + (unwritten.size() == 1 ? " has" : " have") +
+    return Status::refused(names + (unwritten.size() == 1 ? " has" : " have") +
                            " unwritten records (failed writes are listed on the console)");
   }
   return Status::ok();
@@ -275,27 +209,6 @@ Status run_job(Env& env) {
   TSR_RETURN_IF_ERROR(read_run_parameters(env, params, console));
   TSR_RETURN_IF_ERROR(derive_run_parameters(params));
   return run(env, params, exec);
-}
-
-int run_program(int argc, char** argv) {
-  if (argc > 1) {
-    const std::string arg = argv[1];
-    if (argc == 2 && (arg == "--help" || arg == "-h")) {
-      print_usage(stdout);
-      return 0;
-    }
-    if (argc == 2 && arg == "--version") {
-      std::printf("tsrecon %s\n", kVersion);
-      return 0;
-    }
-    std::fprintf(stderr, "tsrecon: unexpected argument '%s'; tsrecon takes no arguments (see tsrecon --help)\n",
-                 arg.c_str());
-    return 2;
-  }
-  start_runtime();
-  const tsrecon::Status status = tsrecon::run_job("");
-  tsrecon::write_error_line(status);
-  return status.exit_status;
 }
 
 }  // namespace tsr

@@ -1,5 +1,7 @@
 // The main driver: run parameters, function matrix, the file set, the line
-// loop over the cube, and the end of the run.
+// loop over the cube, and the end of the run. Below the library
+// (include/tsrecon/tsrecon.h, api.cc) and the executable (main.cc), which
+// both call run_job.
 #pragma once
 
 #include "runtime/env.h"
@@ -12,18 +14,12 @@ namespace tsr {
 // run parameters, opens the file set, reconstructs every pixel line by line
 // and writes every product line, and ends with "Program Deadified" on the
 // console. Returns how the run ended; the caller reports a status that is
-// not ok (Status::line) and ends with its exit status. Every file opened is
-// closed on return.
+// not ok (Status::line("tsrecon")) and ends with its exit status. Every file
+// opened is closed on return.
 //
 // Threads: runs on the calling thread and the worker threads that
 // TSRECON_THREADS asks for; interrupts are taken from env.pending_interrupt(),
 // asked on the calling thread between pixels.
 Status run_job(Env& env);
-
-// The executable: the command-line options (--help, --version), else the
-// floating-point and interrupt settings of the process and the library's
-// run_job in the current directory, reporting its status on standard error.
-// Returns the exit status.
-int run_program(int argc, char** argv);
 
 }  // namespace tsr

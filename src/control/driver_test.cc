@@ -31,6 +31,7 @@
 #include "pixel/reconstruct.h"
 #include "support/bits.h"
 #include "support/job.h"
+#include "support/parameters.h"
 #include "support/process.h"
 #include "support/random.h"
 
@@ -85,13 +86,7 @@ void put32(std::string& file, size_t offset, uint32_t v) {
   for (int k = 0; k < 4; ++k) file[offset + k] = static_cast<char>((v >> (8 * k)) & 0xFF);
 }
 
-RunParameters parameters_of(const std::string& control) {
-  RunParameters p;
-  read_control_text(control, p, [](std::initializer_list<ListItem>) {});
-  const std::string refusal = derive_run_parameters(p).line();
-  EXPECT_EQ("", refusal);
-  return p;
-}
+using testing::parameters_of;
 
 // Pixels reconstructed one after another with the arrays of a run: the
 // outputs and the workspace carry over from one pixel to the next.

@@ -22,7 +22,7 @@ Status engine_from_environment(Env& env, LsqEngine& out) {
     if (*value == "literal") {
       engine = LsqEngine::kLiteral;
     } else if (*value != "fast") {
-      return Status::refused("tsrecon: TSRECON_ENGINE must be fast or literal, not '" + *value + "'");
+      return Status::refused("TSRECON_ENGINE must be fast or literal, not '" + *value + "'");
     }
   }
   out = engine;
@@ -36,7 +36,7 @@ Status threads_from_environment(Env& env, int& out) {
   if (ours && !ours->empty()) {
     threads = parse_thread_count(ours->c_str(), false);
     if (threads < 1) {
-      return Status::refused("tsrecon: TSRECON_THREADS must be a positive number of threads, not '" + *ours + "'");
+      return Status::refused("TSRECON_THREADS must be a positive number of threads, not '" + *ours + "'");
     }
   } else if (omp && parse_thread_count(omp->c_str(), true) > 0) {
     threads = parse_thread_count(omp->c_str(), true);

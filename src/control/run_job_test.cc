@@ -8,7 +8,7 @@
 #include <string>
 
 #include "control/driver.h"
-#include "io/run_files.h"
+#include "domain/run_files.h"
 #include "runtime/console.h"
 #include "runtime/errors.h"
 #include "support/fake_env.h"
@@ -76,7 +76,9 @@ TEST(RunJobTest, EveryFaultEndsTheRunWithItsStatus) {
   const std::string progress1 = format_progress_line(1, 4);
   const Case cases[] = {
       {"no cntl.dat", [](FakeEnv& e) { e.put("data.bsq", ""); },
-       Status::runtime_error(kErrEndOfFile, 15, "/job/cntl.dat"), " READ CNTL.DAT\n"},
+       Status::read_error(kErrEndOfFile, {1, "NB", "", "a value for NB; the file ends here"})
+           .in_file(15, "/job/cntl.dat"),
+       " READ CNTL.DAT\n"},
       {"no data.bsq", [](FakeEnv& e) { load_inputs(e), e.put("data.bsq", ""); },
        Status::runtime_error(kErrNonExistentRecord, 21, "/job/data.bsq"), progress1},
       {"read-only p.bsq", [](FakeEnv& e) { load_inputs(e), e.put("p.bsq", "old"), e.refuse_writing("p.bsq"); },
@@ -99,19 +101,19 @@ TEST(RunJobTest, EveryFaultEndsTheRunWithItsStatus) {
          data[at + 1] = '\xFF';
          e.put("data.bsq", data);
        },
-       Status::refused("tsrecon: data.bsq band 3 line 2 sample 3 holds -5; values must be 0..32767"),
+       Status::refused("data.bsq band 3 line 2 sample 3 holds -5; values must be 0..32767"),
        console_of({int4_item(4), int4_item(6)})},
       {"NB out of range", [](FakeEnv& e) { e.put("cntl.dat", "2\n4 6\n&DATA /\n&CONTRL /\n&NPT /\n"); },
-       Status::refused("tsrecon: NB = 2 in cntl.dat is outside the allowed range 3..200"), " CLOSE CNTL.DAT\n"},
+       Status::refused("NB = 2 in cntl.dat is outside the allowed range 3..200"), " CLOSE CNTL.DAT\n"},
       {"a thread count that is not one", [](FakeEnv& e) { load_inputs(e), e.set("TSRECON_THREADS", "two"); },
-       Status::refused("tsrecon: TSRECON_THREADS must be a positive number of threads, not 'two'"), ""},
+       Status::refused("TSRECON_THREADS must be a positive number of threads, not 'two'"), ""},
       {"too little memory", [](FakeEnv& e) { load_inputs(e), e.set_memory(3000); },
-       Status::refused("tsrecon: NS = 6 and NB = 23 in cntl.dat need 0 MiB of line buffers; this machine has 0 MiB"),
+       Status::refused("NS = 6 and NB = 23 in cntl.dat need 0 MiB of line buffers; this machine has 0 MiB"),
        " CLOSE CNTL.DAT\n"},
       {"an interrupt in the line loop", [](FakeEnv& e) { load_inputs(e), e.interrupt_when_console_holds("    2/"); },
        Status::interrupted(2), format_progress_line(2, 4)},
       {"unwritten map records", [](FakeEnv& e) { load_inputs(e), e.limit_size("order.dat", 14); },
-       Status::refused("tsrecon: order.dat has unwritten records (failed writes are listed on the console)"),
+       Status::refused("order.dat has unwritten records (failed writes are listed on the console)"),
        " Program Deadified\n"},
   };
   for (const Case& c : cases) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <iterator>
 #include <limits>
+#include <vector>
 
 #include "runtime/console.h"
 #include "runtime/files.h"
@@ -12,33 +13,38 @@ namespace {
 
 constexpr int64_t kInt32Max = std::numeric_limits<int32_t>::max();
 
+// The group item of a member, by the member's type.
+GroupItem group_item(std::string_view name, int32_t* storage) { return group_int4(name, storage); }
+GroupItem group_item(std::string_view name, int8_t* storage) { return group_int1(name, storage); }
+GroupItem group_item(std::string_view name, double* storage) { return group_real8(name, storage); }
+
 }  // namespace
 
-void read_control_text(std::string_view text, RunParameters& p, const ConsoleSink& sink) {
+Status read_control_text(std::string_view text, RunParameters& p, const ConsoleSink& sink) {
   p = RunParameters{};
   sink({text_item("READ CNTL.DAT")});
   ControlReader reader(text, sink);
 
-  reader.read_value_list({&p.NB}, {"NB"});
-  reader.read_value_list({&p.NL, &p.NS}, {"NL", "NS"});
+  TSR_RETURN_IF_ERROR(reader.read_value_list({&p.NB}, {"NB"}));
+  TSR_RETURN_IF_ERROR(reader.read_value_list({&p.NL, &p.NS}, {"NL", "NS"}));
 
-  const GroupItem data_items[] = {
-      group_int4("NDAT", &p.NDAT),
-      group_int4("NFUNC", &p.NFUNC),
-      group_int4("NDEF", &p.NDEF),
-      group_int4("ISPOT", &p.ISPOT),
+  // The groups in the order of the member list, each with its members.
+  const struct Member {
+    std::string_view group;
+    GroupItem item;
+  } members[] = {
+#define TSR_GROUP_MEMBER(type, NAME, name, GROUP, value) {#GROUP, group_item(#NAME, &p.NAME)},
+      TSRECON_CONTROL_MEMBERS(TSR_GROUP_MEMBER, TSR_GROUP_MEMBER)
+#undef TSR_GROUP_MEMBER
   };
-  reader.read_group({"DATA", data_items});
-
-  const GroupItem contrl_items[] = {
-      group_int4("NWIN", &p.NWIN),   group_int4("INTP", &p.INTP),   group_int1("SELECT", &p.SELECT),
-      group_int4("MMSW", &p.MMSW),   group_real8("TCLD", &p.TCLD),  group_int1("FITSW", &p.FITSW),
-      group_int4("MASK", &p.MASK),   group_int1("FITMD", &p.FITMD),
-  };
-  reader.read_group({"CONTRL", contrl_items});
-
-  const GroupItem npt_items[] = {group_int4("NPOINT", &p.NPOINT)};
-  reader.read_group({"NPT", npt_items});
+  for (size_t first = 0; first < std::size(members);) {
+    std::vector<GroupItem> items;
+    size_t next = first;
+    for (; next < std::size(members) && members[next].group == members[first].group; ++next)
+      items.push_back(members[next].item);
+    TSR_RETURN_IF_ERROR(reader.read_group({members[first].group, items}));
+    first = next;
+  }
 
   if (p.NDEF >= 1 && p.NDEF <= p.NB) {
     sink({text_item("----")});
@@ -50,7 +56,7 @@ void read_control_text(std::string_view text, RunParameters& p, const ConsoleSin
     p.excluded_count = 0;
     for (int32_t k = 0; k < p.NDEF; ++k) {
       const std::string name = "excluded band " + std::to_string(k + 1) + " of NDEF=" + std::to_string(p.NDEF);
-      reader.read_value_list({&band}, {name});
+      TSR_RETURN_IF_ERROR(reader.read_value_list({&band}, {name}));
       if (band < 1 || band > p.NB) continue;
       ++accepted;
       sink({int4_item(accepted), int4_item(band)});
@@ -64,27 +70,20 @@ void read_control_text(std::string_view text, RunParameters& p, const ConsoleSin
     sink({text_item("----")});
   }
   sink({text_item("CLOSE CNTL.DAT")});
-}
-
-Status read_run_parameters(Env& env, RunParameters& p, const ConsoleSink& sink) {
-  std::string text, full_path;
-  TSR_RETURN_IF_ERROR(read_text_file(env, kControlUnit, kControlFile, text, full_path));
-  try {
-    read_control_text(text, p, sink);
-  } catch (const ControlFileError& e) {
-    return Status::runtime_error(e.number(), kControlUnit, full_path);
-  }
   return Status::ok();
 }
 
+Status read_run_parameters(Env& env, RunParameters& p, const ConsoleSink& sink) {
+  FileText file;
+  TSR_RETURN_IF_ERROR(read_or_create_text_file(env, kControlUnit, kControlFile, &file));
+  return read_control_text(file.content, p, sink).in_file(kControlUnit, file.full_path);
+}
+
 Status load_run_parameters(Env& env, std::string_view name, RunParameters& p) {
-  std::string text, full_path;
-  TSR_RETURN_IF_ERROR(read_existing_text_file(env, kControlUnit, name, text, full_path));
-  try {
-    read_control_text(text, p, [](std::initializer_list<ListItem>) {});
-  } catch (const ControlFileError& e) {
-    return Status::runtime_error(e.number(), kControlUnit, full_path);
-  }
+  FileText file;
+  TSR_RETURN_IF_ERROR(read_text_file(env, kControlUnit, name, &file));
+  TSR_RETURN_IF_ERROR(
+      read_control_text(file.content, p, [](std::initializer_list<ListItem>) {}).in_file(kControlUnit, file.full_path));
   return derive_run_parameters(p);
 }
 
@@ -106,7 +105,7 @@ std::optional<RangeViolation> find_range_violation(const RunParameters& p) {
 }
 
 std::string range_message(const RangeViolation& v) {
-  return "tsrecon: " + std::string(v.member) + " = " + std::to_string(v.value) +
+  return std::string(v.member) + " = " + std::to_string(v.value) +
          " in cntl.dat is outside the allowed range " + std::to_string(v.low) + ".." + std::to_string(v.high);
 }
 
@@ -114,7 +113,7 @@ Status derive_run_parameters(RunParameters& p) {
   p.NDAT = p.NB;
   if (const auto violation = find_range_violation(p)) return Status::refused(range_message(*violation));
 
-  p.NP = 2 * p.NFUNC + 2;
+  p.NP = parameter_count(p.NFUNC);
   const double tcld = p.TCLD;
   if (p.FITMD == 1) {
     p.upper_threshold = tcld;

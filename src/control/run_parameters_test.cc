@@ -22,11 +22,8 @@ struct ReadResult {
 ReadResult read_text(const std::string& text) {
   ReadResult r;
   const ConsoleSink sink = [&r](std::initializer_list<ListItem> items) { r.console += format_list_line(items); };
-  try {
-    read_control_text(text, r.p, sink);
-  } catch (const ControlFileError& e) {
-    r.error = e.number();
-  }
+  const Status read = read_control_text(text, r.p, sink);
+  if (!read.is_ok()) r.error = read.number();
   return r;
 }
 
@@ -76,7 +73,7 @@ TEST(RunParameters, ExampleControlFile) {
   EXPECT_EQ(5, p.excluded_bands[0]);
   EXPECT_EQ(17, p.excluded_bands[1]);
 
-  ASSERT_EQ("", derive_run_parameters(p).line());
+  ASSERT_EQ("", derive_run_parameters(p).message());
   EXPECT_EQ(46, p.NDAT);
   EXPECT_EQ(10, p.NP);
   EXPECT_EQ(bits(0.2), bits(p.upper_threshold));
@@ -87,7 +84,7 @@ TEST(RunParameters, EmptyGroupsKeepTheDefaults) {
   ReadResult r = read_text("46\n10 20\n&DATA /\n&CONTRL /\n&NPT /\n");
   ASSERT_EQ(std::nullopt, r.error);
   EXPECT_EQ(kRead + kClose, r.console);
-  ASSERT_EQ("", derive_run_parameters(r.p).line());
+  ASSERT_EQ("", derive_run_parameters(r.p).message());
   EXPECT_EQ(6, r.p.NFUNC);
   EXPECT_EQ(14, r.p.NP);
   EXPECT_EQ(3, r.p.NWIN);
@@ -131,7 +128,7 @@ TEST(RunParameters, AllMembersOfTheGroups) {
   EXPECT_EQ(-1, p.FITMD);
   EXPECT_EQ(23, p.NPOINT);
   RunParameters q = p;
-  ASSERT_EQ("", derive_run_parameters(q).line());
+  ASSERT_EQ("", derive_run_parameters(q).message());
   EXPECT_EQ(46, q.NDAT);  // NDAT=99 has no effect
   EXPECT_EQ(8, q.NP);
 }
@@ -204,7 +201,7 @@ TEST(RunParameters, MoreAcceptedBandsThanRoom) {
   EXPECT_NE(std::string::npos, r.console.find(pair_line(205, 205))) << "every accepted band is echoed";
   EXPECT_EQ(200, r.p.excluded_count);
   EXPECT_EQ(200, r.p.excluded_bands[199]);
-  EXPECT_EQ("tsrecon: NB = 300 in cntl.dat is outside the allowed range 3..200", derive_run_parameters(r.p).line());
+  EXPECT_EQ("NB = 300 in cntl.dat is outside the allowed range 3..200", derive_run_parameters(r.p).message());
 }
 
 TEST(RunParameters, ReadErrorsKeepTheLinesWritten) {
@@ -281,7 +278,7 @@ TEST(CompleteRunParameters, Checks) {
     p.NPOINT = c.npoint;
     p.NWIN = c.nwin;
     p.NDAT = 99;
-    EXPECT_EQ(c.reason, derive_run_parameters(p).line()) << c.name;
+    EXPECT_EQ(c.reason, derive_run_parameters(p).line("tsrecon")) << c.name;
     EXPECT_EQ(c.nb, p.NDAT) << c.name;
     if (c.reason.empty()) {
       EXPECT_EQ(2 * c.nfunc + 2, p.NP) << c.name;
@@ -311,7 +308,7 @@ TEST(CompleteRunParameters, Thresholds) {
     p.NB = 46;
     p.FITMD = c.fitmd;
     p.TCLD = c.tcld;
-    ASSERT_EQ("", derive_run_parameters(p).line());
+    ASSERT_EQ("", derive_run_parameters(p).message());
     EXPECT_EQ(bits(c.upper), bits(p.upper_threshold)) << int(c.fitmd) << " " << c.tcld;
     EXPECT_EQ(bits(c.lower), bits(p.lower_threshold)) << int(c.fitmd) << " " << c.tcld;
   }
@@ -349,7 +346,7 @@ TEST(PixelSettingsOfRun, Switches) {
     const ReadResult r = read_text(control("46", "NFUNC=4, NDEF=2", contrl, "NPOINT=23", "5\n17\n"));
     ASSERT_FALSE(r.error) << c.name;
     RunParameters p = r.p;
-    ASSERT_EQ("", derive_run_parameters(p).line()) << c.name;
+    ASSERT_EQ("", derive_run_parameters(p).message()) << c.name;
     const PixelSettings s = pixel_settings(p);
     EXPECT_EQ(s.filter, c.filter) << c.name;
     EXPECT_EQ(s.keep_preliminary, c.keep_preliminary) << c.name;
@@ -408,16 +405,14 @@ TEST(RunParameters, ErrorsSayWhereAndWhat) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     RunParameters p;
-    try {
-      read_control_text(c.text, p, [](std::initializer_list<ListItem>) {});
-      ADD_FAILURE() << "no error";
-    } catch (const ControlFileError& e) {
-      EXPECT_EQ(e.number(), c.number);
-      EXPECT_EQ(e.line(), c.line);
-      EXPECT_EQ(e.item(), c.item);
-      EXPECT_EQ(e.found(), c.found);
-      EXPECT_NE(e.expected().find(c.expected), std::string::npos) << e.expected();
-    }
+    const Status read = read_control_text(c.text, p, [](std::initializer_list<ListItem>) {});
+    EXPECT_EQ(read.code(), Status::Code::kRuntimeError);
+    EXPECT_EQ(read.number(), c.number);
+    const Status::Detail& at = read.detail();
+    EXPECT_EQ(at.line, c.line);
+    EXPECT_EQ(at.item, c.item);
+    EXPECT_EQ(at.found, c.found);
+    EXPECT_NE(at.expected.find(c.expected), std::string::npos) << at.expected;
   }
 }
 

@@ -21,7 +21,7 @@ size_t buffer_index(int32_t band, int32_t sample, int32_t stride) {
 // if any.
 template <typename Decode>
 Status read_records(ImageFile& image, int64_t before, int32_t count, Decode&& decode) {
-  RecordFile& file = image.file();
+  ImageFile& file = image;
   const int length = image.record_length();
   if (before + 1 <= 0) return file.error(kErrRecordOutOfRange);
   const size_t wanted = static_cast<size_t>(count) * static_cast<size_t>(length);
@@ -72,21 +72,20 @@ std::string negative_value_text(const std::string& file_name, int32_t band, int3
 
 Status read_data_line(Env& env, ImageFile& file, int32_t line, int32_t NL, int32_t NS, int32_t first_band,
                       int32_t last_band, int16_t* data_line, int32_t stride) {
-  const bool swap = file.file().swap_bytes();
+  const bool swap = file.swap_bytes();
   return read_band_lines(file, line, NL, NS, first_band, last_band,
                          [&](int32_t band, int32_t sample, const unsigned char* record) {
                            const auto value = static_cast<int16_t>(load16(record, swap));
                            data_line[buffer_index(band, sample, stride)] = value;
                            if (value >= 0) return Status::ok();
                            write_line(env, {int4_item(NL), int4_item(NS)});
-                           return Status::refused(
-                               "tsrecon: " + negative_value_text(file.file().name(), band, line, sample, value));
+                           return Status::refused(negative_value_text(file.name(), band, line, sample, value));
                          });
 }
 
 Status read_cube_line(ImageFile& file, int32_t line, int32_t NL, int32_t NS, int32_t first_band, int32_t last_band,
                       int16_t* values, int32_t stride) {
-  const bool swap = file.file().swap_bytes();
+  const bool swap = file.swap_bytes();
   return read_band_lines(file, line, NL, NS, first_band, last_band,
                          [&](int32_t band, int32_t sample, const unsigned char* record) {
                            values[buffer_index(band, sample, stride)] = decode_value(file, record, swap);
@@ -100,17 +99,16 @@ Status read_mask_line(ImageFile& file, int32_t line, int32_t NL, int32_t NS, int
   return read_cube_line(file, line, NL, NS, first_band, last_band, mask_line, stride);
 }
 
-Status read_pixel(ImageFile& file, int32_t line, int32_t sample, int32_t NB, int32_t NL, int32_t NS,
-                  int16_t* values, int32_t& delivered) {
-  const bool swap = file.file().swap_bytes();
-  delivered = 0;
-  for (int32_t band = 1; band <= NB; ++band) {
-    TSR_RETURN_IF_ERROR(read_records(file, cube_record_before_line(band, line, NL, NS) + sample - 1, 1,
+Status read_pixel(ImageFile& file, const PixelPlace& at, int16_t* values, int32_t* delivered) {
+  const bool swap = file.swap_bytes();
+  *delivered = 0;
+  for (int32_t band = 1; band <= at.NB; ++band) {
+    TSR_RETURN_IF_ERROR(read_records(file, cube_record_before_line(band, at.line, at.NL, at.NS) + at.sample - 1, 1,
                                      [&](int32_t, const unsigned char* record) {
                                        values[band - 1] = decode_value(file, record, swap);
                                        return Status::ok();
                                      }));
-    delivered = band;
+    *delivered = band;
   }
   return Status::ok();
 }

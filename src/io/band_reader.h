@@ -35,14 +35,19 @@ Status read_data_line(Env& env, ImageFile& file, int32_t line, int32_t NL, int32
 Status read_mask_line(ImageFile& file, int32_t line, int32_t NL, int32_t NS, int32_t first_band,
                       int32_t last_band, int16_t* mask_line, int32_t stride);
 
-// Reads the NB records of one pixel (line, sample, from 1) of a cube file
-// (data.bsq as 16-bit values, mask.bsq as bytes 0..255) into `values`, band 1
-// first, with the same outcome per record as the line readers (a negative
-// data value is delivered, not refused). For the companions, which look at
-// single pixels.
-// `delivered` receives the number of bands read.
-Status read_pixel(ImageFile& file, int32_t line, int32_t sample, int32_t NB, int32_t NL, int32_t NS,
-                  int16_t* values, int32_t& delivered);
+// Where one pixel lies in a cube file: its line and sample (from 1) in a
+// cube of NB bands, NL lines and NS samples.
+struct PixelPlace {
+  int32_t line = 0, sample = 0;
+  int32_t NB = 0, NL = 0, NS = 0;
+};
+
+// Reads the NB records of the pixel `at` of a cube file (data.bsq as 16-bit
+// values, mask.bsq as bytes 0..255) into `values`, band 1 first, with the
+// same outcome per record as the line readers (a negative data value is
+// delivered, not refused). For the companions, which look at single pixels.
+// `*delivered` receives the number of bands read.
+Status read_pixel(ImageFile& file, const PixelPlace& at, int16_t* values, int32_t* delivered);
 
 // Reads bands first_band..last_band of line `line` of a cube file as it is
 // stored, into the same band-fastest layout as the line readers: data.bsq as
@@ -53,8 +58,8 @@ Status read_cube_line(ImageFile& file, int32_t line, int32_t NL, int32_t NS, int
                       int16_t* values, int32_t stride);
 
 // What is wrong with a negative data value, e.g.
-// "data.bsq band 3 line 2 sample 7 holds -5; values must be 0..32767"; the
-// program's refusal line puts "tsrecon: " before it.
+// "data.bsq band 3 line 2 sample 7 holds -5; values must be 0..32767", the
+// message of the refusal of such a value.
 std::string negative_value_text(const std::string& file_name, int32_t band, int32_t line, int32_t sample,
                                 int16_t value);
 

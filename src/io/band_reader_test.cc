@@ -33,7 +33,7 @@ class BandReaderTest : public ::testing::Test {
   std::unique_ptr<ImageFile> open(const char* name, int32_t samples) {
     auto f = std::make_unique<ImageFile>();
     const Status s = f->open(env_, run_file(name), samples);
-    EXPECT_TRUE(s.is_ok()) << s.line();
+    EXPECT_TRUE(s.is_ok()) << s.message();
     return f;
   }
   Status read_data(const std::string& file, int32_t line, int16_t* buffer) {
@@ -45,7 +45,7 @@ class BandReaderTest : public ::testing::Test {
     return Status::runtime_error(kErrNonExistentRecord, unit, "/w/" + name);
   }
   static Status negative(const std::string& place) {
-    return Status::refused("tsrecon: data.bsq " + place + "; values must be 0..32767");
+    return Status::refused("data.bsq " + place + "; values must be 0..32767");
   }
   FakeEnv env_{"/w"};
 };
@@ -194,11 +194,11 @@ TEST_F(BandReaderTest, OnePixelOfEveryBand) {
   auto data = open("data.bsq", 1);
   int16_t values[kNB] = {};
   int32_t delivered = -1;
-  ASSERT_TRUE(read_pixel(*data, 2, 3, kNB, kNL, kNS, values, delivered).is_ok());
+  ASSERT_TRUE(read_pixel(*data, {2, 3, kNB, kNL, kNS}, values, &delivered).is_ok());
   EXPECT_EQ(std::vector<int16_t>(values, values + kNB), (std::vector<int16_t>{1007, 1015, 1023}));
   EXPECT_EQ(delivered, kNB);
   env_.put("data.bsq", numbered_cube().substr(0, 34));  // band 3 missing
-  EXPECT_EQ(read_pixel(*data, 2, 3, kNB, kNL, kNS, values, delivered), non_existent(21, "data.bsq"));
+  EXPECT_EQ(read_pixel(*data, {2, 3, kNB, kNL, kNS}, values, &delivered), non_existent(21, "data.bsq"));
   EXPECT_EQ(delivered, 2);
 }
 
@@ -225,8 +225,8 @@ TEST(BandReaderPosixTest, CubesBeyondTwoGibibytes) {
   const auto env = new_posix_env({dir.path(), {}});
   ImageFile data;
   ASSERT_TRUE(data.open(*env, run_file("data.bsq"), NS).is_ok());
-  ASSERT_EQ(data.file().write_at(4 * plane_bytes, le16({11, 12, 13, 14}).data(), 8).bytes, 8u);
-  ASSERT_EQ(data.file().write_at(5 * plane_bytes - 8, le16({21, 22, 23, 24}).data(), 8).bytes, 8u);
+  ASSERT_EQ(data.write_at(4 * plane_bytes, le16({11, 12, 13, 14}).data(), 8).bytes, 8u);
+  ASSERT_EQ(data.write_at(5 * plane_bytes - 8, le16({21, 22, 23, 24}).data(), 8).bytes, 8u);
   int16_t buffer[NB * NS];
   ASSERT_TRUE(read_data_line(*env, data, 1, NL, NS, 1, NB, buffer, NB).is_ok());
   EXPECT_EQ(buffer[0], 0);

@@ -16,7 +16,7 @@ size_t buffer_index(int32_t band, int32_t sample, int32_t stride) {
 // Writes NS converted records that follow record `before`; an error when
 // they cannot all be written.
 Status write_records(ImageFile& image, int64_t before, int32_t NS, const unsigned char* bytes) {
-  RecordFile& file = image.file();
+  ImageFile& file = image;
   if (file.read_only()) return file.error(kErrWriteReadOnly);
   if (before + 1 <= 0) return file.error(kErrRecordOutOfRange);
   const int length = image.record_length();
@@ -48,14 +48,14 @@ Status write_cube_line(ImageFile& image, int32_t line, int32_t NL, int32_t NS, i
 
 Status write_param_line(ImageFile& file, int32_t line, int32_t NL, int32_t NS, int32_t first_band,
                         int32_t last_band, const double* param_line, int32_t stride) {
-  const bool swap = file.file().swap_bytes();
+  const bool swap = file.swap_bytes();
   return write_cube_line(file, line, NL, NS, first_band, last_band, param_line, stride,
                   [swap](unsigned char* record, double value) { store32(record, real4_bits(real4_value(value)), swap); });
 }
 
 Status write_series_line(ImageFile& file, int32_t line, int32_t NL, int32_t NS, int32_t first_band,
                          int32_t last_band, const double* series_line, int32_t stride) {
-  const bool swap = file.file().swap_bytes();
+  const bool swap = file.swap_bytes();
   return write_cube_line(file, line, NL, NS, first_band, last_band, series_line, stride,
                   [swap](unsigned char* record, double value) {
                     store16(record, static_cast<uint16_t>(scaled_series_value(value)), swap);
@@ -64,7 +64,7 @@ Status write_series_line(ImageFile& file, int32_t line, int32_t NL, int32_t NS, 
 
 Status write_aic_line(ImageFile& file, int32_t line, int32_t NS, const double* aic_line) {
   if (NS <= 0) return Status::ok();
-  const bool swap = file.file().swap_bytes();
+  const bool swap = file.swap_bytes();
   unsigned char* bytes = file.line_scratch(NS);
   for (int32_t s = 1; s <= NS; ++s) {
     store32(bytes + static_cast<size_t>(s - 1) * 4, real4_bits(aic_value(aic_line[s - 1])), swap);
@@ -74,7 +74,7 @@ Status write_aic_line(ImageFile& file, int32_t line, int32_t NS, const double* a
 
 bool write_map_line(Env& env, ImageFile& file, int32_t line, int32_t NS, const int16_t* map_line) {
   if (NS <= 0) return true;
-  RecordFile& records = file.file();
+  ImageFile& records = file;
   const bool swap = records.swap_bytes();
   const int length = file.record_length();
   unsigned char* bytes = file.line_scratch(NS);

@@ -32,7 +32,7 @@ class ProductWriterTest : public ::testing::Test {
   std::unique_ptr<ImageFile> open(std::string_view name, int32_t samples) {
     auto f = std::make_unique<ImageFile>();
     const Status s = f->open(env_, run_file(name), samples);
-    EXPECT_TRUE(s.is_ok()) << s.line();
+    EXPECT_TRUE(s.is_ok()) << s.message();
     return f;
   }
   std::string read(const std::string& name) const { return env_.contents(name); }
@@ -266,7 +266,7 @@ TEST(ProductWriterPosixTest, ProductsBeyondTwoGibibytes) {
   int64_t plane = int64_t{NL} * NS * 4;
   for (int b = 1; b <= NB; ++b) {
     char got[4 * NS];
-    ASSERT_EQ(p.file().read_at((b - 1) * plane, got, sizeof got).bytes, sizeof got);
+    ASSERT_EQ(p.read_at((b - 1) * plane, got, sizeof got).bytes, sizeof got);
     for (int s = 1; s <= NS; ++s) {
       EXPECT_EQ(std::string(got + (s - 1) * 4, 4), float_le(static_cast<float>((s - 1) * NB + (b - 1))))
           << "band " << b << " sample " << s;

@@ -1,22 +1,16 @@
 // Capacities of the program's fixed-size storage, all in one place, and the
 // relations between them that the code relies on, checked when it compiles.
-// lsq is the lowest computational layer: pixel, io, control and the tools
-// take their sizes from here.
+// lsq is the lowest computational layer: pixel, control and the tools take
+// their sizes from here. They rest on the domain's: the bands a run accepts
+// (kMinBands..kMaxBands, also the capacity the function matrix and the
+// working storage of the fits and of a pixel have unless they are built for
+// longer series), the harmonics (kMaxHarmonics) and the parameters
+// (kMaxParams) of the model.
 #pragma once
 
+#include "domain/model.h"
+
 namespace tsr {
-
-// Time steps (bands) of a series. A run of the executable accepts
-// kMinBands..kMaxBands, and kMaxBands is the capacity that the function
-// matrix and the working storage of the fits and of a pixel have unless they
-// are built for longer series (their capacity is set when they are built).
-constexpr int kMaxBands = 200;
-constexpr int kMinBands = 3;
-
-// Harmonic pairs of the model a run may ask for (entries of the frequency
-// table), and the parameters they make: constant, trend and a pair each.
-constexpr int kMaxHarmonics = 6;
-constexpr int kMaxParams = 2 * kMaxHarmonics + 2;
 
 // Columns of the function matrix (basis functions; at most kMaxParams used).
 constexpr int kMatrixColumns = 50;

@@ -8,7 +8,7 @@
 #include "lsq/select_fit_fast.h"
 #include "pixel/envelope.h"
 #include "pixel/gap_fill.h"
-#include "pixel/reduce.h"
+#include "pixel/product_values.h"
 
 namespace tsr {
 
@@ -146,9 +146,9 @@ void final_pass(const PixelSettings& s, const FunctionMatrix& x, PixelResult& re
 
 // The final fit as the products hold it: the fitted series, the constant and
 // trend, amplitude and phase per harmonic, and the extremes in raw units; or
-// zeros when the fit gave up or kept no harmonic.
+// zeros where the fit leaves no model (the no-model rule, domain/model.h).
 void reduce_final_fit(const PixelSettings& s, PixelResult& result, const PixelWorkspace& ws) {
-  if (ws.criterion == 0.0 || ws.model_order <= 1) {
+  if (fit_has_no_model(ws.criterion, ws.model_order)) {
     for (int32_t i = 1; i <= s.nb; ++i) result.fitted[i - 1] = 0.0;
     for (int32_t j = 1; j <= s.np; ++j) result.params[j - 1] = 0.0;
     result.maximum = 0;

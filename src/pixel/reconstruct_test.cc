@@ -18,7 +18,7 @@
 #include "lsq/select_fit.h"
 #include "pixel/envelope.h"
 #include "pixel/gap_fill.h"
-#include "pixel/reduce.h"
+#include "pixel/product_values.h"
 #include "support/bits.h"
 
 namespace tsr {

@@ -1,5 +1,6 @@
 #include "runtime/env.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <fenv.h>
 #include <sched.h>
@@ -13,6 +14,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 
 #include "runtime/system.h"
@@ -46,40 +48,17 @@ class PosixFile final : public File {
   PosixFile& operator=(const PosixFile&) = delete;
 
   Transfer read_at(int64_t offset, void* buffer, size_t size) override {
-    Transfer result;
-    auto* bytes = static_cast<unsigned char*>(buffer);
-    while (result.bytes < size) {
-      const ssize_t n = ::pread(fd_, bytes + result.bytes, size - result.bytes,
-                                static_cast<off_t>(offset + static_cast<int64_t>(result.bytes)));
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        result.error = errno;
-        break;
-      }
-      if (n == 0) break;  // end of file
-      result.bytes += static_cast<size_t>(n);
-    }
-    return result;
+    return transfer(size, [&](size_t done) {
+      return ::pread(fd_, static_cast<unsigned char*>(buffer) + done, size - done,
+                     static_cast<off_t>(offset + static_cast<int64_t>(done)));
+    }, /*zero_is_end=*/true);
   }
 
   Transfer write_at(int64_t offset, const void* buffer, size_t size) override {
-    Transfer result;
-    const auto* bytes = static_cast<const unsigned char*>(buffer);
-    while (result.bytes < size) {
-      const ssize_t n = ::pwrite(fd_, bytes + result.bytes, size - result.bytes,
-                                 static_cast<off_t>(offset + static_cast<int64_t>(result.bytes)));
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        result.error = errno;
-        break;
-      }
-      if (n == 0) {  // a write that moves nothing and reports nothing cannot progress
-        result.error = EIO;
-        break;
-      }
-      result.bytes += static_cast<size_t>(n);
-    }
-    return result;
+    return transfer(size, [&](size_t done) {
+      return ::pwrite(fd_, static_cast<const unsigned char*>(buffer) + done, size - done,
+                      static_cast<off_t>(offset + static_cast<int64_t>(done)));
+    }, /*zero_is_end=*/false);
   }
 
   bool is_directory() override {
@@ -100,8 +79,33 @@ class PosixFile final : public File {
   }
 
  private:
+  // Moves `size` bytes with call(bytes done so far), resuming interrupted
+  // and short calls. A call that moves nothing ends the transfer: at the end
+  // of the file for a read; for a write, which cannot progress, as EIO.
+  template <typename Call>
+  static Transfer transfer(size_t size, Call&& call, bool zero_is_end) {
+    Transfer result;
+    while (result.bytes < size) {
+      const ssize_t n = call(result.bytes);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        result.error = errno;
+        break;
+      }
+      if (n == 0) {
+        if (!zero_is_end) result.error = EIO;
+        break;
+      }
+      result.bytes += static_cast<size_t>(n);
+    }
+    return result;
+  }
+
   int fd_;
 };
+
+// errno of a call that returned `r` (0 or -1).
+int errno_of(int r) { return r == 0 ? 0 : errno; }
 
 std::string current_directory() {
   std::string buffer(4096, '\0');
@@ -138,10 +142,10 @@ class PosixEnv final : public Env {
   }
 
   OpenResult open(const std::string& name, OpenMode mode) override {
-    const std::string path = (options_.directory.empty() || (!name.empty() && name.front() == '/'))
-                                 ? name
-                                 : directory_ + "/" + name;
-    const int flags = mode == OpenMode::kReadWriteCreate ? (O_RDWR | O_CREAT | O_CLOEXEC) : (O_RDONLY | O_CLOEXEC);
+    const std::string path = path_of(name);
+    int flags = O_RDONLY | O_CLOEXEC;
+    if (mode == OpenMode::kReadWriteCreate) flags = O_RDWR | O_CREAT | O_CLOEXEC;
+    if (mode == OpenMode::kWriteTruncate) flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
     int fd;
     do {
       fd = ::open(path.c_str(), flags, 0666);
@@ -153,6 +157,38 @@ class PosixEnv final : public Env {
       result.file = std::make_unique<PosixFile>(fd);
     }
     return result;
+  }
+
+  int file_info(const std::string& name, FileInfo* info) override {
+    struct stat st {};
+    if (::stat(path_of(name).c_str(), &st) != 0) return errno;
+    info->type = S_ISREG(st.st_mode) ? FileType::kRegular : S_ISDIR(st.st_mode) ? FileType::kDirectory : FileType::kOther;
+    info->size = static_cast<int64_t>(st.st_size);
+    return 0;
+  }
+
+  int create_directory(const std::string& name) override { return errno_of(::mkdir(path_of(name).c_str(), 0777)); }
+
+  int rename_file(const std::string& from, const std::string& to) override {
+    return errno_of(::rename(path_of(from).c_str(), path_of(to).c_str()));
+  }
+
+  int remove_file(const std::string& name) override { return errno_of(::unlink(path_of(name).c_str())); }
+
+  int remove_directory(const std::string& name) override { return errno_of(::rmdir(path_of(name).c_str())); }
+
+  int list_directory(const std::string& name, std::vector<std::string>* names) override {
+    DIR* dir = ::opendir(path_of(name).c_str());
+    if (dir == nullptr) return errno;
+    names->clear();
+    errno = 0;
+    while (const dirent* entry = ::readdir(dir)) {
+      const std::string_view n = entry->d_name;
+      if (n != "." && n != "..") names->emplace_back(n);
+    }
+    const int err = errno;
+    ::closedir(dir);
+    return err;
   }
 
   std::optional<std::string> variable(const std::string& name) override {
@@ -207,6 +243,11 @@ class PosixEnv final : public Env {
   }
 
  private:
+  // A name as the system resolves it: in the Env's directory unless absolute.
+  std::string path_of(const std::string& name) const {
+    return (options_.directory.empty() || (!name.empty() && name.front() == '/')) ? name : directory_ + "/" + name;
+  }
+
   // The console is opened on its first write: standard output, or the file
   // that FORT6 names.
   FILE* console() {
@@ -226,6 +267,45 @@ class PosixEnv final : public Env {
 };
 
 }  // namespace
+
+int create_directories(Env& env, const std::string& name) {
+  FileInfo info;
+  if (env.file_info(name, &info) == 0) return info.type == FileType::kDirectory ? 0 : EEXIST;
+  // The parent first: the name up to its last separator (trailing ones aside).
+  const size_t end = name.find_last_not_of('/');
+  const size_t slash = end == std::string::npos ? std::string::npos : name.rfind('/', end);
+  if (slash != std::string::npos && slash > 0) {
+    if (const int err = create_directories(env, name.substr(0, slash)); err != 0) return err;
+  }
+  const int err = env.create_directory(name);
+  // Made meanwhile by someone else: as good.
+  if (err == EEXIST && env.file_info(name, &info) == 0 && info.type == FileType::kDirectory) return 0;
+  return err;
+}
+
+int remove_tree(Env& env, const std::string& name) {
+  int err = env.remove_file(name);
+  if (err == 0 || err == ENOENT) return 0;
+  if (err != EISDIR) return err;
+  std::vector<std::string> names;
+  if ((err = env.list_directory(name, &names)) != 0) return err;
+  for (const std::string& n : names) {
+    if ((err = remove_tree(env, name + "/" + n)) != 0) return err;
+  }
+  err = env.remove_directory(name);
+  return err == ENOENT ? 0 : err;
+}
+
+int write_new_file(Env& env, const std::string& name, std::string_view bytes) {
+  OpenResult opened = env.open(name, OpenMode::kWriteTruncate);
+  if (opened.file == nullptr) return opened.error;
+  const Transfer put = opened.file->write_at(0, bytes.data(), bytes.size());
+  const int closed = opened.file->close();
+  if (put.bytes < bytes.size()) return put.error != 0 ? put.error : EIO;
+  return closed;
+}
+
+std::string error_text(int err) { return std::strerror(err); }
 
 std::unique_ptr<Env> new_posix_env(PosixEnvOptions options) { return std::make_unique<PosixEnv>(std::move(options)); }
 

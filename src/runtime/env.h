@@ -2,10 +2,14 @@
 //
 // An Env is built once by an entry point (the executable, a companion tool,
 // an embedding) and handed by reference to everything that needs the
-// outside world: opening files in the working directory, the console and
-// error streams, environment variables, interrupts, the clock, the machine's
-// cores and memory. Tests hand in a fake (tests/support/fake_env.h) that
-// keeps files in memory and can inject failures.
+// outside world: files and directories (relative names are taken in the
+// working directory), the console and error streams, environment variables,
+// interrupts, the clock, the machine's cores, memory and disk. Tests hand in
+// a fake (tests/support/fake_env.h) that keeps files in memory and can
+// inject failures; an EnvWrapper changes a few calls of another Env.
+//
+// Calls report a failure by its errno (0 for success); what a failure means
+// for the program is decided above the Env.
 //
 // The rules of the program's own files (FORT_CONVERT, open-or-create, the
 // read-only fallback, error numbers) are not here but in files.h, on top of
@@ -21,6 +25,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tsr {
 
@@ -56,11 +61,20 @@ class File {
 enum class OpenMode {
   kReadWriteCreate,  // read and write; created empty when missing; never truncated
   kReadOnly,         // read only; never created
+  kWriteTruncate,    // write only; created when missing, emptied when present
 };
 
 struct OpenResult {
   std::unique_ptr<File> file;  // null when the open failed
   int error = 0;               // errno of a failed open
+};
+
+// What a name of the file system stands for.
+enum class FileType { kRegular, kDirectory, kOther };
+
+struct FileInfo {
+  FileType type = FileType::kOther;
+  int64_t size = 0;  // bytes of a regular file
 };
 
 class Env {
@@ -72,6 +86,23 @@ class Env {
   virtual std::string working_directory() = 0;
   // Opens `name`, relative to the working directory unless absolute.
   virtual OpenResult open(const std::string& name, OpenMode mode) = 0;
+
+  // What `name` is, following symbolic links: 0 with `info` filled, or the
+  // errno (ENOENT when nothing has that name).
+  virtual int file_info(const std::string& name, FileInfo* info) = 0;
+  // Creates the directory `name`, whose parent must exist; EEXIST when the
+  // name is taken.
+  virtual int create_directory(const std::string& name) = 0;
+  // Gives the file `from` the name `to`, replacing a file of that name.
+  virtual int rename_file(const std::string& from, const std::string& to) = 0;
+  // Removes the name `name` of a file or a symbolic link; EISDIR for a
+  // directory.
+  virtual int remove_file(const std::string& name) = 0;
+  // Removes the empty directory `name`.
+  virtual int remove_directory(const std::string& name) = 0;
+  // The names in the directory `name`, without "." and "..", in no
+  // particular order.
+  virtual int list_directory(const std::string& name, std::vector<std::string>* names) = 0;
 
   // The value of an environment variable, or nothing when it is unset.
   virtual std::optional<std::string> variable(const std::string& name) = 0;
@@ -97,6 +128,51 @@ class Env {
   // directory (UINT64_MAX when the system does not say).
   virtual uint64_t available_disk_bytes() = 0;
 };
+
+// An Env that hands every call to another (its target, which must outlive
+// it): derive from it and override the calls that differ.
+class EnvWrapper : public Env {
+ public:
+  explicit EnvWrapper(Env* target) : target_(target) {}
+  Env* target() const { return target_; }
+
+  std::string working_directory() override { return target_->working_directory(); }
+  OpenResult open(const std::string& name, OpenMode mode) override { return target_->open(name, mode); }
+  int file_info(const std::string& name, FileInfo* info) override { return target_->file_info(name, info); }
+  int create_directory(const std::string& name) override { return target_->create_directory(name); }
+  int rename_file(const std::string& from, const std::string& to) override { return target_->rename_file(from, to); }
+  int remove_file(const std::string& name) override { return target_->remove_file(name); }
+  int remove_directory(const std::string& name) override { return target_->remove_directory(name); }
+  int list_directory(const std::string& name, std::vector<std::string>* names) override {
+    return target_->list_directory(name, names);
+  }
+  std::optional<std::string> variable(const std::string& name) override { return target_->variable(name); }
+  void write_console(std::string_view text) override { target_->write_console(text); }
+  void write_error(std::string_view line) override { target_->write_error(line); }
+  int pending_interrupt() override { return target_->pending_interrupt(); }
+  double now_seconds() override { return target_->now_seconds(); }
+  int available_cores() override { return target_->available_cores(); }
+  uint64_t available_memory_bytes() override { return target_->available_memory_bytes(); }
+  uint64_t available_disk_bytes() override { return target_->available_disk_bytes(); }
+
+ private:
+  Env* target_;
+};
+
+// Helpers on top of any Env.
+//
+// Creates the directory `name` and every missing directory above it; 0 when
+// it exists (as a directory) afterwards.
+int create_directories(Env& env, const std::string& name);
+// Removes `name` and, when it is a directory, everything below it (symbolic
+// links are removed, never followed); 0 when nothing of that name is left.
+int remove_tree(Env& env, const std::string& name);
+// Writes `bytes` as the whole content of the file `name`, created when
+// missing and emptied when present; 0, or the errno of the failed open,
+// write or close.
+int write_new_file(Env& env, const std::string& name, std::string_view bytes);
+// The text of an errno, e.g. "No such file or directory".
+std::string error_text(int err);
 
 // Where the operating system's Env works and how it learns of interrupts.
 struct PosixEnvOptions {

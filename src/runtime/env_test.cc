@@ -5,12 +5,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <functional>
 #include <set>
 #include <thread>
 #include <vector>
 
 #include "runtime/workers.h"
+#include "support/fake_env.h"
 #include "support/process.h"
 
 namespace tsr {
@@ -75,6 +78,115 @@ TEST(PosixEnvTest, AvailableDiskSpace) {
   const auto env = new_posix_env({gone, {}});
   rmdir(gone.c_str());
   EXPECT_EQ(env->available_disk_bytes(), UINT64_MAX);
+}
+
+// The file-system calls and the helpers on top of them behave alike on the
+// operating system and on the fake the other tests use.
+class FileSystemContract : public ::testing::TestWithParam<bool> {
+ protected:
+  FileSystemContract() {
+    if (GetParam()) {
+      env_ = new_posix_env({dir_.path(), {}});
+    } else {
+      env_ = std::make_unique<testing::FakeEnv>("/job");
+    }
+  }
+  Env& env() { return *env_; }
+  // The type and size of `name`, or its errno.
+  std::string info(const std::string& name) {
+    FileInfo i;
+    if (const int err = env().file_info(name, &i); err != 0) return error_text(err);
+    return i.type == FileType::kDirectory ? "directory" : "file of " + std::to_string(i.size);
+  }
+  std::string listing(const std::string& name) {
+    std::vector<std::string> names;
+    if (const int err = env().list_directory(name, &names); err != 0) return error_text(err);
+    std::sort(names.begin(), names.end());
+    std::string text;
+    for (const std::string& n : names) text += n + ";";
+    return text;
+  }
+
+ private:
+  testing::ScratchDir dir_;
+  std::unique_ptr<Env> env_;
+};
+
+TEST_P(FileSystemContract, CallsAndHelpers) {
+  Env& e = env();
+  struct Step {
+    const char* what;
+    std::function<int()> call;
+    int error;
+  };
+  const Step steps[] = {
+      {"make a", [&] { return e.create_directory("a"); }, 0},
+      {"make a again", [&] { return e.create_directory("a"); }, EEXIST},
+      {"make below a missing parent", [&] { return e.create_directory("x/y"); }, ENOENT},
+      {"write a/f", [&] { return write_new_file(e, "a/f", "abcdef"); }, 0},
+      {"write a/f anew, shorter", [&] { return write_new_file(e, "a/f", "xyz"); }, 0},
+      {"write below a missing parent", [&] { return write_new_file(e, "x/f", "1"); }, ENOENT},
+      {"rename a/f", [&] { return e.rename_file("a/f", "a/g"); }, 0},
+      {"rename what is gone", [&] { return e.rename_file("a/f", "a/h"); }, ENOENT},
+      {"remove a, not empty", [&] { return e.remove_directory("a"); }, ENOTEMPTY},
+      {"remove a as a file", [&] { return e.remove_file("a"); }, EISDIR},
+      {"make a tree", [&] { return create_directories(e, "p/q/r"); }, 0},
+      {"make it again", [&] { return create_directories(e, "p/q/r/"); }, 0},
+      {"make a tree through a file", [&] { return create_directories(e, "a/g/s"); }, EEXIST},
+      {"fill the tree", [&] { return write_new_file(e, "p/q/r/t", "t") + write_new_file(e, "p/u", "u"); }, 0},
+  };
+  for (const Step& s : steps) {
+    const int err = s.call();
+    EXPECT_EQ(err, s.error) << s.what << ": " << error_text(err);
+  }
+  EXPECT_EQ(info("a"), "directory");
+  EXPECT_EQ(info("a/g"), "file of 3");
+  EXPECT_EQ(info("a/f"), error_text(ENOENT));
+  EXPECT_EQ(listing("a"), "g;");
+  EXPECT_EQ(listing("p"), "q;u;");
+  EXPECT_EQ(listing("nothing"), error_text(ENOENT));
+  OpenResult opened = e.open("a/g", OpenMode::kReadOnly);
+  ASSERT_NE(opened.file, nullptr);
+  char bytes[8] = {};
+  EXPECT_EQ(opened.file->read_at(0, bytes, sizeof bytes).bytes, 3u);
+  EXPECT_EQ(std::string(bytes), "xyz");
+
+  EXPECT_EQ(remove_tree(e, "p"), 0);
+  EXPECT_EQ(info("p"), error_text(ENOENT));
+  EXPECT_EQ(remove_tree(e, "p"), 0);  // nothing left to remove
+  EXPECT_EQ(e.remove_file("a/g"), 0);
+  EXPECT_EQ(e.remove_directory("a"), 0);
+  EXPECT_EQ(listing(""), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Env, FileSystemContract, ::testing::Values(true, false),
+                         [](const auto& info) { return info.param ? "Posix" : "Fake"; });
+
+TEST(EnvWrapperTest, ForwardsWhatItDoesNotOverride) {
+  testing::FakeEnv target("/job");
+  target.set("NAME", "value");
+  target.set_cores(3);
+  struct Quiet final : EnvWrapper {
+    using EnvWrapper::EnvWrapper;
+    void write_console(std::string_view) override { ++silenced; }
+    int silenced = 0;
+  } wrapper(&target);
+  EXPECT_EQ(wrapper.target(), &target);
+  wrapper.write_console("hidden");
+  wrapper.write_error("shown");
+  EXPECT_EQ(wrapper.silenced, 1);
+  EXPECT_EQ(target.console(), "");
+  EXPECT_EQ(target.errors(), "shown\n");
+  EXPECT_EQ(wrapper.variable("NAME"), "value");
+  EXPECT_EQ(wrapper.available_cores(), 3);
+  EXPECT_EQ(wrapper.working_directory(), "/job");
+  EXPECT_EQ(write_new_file(wrapper, "made", "x"), 0);
+  EXPECT_EQ(wrapper.rename_file("made", "moved"), 0);
+  EXPECT_EQ(target.contents("moved"), "x");
+  EXPECT_EQ(wrapper.create_directory("d"), 0);
+  std::vector<std::string> names;
+  EXPECT_EQ(wrapper.list_directory("", &names), 0);
+  EXPECT_EQ(names, (std::vector<std::string>{"d", "moved"}));
 }
 
 TEST(WorkerPoolTest, EveryItemOnceWhateverTheThreads) {

@@ -67,7 +67,7 @@ std::string_view interrupt_event_name(int signal_number) {
   }
 }
 
-std::string Status::line() const {
+std::string Status::message() const {
   switch (code_) {
     case Code::kOk: return {};
     case Code::kRuntimeError: return format_error_line(severe(number_), unit_, text_);
@@ -76,6 +76,14 @@ std::string Status::line() const {
       return format_error_line(kClassError | kErrInterrupt, 0, interrupt_event_name(number_));
   }
   return {};
+}
+
+std::string Status::line(std::string_view program) const {
+  if (code_ != Code::kRefused || program.empty()) return message();
+  std::string line(program);
+  line += ": ";
+  line += text_;
+  return line;
 }
 
 int Status::exit_status() const {

@@ -40,22 +40,42 @@ TEST(ErrorLine, EventNames) {
 TEST(StatusTest, LineAndExitStatusOfEachKind) {
   struct Case {
     Status status;
-    const char* line;
+    const char* line;  // as the program "tsrecon" writes it
     int exit_status;
   } cases[] = {
       {Status::ok(), "", 0},
       {Status::runtime_error(24, 15, "/w/cntl.dat"), "forrtl: severe (24): end-of-file during read, unit 15, file /w/cntl.dat",
        24},
       {Status::runtime_error(38, 52, "/w/f.bsq"), "forrtl: severe (38): error during write, unit 52, file /w/f.bsq", 38},
-      {Status::refused("tsrecon: nope"), "tsrecon: nope", 1},
+      {Status::refused("nope"), "tsrecon: nope", 1},
       {Status::interrupted(SIGINT), "forrtl: error (200): program aborting due to control-C event", 130},
       {Status::interrupted(SIGHUP), "forrtl: error (200): program aborting due to menu-CLOSE event", 129},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(c.status.line(), c.line);
+    EXPECT_EQ(c.status.line("tsrecon"), c.line);
+    // Only a refusal carries the program's name; without one it is the message.
+    const std::string_view line = c.line;
+    EXPECT_EQ(c.status.message(), c.status.code() == Status::Code::kRefused ? line.substr(9) : line);
+    EXPECT_EQ(c.status.line(""), c.status.message());
     EXPECT_EQ(c.status.exit_status(), c.exit_status) << c.line;
     EXPECT_EQ(c.status.is_ok(), c.exit_status == 0) << c.line;
   }
+}
+
+TEST(StatusTest, AReadErrorKeepsItsDetailOnceItsFileIsNamed) {
+  const Status::Detail where{3, "NFUNC", "x", "a whole number for NFUNC"};
+  const Status read = Status::read_error(17, where);
+  EXPECT_EQ(read.unit(), 0);
+  EXPECT_EQ(read.text(), "");
+  const Status named = read.in_file(15, "/w/cntl.dat");
+  EXPECT_EQ(named.message(), "forrtl: severe (17): syntax error in NAMELIST input, unit 15, file /w/cntl.dat");
+  EXPECT_EQ(named.detail(), where);
+  EXPECT_EQ(named.exit_status(), 17);
+  // The detail is part of the value; statuses other than run-time errors
+  // have no file to be named.
+  EXPECT_NE(named, Status::runtime_error(17, 15, "/w/cntl.dat"));
+  EXPECT_EQ(Status::refused("no").in_file(15, "/w/cntl.dat"), Status::refused("no"));
+  EXPECT_EQ(Status::ok().in_file(15, "x"), Status::ok());
 }
 
 Status first_failure(const Status& a, const Status& b, int& reached) {

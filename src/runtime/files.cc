@@ -21,26 +21,6 @@ bool equals_ignoring_case(std::string_view a, std::string_view b) {
   return true;
 }
 
-// Opens `name` for reading and writing, creating it when missing and never
-// truncating it; falls back to reading only when write access is refused.
-// A directory of that name is refused.
-Status open_without_truncation(Env& env, int unit, const std::string& name, const std::string& full_path,
-                               std::unique_ptr<File>& file, bool& read_only) {
-  read_only = false;
-  OpenResult opened = env.open(name, OpenMode::kReadWriteCreate);
-  if (opened.file == nullptr) {
-    if (!refuses_write_access(opened.error)) {
-      return Status::runtime_error(open_error_number(opened.error), unit, full_path);
-    }
-    opened = env.open(name, OpenMode::kReadOnly);
-    if (opened.file == nullptr) return Status::runtime_error(kErrPermissionDenied, unit, full_path);
-    read_only = true;
-  }
-  if (opened.file->is_directory()) return Status::runtime_error(kErrPermissionDenied, unit, full_path);
-  file = std::move(opened.file);
-  return Status::ok();
-}
-
 // Reads the whole file from its start.
 Status read_whole(File& file, int unit, const std::string& full_path, std::string& content) {
   content.clear();
@@ -65,8 +45,10 @@ ConvertSetting parse_convert_setting(std::string_view value) {
   return ConvertSetting::kRejected;
 }
 
+std::string convert_variable(int unit) { return "FORT_CONVERT" + std::to_string(unit); }
+
 ConvertSetting convert_setting_of(Env& env, int unit) {
-  const auto value = env.variable("FORT_CONVERT" + std::to_string(unit));
+  const auto value = env.variable(convert_variable(unit));
   return value ? parse_convert_setting(*value) : ConvertSetting::kUnset;
 }
 
@@ -99,55 +81,56 @@ std::string expand_file_name(std::string_view directory, std::string_view name) 
   return path;
 }
 
-// A RecordFile for `unit` named `name`, not yet open, with the byte order of
-// its FORT_CONVERT variable; error 46 when that value is rejected.
-Status prepare_record_file(Env& env, int unit, std::string_view name, RecordFile& f) {
-  f.unit_ = unit;
-  f.name_ = std::string(trim_file_name(name));
-  f.full_path_ = expand_file_name(env.working_directory(), f.name_);
-  const ConvertSetting setting = convert_setting_of(env, unit);
-  if (setting == ConvertSetting::kRejected) return f.error(kErrInconsistentOpen);
-  f.swap_bytes_ = swaps_bytes(setting);
+FileName file_name_of(Env& env, int unit, std::string_view name) {
+  FileName f;
+  f.unit = unit;
+  f.name = std::string(trim_file_name(name));
+  f.full_path = expand_file_name(env.working_directory(), f.name);
+  return f;
+}
+
+Status open_program_file(Env& env, const FileName& name, ProgramOpen how, std::unique_ptr<File>* file,
+                         bool* read_only) {
+  bool refused_writing = false;
+  OpenResult opened;
+  if (how == ProgramOpen::kReadWrite) {
+    opened = env.open(name.name, OpenMode::kReadWriteCreate);
+    if (opened.file == nullptr) {
+      if (!refuses_write_access(opened.error)) return name.error(open_error_number(opened.error));
+      opened = env.open(name.name, OpenMode::kReadOnly);
+      if (opened.file == nullptr) return name.error(kErrPermissionDenied);
+      refused_writing = true;
+    }
+  } else {
+    opened = env.open(name.name, OpenMode::kReadOnly);
+    if (opened.file == nullptr) return name.error(open_error_number(opened.error));
+  }
+  if (opened.file->is_directory()) return name.error(kErrPermissionDenied);
+  *file = std::move(opened.file);
+  *read_only = how == ProgramOpen::kReadOnly || refused_writing;
   return Status::ok();
 }
 
-Status open_record_file(Env& env, int unit, std::string_view name, RecordFile& out) {
-  RecordFile f;
-  TSR_RETURN_IF_ERROR(prepare_record_file(env, unit, name, f));
-  TSR_RETURN_IF_ERROR(open_without_truncation(env, unit, f.name_, f.full_path_, f.file_, f.read_only_));
-  out = std::move(f);
-  return Status::ok();
-}
+namespace {
 
-Status open_record_file_read_only(Env& env, int unit, std::string_view name, RecordFile& out) {
-  RecordFile f;
-  TSR_RETURN_IF_ERROR(prepare_record_file(env, unit, name, f));
-  OpenResult opened = env.open(f.name_, OpenMode::kReadOnly);
-  if (opened.file == nullptr) return f.error(open_error_number(opened.error));
-  if (opened.file->is_directory()) return f.error(kErrPermissionDenied);
-  f.file_ = std::move(opened.file);
-  f.read_only_ = true;
-  out = std::move(f);
-  return Status::ok();
-}
-
-Status read_text_file(Env& env, int unit, std::string_view name, std::string& content, std::string& full_path) {
-  const std::string trimmed(trim_file_name(name));
-  full_path = expand_file_name(env.working_directory(), trimmed);
+// Opens and reads a whole text file.
+Status read_whole_text(Env& env, int unit, std::string_view name, ProgramOpen how, FileText* out) {
+  const FileName f = file_name_of(env, unit, name);
+  out->full_path = f.full_path;
   std::unique_ptr<File> file;
   bool read_only = false;
-  TSR_RETURN_IF_ERROR(open_without_truncation(env, unit, trimmed, full_path, file, read_only));
-  return read_whole(*file, unit, full_path, content);
+  TSR_RETURN_IF_ERROR(open_program_file(env, f, how, &file, &read_only));
+  return read_whole(*file, unit, out->full_path, out->content);
 }
 
-Status read_existing_text_file(Env& env, int unit, std::string_view name, std::string& content,
-                               std::string& full_path) {
-  const std::string trimmed(trim_file_name(name));
-  full_path = expand_file_name(env.working_directory(), trimmed);
-  OpenResult opened = env.open(trimmed, OpenMode::kReadOnly);
-  if (opened.file == nullptr) return Status::runtime_error(open_error_number(opened.error), unit, full_path);
-  if (opened.file->is_directory()) return Status::runtime_error(kErrPermissionDenied, unit, full_path);
-  return read_whole(*opened.file, unit, full_path, content);
+}  // namespace
+
+Status read_text_file(Env& env, int unit, std::string_view name, FileText* out) {
+  return read_whole_text(env, unit, name, ProgramOpen::kReadOnly, out);
+}
+
+Status read_or_create_text_file(Env& env, int unit, std::string_view name, FileText* out) {
+  return read_whole_text(env, unit, name, ProgramOpen::kReadWrite, out);
 }
 
 }  // namespace tsr

@@ -39,6 +39,9 @@ ConvertSetting parse_convert_setting(std::string_view value);
 // True when the setting reverses the bytes of every value read or written.
 inline bool swaps_bytes(ConvertSetting setting) { return setting == ConvertSetting::kBigEndian; }
 
+// The variable that sets the byte order of unit `unit`: "FORT_CONVERT21".
+std::string convert_variable(int unit);
+
 // The setting of unit `unit` from the Env's FORT_CONVERT<unit> variable.
 ConvertSetting convert_setting_of(Env& env, int unit);
 
@@ -58,66 +61,52 @@ std::string_view trim_file_name(std::string_view name);
 // trimmed name alone when it is absolute or the directory is unknown).
 std::string expand_file_name(std::string_view directory, std::string_view name);
 
-// A file of the program opened for the whole run, with its unit, names and
-// byte order. Closed when destroyed or by close().
-class RecordFile {
- public:
-  RecordFile() = default;
-  RecordFile(RecordFile&&) = default;
-  RecordFile& operator=(RecordFile&&) = default;
-
-  bool is_open() const { return file_ != nullptr; }
-  void close() { file_.reset(); }
-  bool read_only() const { return read_only_; }
-  bool swap_bytes() const { return swap_bytes_; }
-  int unit() const { return unit_; }
-  // The file name without blanks, e.g. "data.bsq".
-  const std::string& name() const { return name_; }
-  // The name expanded against the working directory of the open.
-  const std::string& full_path() const { return full_path_; }
-
-  // Positioned transfers (see File). Require is_open().
-  Transfer read_at(int64_t offset, void* buffer, size_t size) { return file_->read_at(offset, buffer, size); }
-  Transfer write_at(int64_t offset, const void* buffer, size_t size) {
-    return file_->write_at(offset, buffer, size);
-  }
-  int64_t size() { return file_->size(); }
-
+// How messages name a file of the program: its unit, its name without
+// blanks ("data.bsq") and that name expanded against the working directory.
+struct FileName {
+  int unit = 0;
+  std::string name;
+  std::string full_path;
   // The run-time error `number` on this file.
-  Status error(int number) const { return Status::runtime_error(number, unit_, full_path_); }
-
- private:
-  friend Status prepare_record_file(Env& env, int unit, std::string_view name, RecordFile& f);
-  friend Status open_record_file(Env& env, int unit, std::string_view name, RecordFile& out);
-  friend Status open_record_file_read_only(Env& env, int unit, std::string_view name, RecordFile& out);
-  std::unique_ptr<File> file_;
-  int unit_ = 0;
-  bool read_only_ = false;
-  bool swap_bytes_ = false;
-  std::string name_;
-  std::string full_path_;
+  Status error(int number) const { return Status::runtime_error(number, unit, full_path); }
 };
 
-// Opens (creating when missing, never truncating) the file `name` of the
-// Env's working directory for unit `unit`, with the byte order of its
-// FORT_CONVERT<unit> variable. Errors: 46 for a rejected FORT_CONVERT value,
-// 29 for a missing directory, 9 for a directory of that name or any other
-// refusal. `out` is replaced only on success.
-Status open_record_file(Env& env, int unit, std::string_view name, RecordFile& out);
+// The name of the file `name` (blanks trimmed) on unit `unit` in the Env's
+// working directory.
+FileName file_name_of(Env& env, int unit, std::string_view name);
 
-// The same for a file that is only read and must exist (the companions'
-// reading of inputs and products): never created; a missing file is error 29.
-Status open_record_file_read_only(Env& env, int unit, std::string_view name, RecordFile& out);
+// How the program opens a file of its own.
+enum class ProgramOpen : uint8_t {
+  // For reading and writing; created empty when missing, never truncated;
+  // for reading only when the file system refuses write access.
+  kReadWrite,
+  // For reading only; never created.
+  kReadOnly,
+};
 
-// Reads the whole text file `name` (the control file, unit 15), creating it
-// empty when missing and never truncating it, and closes it again.
-// `full_path` receives the name as messages show it. The open fails as
-// open_record_file's does; a failed read is error 39.
-Status read_text_file(Env& env, int unit, std::string_view name, std::string& content, std::string& full_path);
+// Opens the file `name` as the program does. Errors: 29 for a missing
+// directory (kReadWrite) or file (kReadOnly), 9 for a directory of that name
+// or any other refusal. `*file` and `*read_only` are set only on success.
+Status open_program_file(Env& env, const FileName& name, ProgramOpen how, std::unique_ptr<File>* file,
+                         bool* read_only);
 
-// The same for a text file that must exist: never created (error 29 when
-// missing), opened for reading only.
-Status read_existing_text_file(Env& env, int unit, std::string_view name, std::string& content,
-                               std::string& full_path);
+// A whole text file as read: its bytes and its name as messages show it.
+struct FileText {
+  std::string content;
+  std::string full_path;
+};
+
+// Reads the whole text file `name` of the Env's working directory (`unit` in
+// messages), opened for reading only and closed again; a missing file is not
+// created. Errors: 29 for a missing file, 9 for a directory of that name or
+// any other refused open, 39 for a failed read. `out` is filled on success;
+// on a failed read its full_path is set all the same.
+Status read_text_file(Env& env, int unit, std::string_view name, FileText* out);
+
+// The same for a text file that the program opens as it opens every file of
+// its own (the control file): created empty when missing (so that its read
+// ends at once), never truncated, opened for reading only when write access
+// is refused. The open fails as open_program_file's does.
+Status read_or_create_text_file(Env& env, int unit, std::string_view name, FileText* out);
 
 }  // namespace tsr

@@ -6,73 +6,136 @@
 namespace tsr::testing {
 namespace {
 
+// How a file opened on a node behaves.
+struct FileFaults {
+  size_t size_limit = SIZE_MAX;
+  int size_error = ENOSPC;
+  size_t read_fail_offset = SIZE_MAX;
+  int read_error = EIO;
+  int close_error = 0;
+};
+
 class FakeFile final : public File {
  public:
-  FakeFile(FakeEnv::Node& node, size_t size_limit, int size_error, size_t read_fail_offset, int read_error,
-           bool writable)
-      : node_(node),
-        size_limit_(size_limit),
-        size_error_(size_error),
-        read_fail_offset_(read_fail_offset),
-        read_error_(read_error),
-        writable_(writable) {}
+  FakeFile(std::shared_ptr<FakeEnv::Node> node, const FileFaults& faults, bool readable, bool writable)
+      : node_(std::move(node)), faults_(faults), readable_(readable), writable_(writable) {}
 
   Transfer read_at(int64_t offset, void* buffer, size_t size) override {
     Transfer t;
-    if (node_.directory) {
-      t.error = EISDIR;
+    if (node_->directory || !readable_) {
+      t.error = node_->directory ? EISDIR : EBADF;
       return t;
     }
     const size_t at = static_cast<size_t>(offset);
-    const size_t file_end = node_.bytes.size();
-    const size_t readable_end = std::min(file_end, read_fail_offset_);
+    const size_t file_end = node_->bytes.size();
+    const size_t readable_end = std::min(file_end, faults_.read_fail_offset);
     if (at < readable_end) t.bytes = std::min(size, readable_end - at);
-    if (t.bytes > 0) std::memcpy(buffer, node_.bytes.data() + at, t.bytes);
+    if (t.bytes > 0) std::memcpy(buffer, node_->bytes.data() + at, t.bytes);
     // A failing stretch of the disk: the read stops there with the error.
-    if (read_fail_offset_ < file_end && at + size > read_fail_offset_) t.error = read_error_;
+    if (faults_.read_fail_offset < file_end && at + size > faults_.read_fail_offset) t.error = faults_.read_error;
     return t;
   }
 
   Transfer write_at(int64_t offset, const void* buffer, size_t size) override {
     Transfer t;
-    if (!writable_ || node_.directory) {
+    if (!writable_ || node_->directory) {
       t.error = EBADF;
       return t;
     }
     const size_t at = static_cast<size_t>(offset);
-    const size_t room = at < size_limit_ ? size_limit_ - at : 0;
+    const size_t room = at < faults_.size_limit ? faults_.size_limit - at : 0;
     t.bytes = std::min(size, room);
-    if (t.bytes < size) t.error = size_error_;
+    if (t.bytes < size) t.error = faults_.size_error;
     if (t.bytes > 0) {
-      if (node_.bytes.size() < at + t.bytes) node_.bytes.resize(at + t.bytes, '\0');
-      std::memcpy(node_.bytes.data() + at, buffer, t.bytes);
+      if (node_->bytes.size() < at + t.bytes) node_->bytes.resize(at + t.bytes, '\0');
+      std::memcpy(node_->bytes.data() + at, buffer, t.bytes);
     }
     return t;
   }
 
-  bool is_directory() override { return node_.directory; }
-  int64_t size() override { return static_cast<int64_t>(node_.bytes.size()); }
-  int close() override { return 0; }
+  bool is_directory() override { return node_->directory; }
+  int64_t size() override { return static_cast<int64_t>(node_->bytes.size()); }
+  int close() override {
+    if (closed_) return 0;
+    closed_ = true;
+    return faults_.close_error;
+  }
 
  private:
-  FakeEnv::Node& node_;
-  size_t size_limit_;
-  int size_error_;
-  size_t read_fail_offset_;
-  int read_error_;
+  std::shared_ptr<FakeEnv::Node> node_;
+  FileFaults faults_;
+  bool readable_;
   bool writable_;
+  bool closed_ = false;
 };
+
+bool is_below(const std::string& name, const std::string& k) {
+  return k.empty() || (name.size() > k.size() && name.compare(0, k.size(), k) == 0 && name[k.size()] == '/');
+}
 
 }  // namespace
 
 std::string FakeEnv::key(const std::string& name) const {
+  std::string k = name;
   const std::string prefix = directory_ + "/";
-  return name.rfind(prefix, 0) == 0 ? name.substr(prefix.size()) : name;
+  if (k == directory_) return "";
+  if (k.rfind(prefix, 0) == 0) k = k.substr(prefix.size());
+  while (k.rfind("./", 0) == 0) k.erase(0, 2);
+  while (k.size() > 1 && k.back() == '/') k.pop_back();
+  return k == "." ? "" : k;
+}
+
+void FakeEnv::put(const std::string& name, std::string bytes) {
+  auto& node = nodes_[key(name)];
+  if (node == nullptr) node = std::make_shared<Node>();
+  node->bytes = std::move(bytes);
+  node->directory = false;
+}
+
+void FakeEnv::make_directory(const std::string& name) {
+  auto& node = nodes_[key(name)];
+  if (node == nullptr) node = std::make_shared<Node>();
+  node->directory = true;
+}
+
+bool FakeEnv::exists(const std::string& name) const {
+  const std::string k = key(name);
+  return nodes_.count(k) != 0 || has_children(k);
 }
 
 std::string FakeEnv::contents(const std::string& name) const {
   const auto it = nodes_.find(key(name));
-  return it == nodes_.end() ? std::string() : it->second.bytes;
+  return it == nodes_.end() ? std::string() : it->second->bytes;
+}
+
+std::vector<std::string> FakeEnv::files() const {
+  std::vector<std::string> names;
+  for (const auto& [k, node] : nodes_) {
+    if (!node->directory) names.push_back(k);
+  }
+  return names;
+}
+
+int FakeEnv::injected(Call call, const std::string& k) const {
+  const auto f = faults_.find(k);
+  if (f == faults_.end()) return 0;
+  const auto c = f->second.calls.find(call);
+  return c == f->second.calls.end() ? 0 : c->second;
+}
+
+bool FakeEnv::has_children(const std::string& k) const {
+  for (auto it = nodes_.upper_bound(k); it != nodes_.end(); ++it) {
+    if (is_below(it->first, k)) return true;
+    if (!k.empty() && it->first.compare(0, k.size(), k) != 0) break;
+  }
+  return false;
+}
+
+bool FakeEnv::is_directory(const std::string& k) const {
+  if (k.empty()) return true;
+  const auto it = nodes_.find(k);
+  if (it != nodes_.end()) return it->second->directory;
+  return has_children(k);
 }
 
 OpenResult FakeEnv::open(const std::string& name, OpenMode mode) {
@@ -83,22 +146,105 @@ OpenResult FakeEnv::open(const std::string& name, OpenMode mode) {
     r.error = faults.refuse_open;
     return r;
   }
-  const bool write = mode == OpenMode::kReadWriteCreate;
+  const bool write = mode != OpenMode::kReadOnly;
   if (write && faults.refuse_write != 0) {
     r.error = faults.refuse_write;
     return r;
   }
   auto it = nodes_.find(k);
+  if (it == nodes_.end() && is_directory(k)) {
+    it = nodes_.emplace(k, std::make_shared<Node>(Node{{}, true})).first;
+  }
   if (it == nodes_.end()) {
     if (!write) {
       r.error = ENOENT;
       return r;
     }
-    it = nodes_.emplace(k, Node{}).first;
+    const size_t slash = k.rfind('/');
+    if (slash != std::string::npos && !is_directory(k.substr(0, slash))) {
+      r.error = ENOENT;
+      return r;
+    }
+    it = nodes_.emplace(k, std::make_shared<Node>()).first;
   }
-  r.file = std::make_unique<FakeFile>(it->second, faults.size_limit, faults.size_error, faults.read_fail_offset,
-                                      faults.read_error, write);
+  if (mode == OpenMode::kWriteTruncate) {
+    if (it->second->directory) {
+      r.error = EISDIR;
+      return r;
+    }
+    it->second->bytes.clear();
+  }
+  const FileFaults file_faults{faults.size_limit, faults.size_error, faults.read_fail_offset, faults.read_error,
+                               injected(Call::kClose, k)};
+  r.file = std::make_unique<FakeFile>(it->second, file_faults, mode != OpenMode::kWriteTruncate, write);
   return r;
+}
+
+int FakeEnv::file_info(const std::string& name, FileInfo* info) {
+  const std::string k = key(name);
+  if (const int err = injected(Call::kFileInfo, k)) return err;
+  if (is_directory(k)) {
+    *info = {FileType::kDirectory, 0};
+    return 0;
+  }
+  const auto it = nodes_.find(k);
+  if (it == nodes_.end()) return ENOENT;
+  *info = {FileType::kRegular, static_cast<int64_t>(it->second->bytes.size())};
+  return 0;
+}
+
+int FakeEnv::create_directory(const std::string& name) {
+  const std::string k = key(name);
+  if (const int err = injected(Call::kCreateDirectory, k)) return err;
+  if (nodes_.count(k) != 0 || is_directory(k)) return EEXIST;
+  const size_t slash = k.rfind('/');
+  if (slash != std::string::npos && !is_directory(k.substr(0, slash))) return ENOENT;
+  make_directory(k);
+  return 0;
+}
+
+int FakeEnv::rename_file(const std::string& from, const std::string& to) {
+  const std::string f = key(from), t = key(to);
+  if (const int err = injected(Call::kRename, f)) return err;
+  const auto it = nodes_.find(f);
+  if (it == nodes_.end() || it->second->directory) return it == nodes_.end() ? ENOENT : EISDIR;
+  if (is_directory(t)) return EISDIR;
+  const std::shared_ptr<Node> node = it->second;
+  nodes_.erase(it);
+  nodes_[t] = node;
+  return 0;
+}
+
+int FakeEnv::remove_file(const std::string& name) {
+  const std::string k = key(name);
+  if (const int err = injected(Call::kRemove, k)) return err;
+  if (is_directory(k)) return EISDIR;
+  return nodes_.erase(k) == 1 ? 0 : ENOENT;
+}
+
+int FakeEnv::remove_directory(const std::string& name) {
+  const std::string k = key(name);
+  if (const int err = injected(Call::kRemove, k)) return err;
+  if (!is_directory(k)) return nodes_.count(k) != 0 ? ENOTDIR : ENOENT;
+  if (has_children(k)) return ENOTEMPTY;
+  nodes_.erase(k);
+  return 0;
+}
+
+int FakeEnv::list_directory(const std::string& name, std::vector<std::string>* names) {
+  const std::string k = key(name);
+  if (const int err = injected(Call::kList, k)) return err;
+  if (!is_directory(k)) return nodes_.count(k) != 0 ? ENOTDIR : ENOENT;
+  names->clear();
+  for (const auto& [n, node] : nodes_) {
+    if (!is_below(n, k)) continue;
+    const std::string rest = k.empty() ? n : n.substr(k.size() + 1);
+    const std::string first = rest.substr(0, rest.find('/'));
+    names->push_back(first);
+  }
+  std::sort(names->begin(), names->end());
+  names->erase(std::unique(names->begin(), names->end()), names->end());
+  return 0;
 }
 
 std::optional<std::string> FakeEnv::variable(const std::string& name) {

@@ -1,7 +1,13 @@
-// An Env for tests: files in memory, captured console and error streams, a
-// settable environment, a manual clock, and failures on demand (refused
-// opens, read-only files, full disks, failing or cut-short reads,
-// interrupts).
+// An Env for tests: files and directories in memory, captured console and
+// error streams, a settable environment, a manual clock, and failures on
+// demand (refused opens, read-only files, full disks, failing or cut-short
+// reads, failing closes and file-system calls, interrupts).
+//
+// Names are taken relative to the working directory; a name under it given
+// in full ("/job/a") is the same name. A directory exists when it was made
+// (make_directory, create_directory) or when a name below it exists. Open
+// files hold on to their bytes like the system's do: a file removed or
+// renamed while open keeps them.
 #pragma once
 
 #include <cerrno>
@@ -11,28 +17,34 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "runtime/env.h"
 #include "runtime/status.h"
 
 namespace tsr {
 // Statuses in test failures read as their lines.
-inline void PrintTo(const Status& s, std::ostream* os) { *os << (s.is_ok() ? std::string("ok") : s.line()); }
+inline void PrintTo(const Status& s, std::ostream* os) { *os << (s.is_ok() ? std::string("ok") : s.message()); }
 }  // namespace tsr
 
 namespace tsr::testing {
 
 class FakeEnv final : public Env {
  public:
+  // The calls of the file system that can be made to fail.
+  enum class Call { kFileInfo, kCreateDirectory, kRename, kRemove, kList, kClose };
+
   // `directory` is the working directory messages show.
   explicit FakeEnv(std::string directory = "/job") : directory_(std::move(directory)) {}
 
   // Files: name (relative to the working directory) to bytes.
-  void put(const std::string& name, std::string bytes) { node(name).bytes = std::move(bytes); }
-  bool exists(const std::string& name) const { return nodes_.count(name) != 0; }
+  void put(const std::string& name, std::string bytes);
+  bool exists(const std::string& name) const;
   std::string contents(const std::string& name) const;
   // A directory of that name.
-  void make_directory(const std::string& name) { node(name).directory = true; }
+  void make_directory(const std::string& name);
+  // The names of the files (not directories) below the working directory, sorted.
+  std::vector<std::string> files() const;
 
   // Failures. Opening `name` for writing fails with `err` (EACCES: the file
   // opens read-only instead; ENOENT: as in a missing directory).
@@ -53,6 +65,9 @@ class FakeEnv final : public Env {
     s.read_fail_offset = offset;
     s.read_error = err;
   }
+  // `call` on `name` fails with `err` (for a rename, `name` is the old name;
+  // for kClose, closing a file opened under `name`).
+  void fail_call(Call call, const std::string& name, int err) { faults_of(name).calls[call] = err; }
 
   // Environment variables.
   void set(const std::string& name, std::string value) { variables_[name] = std::move(value); }
@@ -77,6 +92,12 @@ class FakeEnv final : public Env {
   // Env.
   std::string working_directory() override { return directory_; }
   OpenResult open(const std::string& name, OpenMode mode) override;
+  int file_info(const std::string& name, FileInfo* info) override;
+  int create_directory(const std::string& name) override;
+  int rename_file(const std::string& from, const std::string& to) override;
+  int remove_file(const std::string& name) override;
+  int remove_directory(const std::string& name) override;
+  int list_directory(const std::string& name, std::vector<std::string>* names) override;
   std::optional<std::string> variable(const std::string& name) override;
   void write_console(std::string_view text) override { console_.append(text); }
   void write_error(std::string_view line) override {
@@ -89,6 +110,12 @@ class FakeEnv final : public Env {
   uint64_t available_memory_bytes() override { return memory_; }
   uint64_t available_disk_bytes() override { return disk_; }
 
+  // A file's or a directory's content; shared with the files open on it.
+  struct Node {
+    std::string bytes;
+    bool directory = false;
+  };
+
  private:
   struct Faults {
     int refuse_write = 0;
@@ -97,21 +124,20 @@ class FakeEnv final : public Env {
     int size_error = ENOSPC;
     size_t read_fail_offset = SIZE_MAX;
     int read_error = EIO;
-  };
- public:
-  struct Node {
-    std::string bytes;
-    bool directory = false;
-    Faults faults;
+    std::map<Call, int> calls;
   };
 
- private:
   std::string key(const std::string& name) const;
-  Node& node(const std::string& name) { return nodes_[key(name)]; }
   Faults& faults_of(const std::string& name) { return faults_[key(name)]; }
+  // The errno `call` on key `k` is made to fail with, or 0.
+  int injected(Call call, const std::string& k) const;
+  // True when key `k` names a directory (made, implied by a name below it,
+  // or the working directory itself).
+  bool is_directory(const std::string& k) const;
+  bool has_children(const std::string& k) const;
 
   std::string directory_;
-  std::map<std::string, Node> nodes_;
+  std::map<std::string, std::shared_ptr<Node>> nodes_;
   std::map<std::string, Faults> faults_;  // failures, also for files not yet created
   std::map<std::string, std::string> variables_;
   std::string console_, errors_;

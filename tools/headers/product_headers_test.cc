@@ -14,20 +14,8 @@ RunParameters completed(int32_t nb, int32_t nl, int32_t ns, int32_t nfunc) {
   p.NL = nl;
   p.NS = ns;
   p.NFUNC = nfunc;
-  EXPECT_EQ(derive_run_parameters(p).line(), "");
+  EXPECT_EQ(derive_run_parameters(p).message(), "");
   return p;
-}
-
-TEST(ProductHeaders, ParameterBandNamesFollowTheCoefficientLayout) {
-  EXPECT_EQ(parameter_band_names(0), (std::vector<std::string>{"constant", "trend"}));
-  EXPECT_EQ(parameter_band_names(2),
-            (std::vector<std::string>{"constant", "trend", "amplitude_1", "phase_1", "amplitude_2", "phase_2"}));
-  const std::vector<std::string> six = parameter_band_names(6);
-  ASSERT_EQ(six.size(), 14u);
-  EXPECT_EQ(six[12], "amplitude_6");
-  EXPECT_EQ(six[13], "phase_6");
-  EXPECT_EQ(time_step_band_names(3), (std::vector<std::string>{"t1", "t2", "t3"}));
-  EXPECT_EQ(time_step_band_names(200).back(), "t200");
 }
 
 TEST(ProductHeaders, EveryFileOfARunWithItsLayoutAndSize) {
@@ -45,10 +33,10 @@ TEST(ProductHeaders, EveryFileOfARunWithItsLayoutAndSize) {
       {"aic.dat", false, 1, kEnviFloat32, 4, "aic"}, {"min.dat", false, 1, kEnviInt16, 2, "min"},
       {"max.dat", false, 1, kEnviInt16, 2, "max"},
   };
-  const std::vector<RunFile> files = run_files(p);
+  const std::vector<HeaderPlan> files = header_plans(p);
   ASSERT_EQ(files.size(), std::size(expected));
   for (size_t i = 0; i < files.size(); ++i) {
-    const RunFile& f = files[i];
+    const HeaderPlan& f = files[i];
     const Expect& e = expected[i];
     SCOPED_TRACE(e.name);
     EXPECT_EQ(f.name, e.name);
@@ -69,7 +57,7 @@ TEST(ProductHeaders, EveryFileOfARunWithItsLayoutAndSize) {
 
 TEST(ProductHeaders, SizesBeyondTwoGigabytesDoNotWrap) {
   const RunParameters p = completed(200, 7500, 7500, 6);
-  for (const RunFile& f : run_files(p))
+  for (const HeaderPlan& f : header_plans(p))
     if (f.name == "p.bsq") {
       EXPECT_EQ(f.expected_bytes, int64_t{14} * 7500 * 7500 * 4);
     }

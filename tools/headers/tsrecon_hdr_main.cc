@@ -17,11 +17,12 @@
 // ".hdr" (p.bsq -> p.hdr). Files are read through the program's own file
 // layer; only the headers themselves are written here.
 #include <cstdio>
-#include <fstream>
+#include <memory>
 #include <string>
 
 #include "control/run_parameters.h"
 #include "runtime/errors.h"
+#include "io/image_file.h"
 #include "runtime/files.h"
 #include "tools/common/envi_header.h"
 #include "tools/common/input_header.h"
@@ -31,17 +32,10 @@ using namespace tsr::tools;
 
 namespace {
 
-bool write_file(const std::string& name, const std::string& text) {
-  std::ofstream out(name, std::ios::binary | std::ios::trunc);
-  out << text;
-  out.flush();
-  return static_cast<bool>(out);
-}
-
 // The size of a file of the job, or -1 when it is not there (or not a file).
 int64_t size_of(tsr::Env& env, const tsr::JobFile& entry) {
-  tsr::RecordFile file;
-  if (!tsr::open_record_file_read_only(env, entry.unit, entry.name, file).is_ok()) return -1;
+  tsr::ImageFile file;
+  if (!file.open_read_only(env, entry, 0).is_ok()) return -1;
   return file.size();
 }
 
@@ -83,7 +77,7 @@ int main(int argc, char** argv) {
   tsr::RunParameters p;
   const tsr::Status loaded = tsr::load_run_parameters(*env, tsr::kControlFile, p);
   if (loaded.code() == tsr::Status::Code::kRefused) {
-    std::fprintf(stderr, "tsrecon-hdr: tsrecon refuses this cntl.dat: %s\n", loaded.line().c_str());
+    std::fprintf(stderr, "tsrecon-hdr: tsrecon refuses this cntl.dat: %s\n", loaded.line("tsrecon").c_str());
     return 1;
   }
   if (loaded.number() == tsr::kErrFileNotFound || loaded.number() == tsr::kErrPermissionDenied ||
@@ -92,26 +86,27 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (!loaded.is_ok()) {
-    std::fprintf(stderr, "tsrecon-hdr: cntl.dat cannot be read as tsrecon reads it: %s\n", loaded.line().c_str());
+    std::fprintf(stderr, "tsrecon-hdr: cntl.dat cannot be read as tsrecon reads it: %s\n",
+                 loaded.line("tsrecon").c_str());
     return 1;
   }
 
   bool ok = true;
   auto put = [&](const std::string& name, const std::string& content, const std::string& what) {
-    if (write_file(name, content)) {
+    if (tsr::write_new_file(*env, name, content) == 0) {
       std::printf("wrote %s (%s)\n", name.c_str(), what.c_str());
     } else {
       std::fprintf(stderr, "tsrecon-hdr: cannot write %s\n", name.c_str());
       ok = false;
     }
   };
-  auto describe = [](const RunFile& f) {
+  auto describe = [](const HeaderPlan& f) {
     const char* type = f.header.data_type == kEnviByte ? "bytes" : f.header.data_type == kEnviInt16 ? "int16" : "float32";
     return f.name + ": " + std::to_string(f.header.bands) + (f.header.bands == 1 ? " band" : " bands") + " of " +
            type + ", " + std::to_string(f.header.lines) + " lines x " + std::to_string(f.header.samples) +
            " samples";
   };
-  auto check_size = [](const RunFile& f, int64_t size) {
+  auto check_size = [](const HeaderPlan& f, int64_t size) {
     if (size < f.expected_bytes)
       warn(f.name + " holds " + std::to_string(size) + " bytes, less than the " + std::to_string(f.expected_bytes) +
            " that cntl.dat gives it (an unfinished run, or another cube?)");
@@ -127,7 +122,7 @@ int main(int argc, char** argv) {
   const bool dated = data_header.days.size() == static_cast<size_t>(p.NB);
   EnviGeoref georef;
   bool any_product = false, geometry_differs = false;
-  for (RunFile& f : run_files(p, dated ? data_header.band_names : std::vector<std::string>{})) {
+  for (HeaderPlan& f : header_plans(p, dated ? data_header.band_names : std::vector<std::string>{})) {
     const tsr::JobFile& entry = tsr::run_file(f.name);
     const int64_t size = size_of(*env, entry);
     if (size < 0) {
@@ -146,7 +141,7 @@ int main(int argc, char** argv) {
         warn(h.name + " is not an ENVI header; left as it is");
         continue;
       }
-      const int byte_order = tsr::swaps_bytes(tsr::convert_setting_of(*env, entry.unit)) ? 1 : 0;
+      const int byte_order = tsr::byte_order_of(*env, entry).big_endian() ? 1 : 0;
       for (const std::string& problem :
            input_header_problems(h.entries, p.NS, p.NL, p.NB, f.header.data_type, byte_order)) {
         const bool geometry = problem.rfind("samples ", 0) == 0 || problem.rfind("lines ", 0) == 0 ||

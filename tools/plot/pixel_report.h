@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "control/run_parameters.h"
+#include "domain/model.h"
 
 namespace tsr::tools {
 
@@ -21,21 +22,26 @@ struct PixelReport {
   std::vector<int16_t> weights_out;   // 1: the band took part in the final fit
   std::vector<double> preliminary;    // preliminary fit (all 0.0 under MASK = 1)
   std::vector<double> fitted;         // final fit (all 0.0 when the fit gave up)
-  std::vector<double> final_input;    // series the final fit read: raw / 4096 after
+  std::vector<double> final_input;    // series the final fit read: raw / kRawScale after
                                       // gap filling and the envelope filter
   std::vector<double> params;         // NP values: constant, trend, amplitude/phase pairs
   double criterion = 0.0;
   int32_t order = 0, min = 0, max = 0;
-  // The fit gave up: order 1 or less, or a criterion of exactly 0.0.
-  bool failed() const { return order <= 1 || criterion == 0.0; }
+  // The fit left no model (the no-model rule on the fit's outcome).
+  bool failed() const { return fit_has_no_model(criterion, order); }
 };
 
-// Reconstructs one pixel with the run's parameters (completed), its raw
-// series (NB values) and, when MASK = 1, its mask values (NB values; ignored
-// otherwise). The preliminary fit is always kept, whatever INTP says, and the
-// outputs are those that the run stores for the pixel.
-PixelReport reconstruct_single_pixel(const RunParameters& p, int32_t line, int32_t sample,
-                                     const std::vector<int16_t>& raw, const std::vector<int16_t>& mask_values);
+// One pixel to report on: its place and its inputs as read.
+struct PixelToReport {
+  int32_t line = 0, sample = 0;      // 1-based place in the cube
+  std::vector<int16_t> raw;          // data.bsq values, NB of them, band 1 first
+  std::vector<int16_t> mask_values;  // mask.bsq values, NB of them; only read when MASK = 1
+};
+
+// Reconstructs one pixel with the run's parameters (completed) as the run
+// does (control/pixel_runner.h). The preliminary fit is always kept, whatever
+// INTP says, and the outputs are those that the run stores for the pixel.
+PixelReport reconstruct_single_pixel(const RunParameters& p, const PixelToReport& pixel);
 
 // The values the run writes for the pixel: its f.bsq and i.bsq series and its
 // p.bsq parameters, converted as the product writers convert them.

@@ -15,8 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -32,7 +31,6 @@
 #include "tools/headers/product_headers.h"
 #include "tools/plot/svg_plot.h"
 
-namespace fs = std::filesystem;
 using namespace tsr::tools;
 
 namespace {
@@ -82,17 +80,17 @@ std::string read_input_pixel(tsr::Env& env, const tsr::JobFile& entry, const tsr
   tsr::ImageFile file;
   tsr::Status s = file.open_read_only(env, entry, 1);
   if (s.number() == tsr::kErrInconsistentOpen) {
-    const std::string var = "FORT_CONVERT" + std::to_string(entry.unit);
-    return var + "=" + env.variable(var).value_or("") + " is not a byte order tsrecon accepts";
+    const tsr::ByteOrder order = tsr::byte_order_of(env, entry);
+    return order.variable + "=" + order.value + " is not a byte order tsrecon accepts";
   }
   if (!s.is_ok()) return "cannot open " + std::string(entry.name) + " in " + env.working_directory();
   values.assign(static_cast<size_t>(p.NB), 0);
   int32_t delivered = 0;
-  s = tsr::read_pixel(file, line, sample, p.NB, p.NL, p.NS, values.data(), delivered);
+  s = tsr::read_pixel(file, {line, sample, p.NB, p.NL, p.NS}, values.data(), &delivered);
   if (s.number() == tsr::kErrNonExistentRecord)
     return std::string(entry.name) + " ends before band " + std::to_string(delivered + 1) + " of line " +
            std::to_string(line) + " (tsrecon stops there with error 36): is cntl.dat right about NB, NL and NS?";
-  if (!s.is_ok()) return "cannot read " + std::string(entry.name) + ": " + s.line();
+  if (!s.is_ok()) return "cannot read " + std::string(entry.name) + ": " + s.message();
   return {};
 }
 
@@ -112,7 +110,7 @@ std::string values_table(const PixelReport& r) {
     o << buf;
   }
   o << "# param number name value p.bsq\n";
-  const std::vector<std::string> names = parameter_band_names(r.nfunc);
+  const std::vector<std::string> names = tsr::parameter_names(r.nfunc);
   for (size_t k = 0; k < r.params.size(); ++k) {
     std::snprintf(buf, sizeof buf, "param %zu %s %.17g %.9g\n", k + 1, names[k].c_str(), r.params[k],
                   static_cast<double>(pv[k]));
@@ -175,11 +173,11 @@ int main(int argc, char** argv) {
   const std::unique_ptr<tsr::Env> env = tsr::new_posix_env();
   tsr::RunParameters p;
   const tsr::Status loaded = tsr::load_run_parameters(*env, tsr::kControlFile, p);
-  if (loaded.code() == tsr::Status::Code::kRefused) return fail("tsrecon refuses this cntl.dat: " + loaded.line());
+  if (loaded.code() == tsr::Status::Code::kRefused) return fail("tsrecon refuses this cntl.dat: " + loaded.line("tsrecon"));
   if (loaded.number() == tsr::kErrFileNotFound || loaded.number() == tsr::kErrPermissionDenied ||
       loaded.number() == tsr::kErrRead)
     return fail("cannot read cntl.dat in " + env->working_directory());
-  if (!loaded.is_ok()) return fail("cntl.dat cannot be read as tsrecon reads it: " + loaded.line());
+  if (!loaded.is_ok()) return fail("cntl.dat cannot be read as tsrecon reads it: " + loaded.line("tsrecon"));
   if (line > p.NL || sample > p.NS)
     return fail("line " + std::to_string(line) + ", sample " + std::to_string(sample) + " lies outside the cube of " +
          std::to_string(p.NL) + " lines and " + std::to_string(p.NS) + " samples");
@@ -199,7 +197,7 @@ int main(int argc, char** argv) {
       return fail(e);
   }
 
-  const PixelReport report = reconstruct_single_pixel(p, line, sample, raw, mask);
+  const PixelReport report = reconstruct_single_pixel(p, {line, sample, raw, mask});
   if (values) std::fputs(values_table(report).c_str(), stdout);
   // The user's units: --factor, else the scaling data.hdr declares.
   const InputHeader header = read_input_header(*env, "data.bsq");
@@ -214,10 +212,7 @@ int main(int argc, char** argv) {
   if (header.days.size() == static_cast<size_t>(p.NB)) units.dates = header.band_names;
   if (!values || !out_name.empty()) {
     if (out_name.empty()) out_name = "pixel_" + std::to_string(line) + "_" + std::to_string(sample) + ".svg";
-    std::ofstream out(out_name, std::ios::binary | std::ios::trunc);
-    out << pixel_svg(report, units);
-    out.flush();
-    if (!out) return fail("cannot write " + out_name);
+    if (tsr::write_new_file(*env, out_name, pixel_svg(report, units)) != 0) return fail("cannot write " + out_name);
     if (!values) std::printf("wrote %s\n", out_name.c_str());
   }
   return 0;

@@ -16,21 +16,15 @@
 #pragma once
 
 #include <cstdint>
-#include <ostream>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "control/run_parameters.h"
+#include "runtime/env.h"
+#include "runtime/status.h"
 
 namespace tsr::tile {
-
-// A refusal: the operation stops with this one-line reason.
-class TileError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
 
 // One block: a run of consecutive whole lines of the cube.
 struct Block {
@@ -50,23 +44,21 @@ std::vector<Block> plan_blocks(int32_t nl, int32_t requested);
 
 // The control file text with the records that the read of NL and NS takes
 // replaced by the single record "nl ns" (with the line end of the last record
-// replaced, CR LF or LF). Every other byte is kept: the band count, the
-// groups, the band list, comments and spacing. Throws ControlFileError when
-// the text does not read that far.
-std::string rewrite_line_count(std::string_view cntl_text, int32_t nl, int32_t ns);
+// replaced, CR LF or LF), into `rewritten`. Every other byte is kept: the
+// band count, the groups, the band list, comments and spacing. Returns the
+// reader's run-time error (with its detail, no file) when the text does not
+// read that far.
+Status rewrite_line_count(std::string_view cntl_text, int32_t nl, int32_t ns, std::string* rewritten);
 
 // True when the two records describe the same run apart from the line count:
 // every value read from the control file and every derived value.
 bool same_run_except_lines(const RunParameters& a, const RunParameters& b);
 
-// What merge (and the run scripts) need to know about a split.
+// What merge (and the run scripts) need to know about a split: the sizes and
+// switches of the whole run, and its blocks.
 struct Manifest {
-  int32_t NB = 0;
-  int32_t NL = 0;
-  int32_t NS = 0;
-  int32_t NP = 0;
-  int32_t INTP = 0;
-  int32_t MASK = 0;
+  int32_t NB = 0, NL = 0, NS = 0, NP = 0;
+  int32_t INTP = 0, MASK = 0;
   std::vector<Block> blocks;
 };
 
@@ -74,14 +66,14 @@ struct Manifest {
 // line per block; lines starting with '#' are comments.
 std::string format_manifest(const Manifest& m);
 
-// Reads a manifest written by format_manifest and checks that its blocks
-// cover lines 1..NL in order without gaps or overlaps. Throws TileError with
+// Reads a manifest written by format_manifest into `m` and checks that its
+// blocks cover lines 1..NL in order without gaps or overlaps; refuses it with
 // the reason when it does not.
-Manifest parse_manifest(std::string_view text);
+Status parse_manifest(std::string_view text, Manifest* m);
 
-// A file laid out like the cube: `planes` planes of NL lines of NS records of
-// `record_length` bytes.
-struct CubeFile {
+// Where one of a run's files keeps its bytes: `planes` planes of NL lines of
+// NS records of `record_length` bytes.
+struct FileLayout {
   std::string name;
   int32_t planes = 0;
   int32_t record_length = 0;
@@ -90,13 +82,13 @@ struct CubeFile {
 // The products one run writes, in the order the program writes them:
 // p.bsq, i.bsq (only when INTP = 1), f.bsq, order.dat, aic.dat, min.dat,
 // max.dat.
-std::vector<CubeFile> product_files(const Manifest& m);
+std::vector<FileLayout> product_files(const Manifest& m);
 
 // The inputs one run reads: data.bsq and, when MASK = 1, mask.bsq.
-std::vector<CubeFile> input_files(const Manifest& m);
+std::vector<FileLayout> input_files(const Manifest& m);
 
 // Size of the complete file for `lines` lines of `ns` samples.
-int64_t full_size(const CubeFile& f, int32_t lines, int32_t ns);
+int64_t full_size(const FileLayout& f, int32_t lines, int32_t ns);
 
 // A run of consecutive bytes that one block shares with the whole cube: one
 // plane's part of the block.
@@ -107,7 +99,7 @@ struct ByteRun {
 };
 
 // The runs of `block` in a file of the cube layout, plane 1 first.
-std::vector<ByteRun> block_runs(const CubeFile& f, int32_t nl, int32_t ns, const Block& block);
+std::vector<ByteRun> block_runs(const FileLayout& f, int32_t nl, int32_t ns, const Block& block);
 
 struct SplitOptions {
   std::string dir = ".";    // working directory with cntl.dat, data.bsq (mask.bsq)
@@ -121,12 +113,46 @@ struct MergeOptions {
   std::string blocks_dir;   // empty: dir + "/blocks"
 };
 
-// Each writes what it did to `out` and returns the exit status: 0 when done,
-// 1 after a refusal (one line per reason on `err`, starting "tsrecon-tile: ").
-int split(const SplitOptions& options, std::ostream& out, std::ostream& err);
-int merge(const MergeOptions& options, std::ostream& out, std::ostream& err);
-// Writes the names of the inputs each block reads (`inputs`) or of the
-// products it writes, one a line, from the split's manifest.
-int list_files(const MergeOptions& options, bool inputs, std::ostream& out, std::ostream& err);
+// How far a split came.
+struct SplitReport {
+  int32_t requested = 0;      // blocks asked for
+  std::string blocks_dir;     // where the blocks go
+  Manifest manifest;          // the whole cube; its blocks once planned
+  size_t blocks_written = 0;  // blocks complete so far, in the manifest's order
+  bool done = false;          // the manifest is written: the split is complete
+};
+
+// A product that a block has not finished (missing: size -1).
+struct UnfinishedProduct {
+  std::string block, file, path;
+  int64_t size = -1, needed = 0;
+};
+
+// How far a merge came.
+struct MergeReport {
+  Manifest manifest;
+  std::vector<UnfinishedProduct> unfinished;  // when not empty, nothing was merged
+  std::vector<FileLayout> merged;             // products merged so far, in order
+};
+
+// Cuts the job of options.dir into blocks (see the top of this file). The
+// Env's names are taken as given, relative to its working directory. A
+// refusal names the reason; `report` says how far the split came.
+Status split(Env& env, const SplitOptions& options, SplitReport* report);
+// Copies the products of every finished block into their places in
+// options.dir. Refuses, writing nothing, while a block has not finished
+// (listed in the report's `unfinished`).
+Status merge(Env& env, const MergeOptions& options, MergeReport* report);
+
+enum class FileSet { kInputs, kProducts };
+// The names of the files of `which` each block's run reads or writes, from
+// the split's manifest.
+Status list_files(Env& env, const MergeOptions& options, FileSet which, std::vector<std::string>* names);
+
+// The console lines of a report (without line ends): what was done, in order.
+std::vector<std::string> split_lines(const SplitReport& r);
+std::vector<std::string> merge_lines(const MergeReport& r);
+// The lines that name every unfinished product of a refused merge.
+std::vector<std::string> unfinished_lines(const MergeReport& r);
 
 }  // namespace tsr::tile

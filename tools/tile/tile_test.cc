@@ -4,28 +4,28 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <filesystem>
 #include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "control/control_syntax.h"
+#include "support/fake_env.h"
 #include "support/job.h"
+#include "support/parameters.h"
 #include "support/process.h"
 
 namespace tsr::tile {
 namespace {
 
+using tsr::testing::FakeEnv;
+using tsr::testing::parameters_of;
 using tsr::testing::ScratchDir;
 
-const ConsoleSink kQuiet = [](std::initializer_list<ListItem>) {};
-
-RunParameters parameters_of(const std::string& text) {
-  RunParameters p;
-  read_control_text(text, p, kQuiet);
-  EXPECT_EQ(derive_run_parameters(p).line(), "");
-  return p;
+Manifest parsed(const std::string& text) {
+  Manifest m;
+  const Status s = parse_manifest(text, &m);
+  EXPECT_TRUE(s.is_ok()) << s.message();
+  return m;
 }
 
 // ---------------------------------------------------------------------------
@@ -104,7 +104,8 @@ TEST(TileRewriteLineCount, ReplacesOnlyTheRecordsOfTheCounts) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::string rewritten = rewrite_line_count(c.text, 5, 17);
+    std::string rewritten;
+    ASSERT_TRUE(rewrite_line_count(c.text, 5, 17, &rewritten).is_ok());
     EXPECT_EQ(rewritten, c.expected);
     const RunParameters whole = parameters_of(c.text);
     const RunParameters block = parameters_of(rewritten);
@@ -116,12 +117,9 @@ TEST(TileRewriteLineCount, ReplacesOnlyTheRecordsOfTheCounts) {
 TEST(TileRewriteLineCount, TextThatEndsBeforeTheCountsIsAnError) {
   for (const char* text : {"", "46\n", "46\n23\n", "46\n23 17"}) {
     SCOPED_TRACE(text);
-    try {
-      rewrite_line_count(text, 5, 17);
-      ADD_FAILURE() << "no error";
-    } catch (const ControlFileError& e) {
-      EXPECT_EQ(e.number(), 24);
-    }
+    std::string rewritten = "unchanged";
+    EXPECT_EQ(rewrite_line_count(text, 5, 17, &rewritten).number(), 24);
+    EXPECT_EQ(rewritten, "unchanged");
   }
 }
 
@@ -174,7 +172,7 @@ Manifest sample_manifest() {
 
 TEST(TileManifest, RoundTrip) {
   const Manifest m = sample_manifest();
-  const Manifest back = parse_manifest(format_manifest(m));
+  const Manifest back = parsed(format_manifest(m));
   EXPECT_EQ(back.NB, 46);
   EXPECT_EQ(back.NL, 23);
   EXPECT_EQ(back.NS, 17);
@@ -207,7 +205,10 @@ TEST(TileManifest, RefusesWhatDoesNotDescribeTheCube) {
   };
   for (const auto& [name, text] : cases) {
     SCOPED_TRACE(name);
-    EXPECT_THROW(parse_manifest(text), TileError);
+    Manifest m;
+    const Status s = parse_manifest(text, &m);
+    EXPECT_EQ(s.code(), Status::Code::kRefused);
+    EXPECT_NE(s.message(), "");
   }
 }
 
@@ -218,7 +219,7 @@ TEST(TileProducts, SetAndSizesFollowTheRun) {
   Manifest m = sample_manifest();
   std::vector<std::string> names;
   int64_t total = 0;
-  for (const CubeFile& f : product_files(m)) {
+  for (const FileLayout& f : product_files(m)) {
     names.push_back(f.name);
     total += full_size(f, m.NL, m.NS);
   }
@@ -226,12 +227,12 @@ TEST(TileProducts, SetAndSizesFollowTheRun) {
   // 14 * 4 + 46 * 2 + 46 * 2 + 1 + 4 + 2 + 2 bytes per pixel.
   EXPECT_EQ(total, int64_t{23} * 17 * (56 + 92 + 92 + 1 + 4 + 2 + 2));
   m.INTP = 2;
-  for (const CubeFile& f : product_files(m)) EXPECT_NE(f.name, "i.bsq");
+  for (const FileLayout& f : product_files(m)) EXPECT_NE(f.name, "i.bsq");
   // The inputs: the mask cube only with MASK = 1.
   for (int mask : {0, 1}) {
     m.MASK = mask;
     std::vector<std::string> inputs;
-    for (const CubeFile& f : input_files(m)) inputs.push_back(f.name + "/" + std::to_string(f.record_length));
+    for (const FileLayout& f : input_files(m)) inputs.push_back(f.name + "/" + std::to_string(f.record_length));
     const std::vector<std::string> expected =
         mask == 1 ? std::vector<std::string>{"data.bsq/2", "mask.bsq/1"} : std::vector<std::string>{"data.bsq/2"};
     EXPECT_EQ(inputs, expected);
@@ -239,7 +240,7 @@ TEST(TileProducts, SetAndSizesFollowTheRun) {
 }
 
 TEST(TileBlockRuns, OffsetsOfOnePlanePerRun) {
-  const CubeFile p{"p.bsq", 14, 4};
+  const FileLayout p{"p.bsq", 14, 4};
   const Block b{"block-0002", 7, 6};
   const std::vector<ByteRun> runs = block_runs(p, 23, 17, b);
   ASSERT_EQ(runs.size(), 14u);
@@ -251,13 +252,13 @@ TEST(TileBlockRuns, OffsetsOfOnePlanePerRun) {
   EXPECT_EQ(runs[13].whole_offset, (13 * 23 * 17 + 6 * 17) * 4);
   EXPECT_EQ(runs[13].block_offset, 13 * 6 * 17 * 4);
   // Beyond 2 GiB the offsets stay exact.
-  const CubeFile big{"f.bsq", 200, 2};
+  const FileLayout big{"f.bsq", 200, 2};
   const std::vector<ByteRun> far = block_runs(big, 7500, 7500, {"b", 7001, 500});
   EXPECT_EQ(far[199].whole_offset, (int64_t{199} * 7500 + 7000) * 7500 * 2);
 }
 
 TEST(TileBlockRuns, BlocksTileTheWholeFileExactlyOnce) {
-  for (const CubeFile& f : {CubeFile{"f.bsq", 5, 2}, CubeFile{"order.dat", 1, 1}, CubeFile{"aic.dat", 1, 4}}) {
+  for (const FileLayout& f : {FileLayout{"f.bsq", 5, 2}, FileLayout{"order.dat", 1, 1}, FileLayout{"aic.dat", 1, 4}}) {
     const int32_t nl = 11, ns = 3;
     std::vector<int> whole(static_cast<size_t>(full_size(f, nl, ns)), 0);
     for (const Block& b : plan_blocks(nl, 4)) {
@@ -306,28 +307,39 @@ std::string control_text(int mask, int intp, int32_t nl = kNL) {
       .text();
 }
 
+// What a split or a merge returned and the lines of its report.
 struct Outcome {
-  int status;
-  std::string out, err;
+  Status status;
+  std::vector<std::string> lines;
+  std::string err;  // the status's message and, of a merge, the unfinished products
 };
 
-Outcome run_split(const ScratchDir& dir, int32_t n, bool force = false) {
+Outcome run_split(Env& env, const std::string& dir, int32_t n, bool force = false) {
   SplitOptions o;
-  o.dir = dir.path();
+  o.dir = dir;
   o.requested = n;
   o.force = force;
-  std::ostringstream out, err;
-  const int status = split(o, out, err);
-  return {status, out.str(), err.str()};
+  SplitReport report;
+  Outcome r{split(env, o, &report), {}, {}};
+  r.lines = split_lines(report);
+  r.err = r.status.message();
+  return r;
+}
+Outcome run_split(const ScratchDir& dir, int32_t n, bool force = false) {
+  return run_split(*new_posix_env(), dir.path(), n, force);
 }
 
-Outcome run_merge(const ScratchDir& dir) {
+Outcome run_merge(Env& env, const std::string& dir) {
   MergeOptions o;
-  o.dir = dir.path();
-  std::ostringstream out, err;
-  const int status = merge(o, out, err);
-  return {status, out.str(), err.str()};
+  o.dir = dir;
+  MergeReport report;
+  Outcome r{merge(env, o, &report), {}, {}};
+  r.lines = merge_lines(report);
+  for (const std::string& line : unfinished_lines(report)) r.err += line + "\n";
+  r.err += r.status.message();
+  return r;
 }
+Outcome run_merge(const ScratchDir& dir) { return run_merge(*new_posix_env(), dir.path()); }
 
 TEST(TileSplit, BlocksHoldTheirLinesOfEveryBand) {
   ScratchDir dir;
@@ -335,10 +347,12 @@ TEST(TileSplit, BlocksHoldTheirLinesOfEveryBand) {
   dir.write("data.bsq", cube_bytes(kNB, 1, kNL, 2, 0) + "trailing bytes are never read");
   dir.write("mask.bsq", cube_bytes(kNB, 1, kNL, 1, 100));
   const Outcome r = run_split(dir, 2);
-  ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.err, "");
+  ASSERT_TRUE(r.status.is_ok()) << r.err;
+  EXPECT_EQ(r.lines, (std::vector<std::string>{"block-0001: lines 1..3 (3 lines)", "block-0002: lines 4..5 (2 lines)",
+                                               "split NB = 3, NL = 5, NS = 2 into 2 blocks in " + dir.path() +
+                                                   "/blocks"}));
 
-  const Manifest m = parse_manifest(dir.read("blocks/manifest.txt"));
+  const Manifest m = parsed(dir.read("blocks/manifest.txt"));
   EXPECT_EQ(m.MASK, 1);
   ASSERT_EQ(m.blocks.size(), 2u);
   for (const Block& b : m.blocks) {
@@ -380,9 +394,8 @@ TEST(TileSplit, RefusesInputsThatCannotMakeBlocks) {
     if (c.mask_bytes >= 0) dir.write("mask.bsq", std::string(static_cast<size_t>(c.mask_bytes), '\1'));
     if (c.blocks_exist) dir.write("blocks", "");
     const Outcome r = run_split(dir, 2);
-    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.status.code(), Status::Code::kRefused);
     EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
-    EXPECT_EQ(r.err.rfind("tsrecon-tile: ", 0), 0u) << r.err;
     EXPECT_EQ(dir.exists("blocks/manifest.txt"), false);
   }
 }
@@ -391,20 +404,20 @@ TEST(TileSplit, ForceReplacesOnlyAnEarlierSplit) {
   ScratchDir dir;
   dir.write("cntl.dat", control_text(0, 0));
   dir.write("data.bsq", cube_bytes(kNB, 1, kNL, 2, 0));
-  ASSERT_EQ(run_split(dir, 5).status, 0);
+  ASSERT_TRUE(run_split(dir, 5).status.is_ok());
   dir.write("blocks/block-0005/p.bsq", "stale product");
   const Outcome again = run_split(dir, 2, true);
-  ASSERT_EQ(again.status, 0) << again.err;
+  ASSERT_TRUE(again.status.is_ok()) << again.err;
   EXPECT_FALSE(dir.exists("blocks/block-0005"));
-  EXPECT_EQ(parse_manifest(dir.read("blocks/manifest.txt")).blocks.size(), 2u);
+  EXPECT_EQ(parsed(dir.read("blocks/manifest.txt")).blocks.size(), 2u);
 
   ScratchDir other;
   other.write("cntl.dat", control_text(0, 0));
   other.write("data.bsq", cube_bytes(kNB, 1, kNL, 2, 0));
-  std::filesystem::create_directories(other.file("blocks"));
+  ASSERT_EQ(new_posix_env()->create_directory(other.file("blocks")), 0);
   other.write("blocks/precious.txt", "not a split");
   const Outcome refused = run_split(other, 2, true);
-  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(refused.status.code(), Status::Code::kRefused);
   EXPECT_NE(refused.err.find("not a blocks folder"), std::string::npos) << refused.err;
   EXPECT_EQ(other.read("blocks/precious.txt"), "not a split");
 }
@@ -413,7 +426,7 @@ TEST(TileSplit, ForceReplacesOnlyAnEarlierSplit) {
 // naming their place in the whole cube.
 void fake_block_products(const ScratchDir& dir, const Manifest& m) {
   int salt = 0;
-  for (const CubeFile& f : product_files(m)) {
+  for (const FileLayout& f : product_files(m)) {
     salt += 3;
     for (const Block& b : m.blocks) {
       dir.write("blocks/" + b.name + "/" + f.name, cube_bytes(f.planes, b.first_line, b.lines, f.record_length, salt));
@@ -427,8 +440,8 @@ TEST(TileMerge, PutsEveryProductLineInItsPlace) {
     ScratchDir dir;
     dir.write("cntl.dat", control_text(0, intp));
     dir.write("data.bsq", cube_bytes(kNB, 1, kNL, 2, 0));
-    ASSERT_EQ(run_split(dir, 3).status, 0);
-    const Manifest m = parse_manifest(dir.read("blocks/manifest.txt"));
+    ASSERT_TRUE(run_split(dir, 3).status.is_ok());
+    const Manifest m = parsed(dir.read("blocks/manifest.txt"));
     fake_block_products(dir, m);
     // An older, longer product keeps its tail, as a run over it would.
     const std::string old_tail = "older and longer";
@@ -436,9 +449,11 @@ TEST(TileMerge, PutsEveryProductLineInItsPlace) {
     dir.write("i.bsq", "untouched unless INTP = 1");
 
     const Outcome r = run_merge(dir);
-    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_TRUE(r.status.is_ok()) << r.err;
+    EXPECT_EQ(r.lines.size(), product_files(m).size());
+    EXPECT_EQ(r.lines.front(), "merged p.bsq: 4 planes of 5 x 2 from 3 blocks");
     int salt = 0;
-    for (const CubeFile& f : product_files(m)) {
+    for (const FileLayout& f : product_files(m)) {
       salt += 3;
       SCOPED_TRACE(f.name);
       const std::string whole = cube_bytes(f.planes, 1, kNL, f.record_length, salt);
@@ -477,17 +492,85 @@ TEST(TileMerge, RefusesUnfinishedBlocksBeforeWritingAnything) {
     ScratchDir dir;
     dir.write("cntl.dat", control_text(0, 0));
     dir.write("data.bsq", cube_bytes(kNB, 1, kNL, 2, 0));
-    ASSERT_EQ(run_split(dir, 3).status, 0);
-    fake_block_products(dir, parse_manifest(dir.read("blocks/manifest.txt")));
+    ASSERT_TRUE(run_split(dir, 3).status.is_ok());
+    fake_block_products(dir, parsed(dir.read("blocks/manifest.txt")));
     dir.write("p.bsq", "earlier product");
     c.spoil(dir);
     const Outcome r = run_merge(dir);
-    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.status.code(), Status::Code::kRefused);
     for (const std::string& m : c.messages) EXPECT_NE(r.err.find(m), std::string::npos) << r.err;
     EXPECT_EQ(dir.read("p.bsq"), "earlier product");
     EXPECT_FALSE(dir.exists("f.bsq"));
-    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(r.lines.empty());
   }
+}
+
+// Faults of the file system, in memory: every one ends the split or the merge
+// with a refusal that names the file and the system's reason, and a split
+// never leaves a manifest behind.
+TEST(TileFaults, EachFailingCallIsRefusedWithItsFile) {
+  using Call = FakeEnv::Call;
+  struct Case {
+    const char* name;
+    std::function<void(FakeEnv&)> arrange;
+    bool merge;  // fault the merge of a finished split instead of the split
+    std::string message;
+  };
+  const Case cases[] = {
+      {"blocks folder not made", [](FakeEnv& e) { e.fail_call(Call::kCreateDirectory, "blocks", EACCES); }, false,
+       "cannot create /job/blocks: Permission denied"},
+      {"block folder not made",
+       [](FakeEnv& e) { e.fail_call(Call::kCreateDirectory, "blocks/block-0002", ENOSPC); }, false,
+       "cannot create /job/blocks/block-0002: No space left on device"},
+      {"input unreadable", [](FakeEnv& e) { e.fail_reads_from("data.bsq", 20); }, false,
+       "cannot read /job/data.bsq: Input/output error"},
+      {"block input cut short", [](FakeEnv& e) { e.limit_size("blocks/block-0001/data.bsq", 5); }, false,
+       "cannot write /job/blocks/block-0001/data.bsq: No space left on device"},
+      {"block input not closed", [](FakeEnv& e) { e.fail_call(Call::kClose, "blocks/block-0003/data.bsq", EIO); },
+       false, "cannot close /job/blocks/block-0003/data.bsq: Input/output error"},
+      {"manifest not renamed", [](FakeEnv& e) { e.fail_call(Call::kRename, "blocks/manifest.txt.part", EXDEV); },
+       false, "cannot rename /job/blocks/manifest.txt.part: Invalid cross-device link"},
+      {"control file not opened", [](FakeEnv& e) { e.refuse_opening("cntl.dat", EMFILE); }, false,
+       "cannot open /job/cntl.dat: Too many open files"},
+      {"product not opened", [](FakeEnv& e) { e.refuse_opening("f.bsq", EACCES); }, true,
+       "cannot open /job/f.bsq: Permission denied"},
+      {"block product unreadable", [](FakeEnv& e) { e.fail_reads_from("blocks/block-0002/p.bsq", 0); }, true,
+       "cannot read /job/blocks/block-0002/p.bsq: Input/output error"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeEnv env("/job");
+    env.put("cntl.dat", control_text(0, 0));
+    env.put("data.bsq", cube_bytes(kNB, 1, kNL, 2, 0));
+    if (c.merge) {
+      ASSERT_TRUE(run_split(env, "/job", 3).status.is_ok());
+      for (const FileLayout& f : product_files(parsed(env.contents("blocks/manifest.txt")))) {
+        for (const Block& b : plan_blocks(kNL, 3)) {
+          env.put("blocks/" + b.name + "/" + f.name, cube_bytes(f.planes, b.first_line, b.lines, f.record_length, 1));
+        }
+      }
+    }
+    c.arrange(env);
+    const Outcome r = c.merge ? run_merge(env, "/job") : run_split(env, "/job", 3);
+    EXPECT_EQ(r.status, Status::refused(c.message));
+    if (!c.merge) {
+      EXPECT_FALSE(env.exists("blocks/manifest.txt"));
+    }
+  }
+}
+
+// An earlier split is replaced only as a whole: a folder that cannot be
+// removed stops the split before anything of it is touched.
+TEST(TileFaults, AnEarlierSplitThatCannotBeRemovedIsKept) {
+  FakeEnv env("/job");
+  env.put("cntl.dat", control_text(0, 0));
+  env.put("data.bsq", cube_bytes(kNB, 1, kNL, 2, 0));
+  ASSERT_TRUE(run_split(env, "/job", 2).status.is_ok());
+  env.fail_call(FakeEnv::Call::kRemove, "blocks/block-0002", EBUSY);
+  const Outcome r = run_split(env, "/job", 4, true);
+  EXPECT_EQ(r.status, Status::refused("cannot remove the earlier split in /job/blocks: Device or resource busy"));
+  EXPECT_TRUE(r.lines.empty());
+  EXPECT_TRUE(env.exists("blocks/block-0002/data.bsq"));
 }
 
 }  // namespace

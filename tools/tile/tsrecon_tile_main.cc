@@ -5,11 +5,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <memory>
 #include <string>
+#include <vector>
 
+#include "runtime/env.h"
 #include "tools/tile/tile.h"
 
 namespace {
+
+constexpr const char* kProgram = "tsrecon-tile";
 
 void usage(std::ostream& out) {
   out << "usage: tsrecon-tile split N [--dir D] [--blocks B] [--force]\n"
@@ -31,9 +36,19 @@ void usage(std::ostream& out) {
 }
 
 int usage_error(const std::string& what) {
-  std::cerr << "tsrecon-tile: " << what << "\n";
+  std::cerr << kProgram << ": " << what << "\n";
   usage(std::cerr);
   return 2;
+}
+
+void print(std::ostream& to, const std::vector<std::string>& lines) {
+  for (const std::string& line : lines) to << line << "\n";
+}
+
+// Ends with `status`: its line on standard error unless it is ok.
+int finish(const tsr::Status& status) {
+  if (!status.is_ok()) std::cerr << status.line(kProgram) << "\n";
+  return status.exit_status();
 }
 
 }  // namespace
@@ -71,6 +86,7 @@ int main(int argc, char** argv) {
     }
   }
 
+  const std::unique_ptr<tsr::Env> env = tsr::new_posix_env();
   if (command == "split") {
     if (requested < 0) return usage_error("split needs the number of blocks");
     tsr::tile::SplitOptions options;
@@ -78,12 +94,24 @@ int main(int argc, char** argv) {
     options.blocks_dir = blocks;
     options.requested = static_cast<int32_t>(requested);
     options.force = force;
-    return tsr::tile::split(options, std::cout, std::cerr);
+    tsr::tile::SplitReport report;
+    const tsr::Status status = tsr::tile::split(*env, options, &report);
+    print(std::cout, tsr::tile::split_lines(report));
+    return finish(status);
   }
   tsr::tile::MergeOptions options;
   options.dir = dir;
   options.blocks_dir = blocks;
-  if (command == "products") return tsr::tile::list_files(options, false, std::cout, std::cerr);
-  if (command == "inputs") return tsr::tile::list_files(options, true, std::cout, std::cerr);
-  return tsr::tile::merge(options, std::cout, std::cerr);
+  if (command == "products" || command == "inputs") {
+    std::vector<std::string> names;
+    const tsr::Status status = tsr::tile::list_files(
+        *env, options, command == "inputs" ? tsr::tile::FileSet::kInputs : tsr::tile::FileSet::kProducts, &names);
+    print(std::cout, names);
+    return finish(status);
+  }
+  tsr::tile::MergeReport report;
+  const tsr::Status status = tsr::tile::merge(*env, options, &report);
+  print(std::cout, tsr::tile::merge_lines(report));
+  for (const std::string& line : tsr::tile::unfinished_lines(report)) std::cerr << kProgram << ": " << line << "\n";
+  return finish(status);
 }

@@ -1,5 +1,5 @@
-// Reduction of a fitted model to what the products hold: amplitude and phase
-// of a harmonic, and the rounding of a scaled value back to raw units.
+// The values a pixel's products hold of its fitted model: the amplitude and
+// phase of a harmonic, and a scaled value rounded back to raw units.
 #pragma once
 
 #include <cstdint>

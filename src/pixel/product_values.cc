@@ -1,4 +1,4 @@
-#include "pixel/reduce.h"
+#include "pixel/product_values.h"
 
 #include <cmath>
 #include <limits>

@@ -1,6 +1,7 @@
-// pixel_bench: the pixel work alone -- reconstruct_pixel on generated pixels,
-// no reading or writing -- with a chosen engine, kernel, series length and
-// number of threads. Prints the pixels per second (best of --repeat runs, on
+// pixel_bench: the pixel work alone -- reconstruct_pixel on tsrecon-gen's
+// pixels, drawn in memory, no reading or writing -- with a chosen engine,
+// kernel, series length (any, not only the executable's 3..200) and number of
+// threads. Prints the pixels per second (best of --repeat runs, on
 // a monotonic clock) and a checksum of every result bit, so that runs with
 // different engines or kernels can be checked for the same products.
 //
@@ -8,7 +9,6 @@
 // one pass over the pixels. (valgrind does not run AVX-512: the widest kernel
 // it reports is AVX2.)
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +22,7 @@
 #include "pixel/reconstruct.h"
 #include "runtime/env.h"
 #include "runtime/workers.h"
+#include "tools/gen/synthetic_pixels.h"
 
 namespace {
 
@@ -73,39 +74,13 @@ const char* kernel_name(tsr::FastKernel k) {
   return "?";
 }
 
-double uniform(std::mt19937_64& rng) { return static_cast<double>(rng() >> 11) * (1.0 / 9007199254740992.0); }
-
-// Raw series like tsrecon-gen's: vegetation, bare soil and water, seasonal
-// curves with noise, cloud dips, spikes and runs of no-data.
+// The pixels of tsrecon-gen's cube of the same seed and size (--pixels
+// samples on one line), band by band.
 std::vector<int16_t> generate(const Options& o) {
   std::mt19937_64 rng(o.seed);
-  const double two_pi = 2.0 * 3.141592653589793;
+  const tsr::PixelShape shape{o.nb, o.npoint};
   std::vector<int16_t> raw(static_cast<size_t>(o.nb) * static_cast<size_t>(o.pixels));
-  for (int32_t p = 0; p < o.pixels; ++p) {
-    const double kind = uniform(rng);
-    const double base = kind < 0.08 ? 0.12 : 0.35 + 0.25 * uniform(rng);
-    const double amp1 = kind < 0.08 ? 0.02 : 0.15 + 0.2 * uniform(rng);
-    const double amp2 = 0.05 * uniform(rng);
-    const double ph1 = two_pi * uniform(rng);
-    const double ph2 = two_pi * uniform(rng);
-    const double trend = (uniform(rng) - 0.5) * 0.002;
-    const bool water = kind > 0.97;
-    int32_t gap_start = -1, gap_len = 0;
-    if (uniform(rng) < 0.05) {
-      gap_start = static_cast<int32_t>(uniform(rng) * o.nb);
-      gap_len = 1 + static_cast<int32_t>(uniform(rng) * (o.nb / 3));
-    }
-    for (int32_t b = 0; b < o.nb; ++b) {
-      const double t = b + 1;
-      double ndvi = base + trend * t + amp1 * std::sin(two_pi * t / o.npoint + ph1) +
-                    amp2 * std::sin(2.0 * two_pi * t / o.npoint + ph2) + 0.01 * (uniform(rng) - 0.5);
-      if (uniform(rng) < 0.12) ndvi *= 0.2 + 0.5 * uniform(rng);
-      int v = static_cast<int>(std::lround(std::fmax(ndvi, 0.0) * 1600.0));
-      if (uniform(rng) < 0.01) v += 600 + static_cast<int>(uniform(rng) * 400);
-      if (water || (b >= gap_start && b < gap_start + gap_len)) v = 32767;
-      raw[static_cast<size_t>(p) * o.nb + b] = static_cast<int16_t>(std::clamp(v, 0, 32767));
-    }
-  }
+  for (int32_t p = 0; p < o.pixels; ++p) tsr::draw_pixel(shape, rng, &raw[static_cast<size_t>(p) * o.nb], nullptr, 1);
   return raw;
 }
 
@@ -119,8 +94,9 @@ tsr::PixelSettings settings_of(const Options& o) {
   s.filter = tsr::EnvelopeFilter::kFillDips;
   s.keep_preliminary = true;
   s.fit_valid_only = true;
-  s.lower_threshold = -tsr::kDefaultTcld;
-  s.upper_threshold = tsr::kDefaultTcld * tsr::kWideThresholdFactor;
+  const double tcld = static_cast<double>(0.15f);  // TCLD's default: the 4-byte real 0.15
+  s.lower_threshold = -tcld;
+  s.upper_threshold = tcld * tsr::kWideThresholdFactor;
   return s;
 }
 

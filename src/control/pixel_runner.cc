@@ -1,0 +1,77 @@
+#include "control/pixel_runner.h"
+
+#include <algorithm>
+
+#include "io/conversions.h"
+
+namespace tsr {
+
+namespace {
+
+// Storage for the run's series: the executable's kMaxBands, or more for a
+// longer record.
+int32_t capacity_for(const PixelRunOptions& options) { return std::max(options.settings.nb, kMaxBands); }
+
+}  // namespace
+
+PixelRunner::PixelRunner(const PixelRunOptions& options)
+    : options_(options),
+      input_(capacity_for(options)),
+      result_(capacity_for(options)),
+      workspace_(capacity_for(options)) {
+  workspace_.engine = options.engine;
+}
+
+void PixelRunner::run(const PixelSource& source, const PixelOutputs& outputs) {
+  const PixelSettings& settings = options_.settings;
+  const int64_t nb = settings.nb;
+  const int64_t np = settings.np;
+  for (int64_t b = 0; b < nb; ++b) {
+    const int64_t at = b * source.stride;
+    input_.series[b] = source.series[at];
+    input_.weights[b] = source.mask != nullptr         ? source.mask[at]
+                        : source.mask_bytes != nullptr ? static_cast<int16_t>(source.mask_bytes[at])
+                                                       : int16_t{1};
+  }
+  reconstruct_pixel(settings, *options_.matrix, input_, result_, workspace_);
+
+  const PixelResult& r = result_;
+  const int64_t ss = outputs.series_stride;
+  const int64_t ps = outputs.param_stride;
+  for (int64_t b = 0; b < nb; ++b) {
+    if (outputs.fitted != nullptr) outputs.fitted[b * ss] = r.fitted[b];
+    if (outputs.preliminary != nullptr) outputs.preliminary[b * ss] = r.preliminary[b];
+    if (outputs.stored_fitted != nullptr) outputs.stored_fitted[b * ss] = scaled_series_value(r.fitted[b]);
+    if (outputs.stored_preliminary != nullptr) {
+      outputs.stored_preliminary[b * ss] = scaled_series_value(r.preliminary[b]);
+    }
+  }
+  for (int64_t j = 0; j < np; ++j) {
+    if (outputs.params != nullptr) outputs.params[j * ps] = r.params[j];
+    if (outputs.stored_params != nullptr) outputs.stored_params[j * ps] = real4_value(r.params[j]);
+  }
+  // The maps keep the low 16 bits of the order and the extremes.
+  const auto order = static_cast<int16_t>(r.order);
+  if (outputs.criterion != nullptr) *outputs.criterion = r.criterion;
+  if (outputs.order != nullptr) *outputs.order = order;
+  if (outputs.minimum != nullptr) *outputs.minimum = static_cast<int16_t>(r.minimum);
+  if (outputs.maximum != nullptr) *outputs.maximum = static_cast<int16_t>(r.maximum);
+  if (outputs.stored_order != nullptr) *outputs.stored_order = static_cast<int8_t>(order_byte(order));
+  if (outputs.stored_criterion != nullptr) *outputs.stored_criterion = aic_value(r.criterion);
+}
+
+PixelPool::PixelPool(const PixelRunOptions& options, int threads) : pool_(std::max(1, threads)) {
+  for (int i = 0; i < std::max(1, threads); ++i) runners_.push_back(std::make_unique<PixelRunner>(options));
+}
+
+bool PixelPool::run(int64_t count, const Placement& place, const WorkerPool::StopCheck& stop) {
+  const WorkerPool::Work work = [&](int worker, int64_t item) {
+    PixelSource source;
+    PixelOutputs outputs;
+    place(item, source, outputs);
+    runners_[static_cast<size_t>(worker)]->run(source, outputs);
+  };
+  return pool_.run(count, work, stop);
+}
+
+}  // namespace tsr
