@@ -47,22 +47,25 @@ def raster(path, planes, gdal_type, nodata=None, scale=None, offset=None, fmt='G
     gdal.Translate(str(path), mem, format=fmt, creationOptions=options)
 
 
-def cf_file(path, days, planes, fmt='netcdf', units=None, calendar=None, fill=None):
+def cf_file(path, times, planes, fmt='netcdf', units=None, calendar=None):
     """A NetCDF or Zarr file of one variable ndvi(time, y, x) as xarray
-    writes it: the time axis CF-encoded (its own units and calendar unless
-    given), x and y the pixel centres of GT."""
+    writes it, x and y the pixel centres of GT. `times`: dates, CF-encoded
+    by xarray (in `units` and `calendar` when given), or numbers written as
+    they are with the attributes `units` and `calendar`."""
     import xarray as xr
     planes = np.asarray(planes)
     x = GT[0] + GT[1] * (np.arange(planes.shape[2]) + 0.5)
     y = GT[3] + GT[5] * (np.arange(planes.shape[1]) + 0.5)
-    da = xr.DataArray(planes, dims=('time', 'y', 'x'), name='ndvi',
-                      coords={'time': np.array(days, dtype='datetime64[ns]'), 'y': y, 'x': x})
+    dated = isinstance(times[0], datetime.date)
+    time = xr.DataArray(np.array(times, dtype='datetime64[ns]') if dated else np.asarray(times), dims='time')
+    da = xr.DataArray(planes, dims=('time', 'y', 'x'), name='ndvi', coords={'time': time, 'y': y, 'x': x})
     da.x.attrs.update(standard_name='projection_x_coordinate', units='m')
     da.y.attrs.update(standard_name='projection_y_coordinate', units='m')
-    encoding = {'time': {k: v for k, v in (('units', units), ('calendar', calendar)) if v}}
-    if fill is not None:
-        encoding['ndvi'] = {'_FillValue': fill}
+    given = {k: v for k, v in (('units', units), ('calendar', calendar)) if v}
+    if not dated:
+        da.time.attrs.update(given)
     ds = da.to_dataset()
+    encoding = {'time': given} if dated else {}
     if fmt == 'zarr':
         ds.to_zarr(str(path), encoding=encoding)
     else:

@@ -104,9 +104,32 @@ def case_jpeg2000_mask(tmp):  # no-data in the .aux.xml GDAL keeps beside a JPEG
     return ['--mask'], v, v == -3000, lambda x: x * Fraction(16, 100), months(12), 12, 4
 
 
+def case_divisor_with_offset(tmp):  # a declared scale above 1 and an offset: value = (stored - offset) / scale
+    v = RNG.integers(0, 12001, size=(12, NL, NS))
+    for d, plane in zip(months(12), v):
+        raster(tmp / f'ndvi_{d}.tif', [plane], gdal.GDT_Int16, scale=10000.0, offset=2000.0)
+    return [], v, v < 0, lambda x: (x - 2000) * Fraction(1600, 10000), months(12), 12, 4
+
+
+def case_float_x10000(tmp):  # NDVI x 10000 kept in floats, the MODIS fill undeclared
+    v = ndvi10000(12, fill=-3000).astype(np.float32)
+    for d, plane in zip(months(12), v):
+        raster(tmp / f'ndvi_{d}.tif', [plane], gdal.GDT_Float32)
+    return [], v, v == -3000, lambda x: x * Fraction(16, 100), months(12), 12, 4
+
+
+def case_undeclared_modis_fill(tmp):  # -3000 lies outside the valid range of NDVI x 10000: missing, declared or not
+    v = ndvi10000(12, fill=-3000)
+    v[0, 0, :2] = [-2000, 10000]  # the range's ends are valid
+    for d, plane in zip(months(12), v):
+        raster(tmp / f'ndvi_{d:%Y%m%d}.tif', [plane], gdal.GDT_Int16)
+    return [], v, v == -3000, lambda x: x * Fraction(16, 100), months(12), 12, 4
+
+
 @pytest.mark.parametrize('case', [case_modis_int16, case_undeclared_fill, case_uint16, case_byte_declared,
                                   case_float_nan, case_reflectance, case_multiband_shuffled,
-                                  case_declared_scale_int32, case_factor, case_jpeg2000_mask],
+                                  case_declared_scale_int32, case_factor, case_jpeg2000_mask,
+                                  case_divisor_with_offset, case_float_x10000, case_undeclared_modis_fill],
                          ids=lambda c: c.__name__[5:])
 def test_import_converts_exactly(tmp_path, case):
     src = tmp_path / 'in'
@@ -155,9 +178,14 @@ REFUSALS = [
     ('integers beyond 10000', [dict(t=gdal.GDT_Int16, v=20000)], [], '--factor F'),
     ('not NDVI', [dict(t=gdal.GDT_Float32, v=5.5)], ['--ndvi'], 'cannot be NDVI'),
     ('grid', [{}, dict(gt=(600250.0,) + GT[1:])], [], 'gdalwarp'),
+    ('grid shifted by half a pixel', [{}, dict(gt=(600125.0,) + GT[1:])], [], 'lie on different grids'),
+    ('grid shifted by a hundredth of a pixel', [{}, dict(gt=GT[:3] + (8700002.5,) + GT[4:])], [], 'different grids'),
     ('size', [{}, dict(shape=(1, NL + 1, NS))], [], 'gdalwarp'),
     ('projection', [{}, dict(epsg=32722)], [], 'projection'),
     ('duplicate dates', [dict(name='a_2014-01-01.tif'), dict(name='b_20140101.tif')], [], 'same date'),
+    ('day 366 of a 365-day year', [dict(name='MOD13Q1.A2015353.tif'), dict(name='MOD13Q1.A2015366.tif')], [],
+     'A2015366.tif: 2015366 is day 366 of 2015, a year of 365 days'),
+    ('declared scale above 1 with an offset', [dict(scale=10000.0, offset=-15000.0)], [], 'check the declared scale'),
 ]
 
 
@@ -168,7 +196,7 @@ def test_import_refuses(tmp_path, files, opts, message):
         name = f.get('name', f'f_2014-01-{k + 1:02d}.tif')
         shape = f.get('shape', (1, NL, NS))
         raster(tmp_path / name, np.full(shape, f.get('v', 100)), f.get('t', gdal.GDT_Int16), gt=f.get('gt', GT),
-               epsg=f.get('epsg', 32721))
+               epsg=f.get('epsg', 32721), scale=f.get('scale'), offset=f.get('offset'))
         names.append(name)
     r = tool('tsrecon-import', *opts, '-o', 'job', *names, cwd=tmp_path)
     assert r.returncode == 1 and message in r.stderr and len(r.stderr.strip().splitlines()) == 1, r.stderr

@@ -279,7 +279,7 @@ def decoded_axis(dim, values, units, calendar):
         days = _tsrecon.decode_cf_time(values, units, calendar)
     except ValueError as e:
         raise Refusal(f'the time axis "{dim}" cannot be read: {e}')
-    where = f'the CF time axis "{dim}" ({units}' + (f', calendar {calendar})' if calendar else ')')
+    where = f'the CF time axis "{dim}", {units}' + (f', {calendar} calendar' if calendar else '')
     return [date_of(d) for d in days], where
 
 
