@@ -126,16 +126,22 @@ def case_undeclared_modis_fill(tmp):  # -3000 lies outside the valid range of ND
     return [], v, v == -3000, lambda x: x * Fraction(16, 100), months(12), 12, 4
 
 
+def case_envi_band_names(tmp):  # the dates in an ENVI header's band names
+    v = ndvi10000(6)
+    raster(tmp / 'stack.bsq', v, gdal.GDT_Int16, fmt='ENVI', descriptions=[str(d) for d in dekads(6)])
+    return [], v, v < -2000, lambda x: x * Fraction(16, 100), dekads(6), 36, 6
+
+
 @pytest.mark.parametrize('case', [case_modis_int16, case_undeclared_fill, case_uint16, case_byte_declared,
                                   case_float_nan, case_reflectance, case_multiband_shuffled,
                                   case_declared_scale_int32, case_factor, case_jpeg2000_mask,
-                                  case_divisor_with_offset, case_float_x10000, case_undeclared_modis_fill],
+                                  case_divisor_with_offset, case_float_x10000, case_undeclared_modis_fill, case_envi_band_names],
                          ids=lambda c: c.__name__[5:])
 def test_import_converts_exactly(tmp_path, case):
     src = tmp_path / 'in'
     src.mkdir()
     opts, stored, missing, to_raw, days, npoint, nfunc = case(src)
-    r = tool('tsrecon-import', *opts, '-o', 'job', *sorted(n for n in os.listdir(src) if not n.endswith('.xml')), cwd=src)
+    r = tool('tsrecon-import', *opts, '-o', 'job', *sorted(n for n in os.listdir(src) if not n.endswith(('.xml', '.hdr'))), cwd=src)
     assert r.returncode == 0, r.stderr
     job = src / 'job'
     ds = gdal.Open(str(job / 'data.bsq'))

@@ -207,7 +207,8 @@ class Layer:
     def _date(self):
         single = self.ds.RasterCount == 1
         texts = [('file names', os.path.basename(self.path))] if single else []
-        texts.append(('band descriptions', self.band.GetDescription()))
+        envi = self.ds.GetDriver().ShortName == 'ENVI'
+        texts.append(('ENVI band names' if envi else 'band descriptions', self.band.GetDescription()))
         band_md = {k.lower(): v for k, v in (self.band.GetMetadata() or {}).items()}
         file_md = {k.lower(): v for k, v in (self.ds.GetMetadata() or {}).items()} if single else {}
         texts += [(k.upper(), band_md[k]) for k in DATE_KEYS if k in band_md]
