@@ -1,10 +1,20 @@
 #include "runtime/workers.h"
 
+#include <chrono>
 #include <system_error>
 
 namespace tsr {
+namespace {
+
+double seconds_now() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace
 
 WorkerPool::WorkerPool(int threads) {
+  // The slots exist before any helper can write its own.
+  busy_seconds_.assign(static_cast<size_t>(threads > 1 ? threads : 1), 0.0);
   for (int i = 1; i < threads; ++i) {
     try {
       helpers_.emplace_back([this, i] { helper(i); });
@@ -15,6 +25,7 @@ WorkerPool::WorkerPool(int threads) {
 }
 
 WorkerPool::~WorkerPool() {
+  cancel();
   {
     std::lock_guard<std::mutex> lock(mutex_);
     quit_ = true;
@@ -24,33 +35,60 @@ WorkerPool::~WorkerPool() {
 }
 
 bool WorkerPool::run(int64_t count, const Work& work, const StopCheck& stop) {
+  start(count, work);
+  return finish(stop);
+}
+
+void WorkerPool::start(int64_t count, const Work& work) {
   work_ = &work;
-  stop_check_ = stop ? &stop : nullptr;
   count_ = count;
   next_.store(0);
   done_.store(0);
   stopped_.store(false);
+  under_way_ = true;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     ++generation_;
     busy_ = static_cast<int>(helpers_.size());
   }
   start_.notify_all();
-  take_items(0);
-  std::unique_lock<std::mutex> lock(mutex_);
-  finished_.wait(lock, [this] { return busy_ == 0; });
-  return done_.load() == (count > 0 ? count : 0);
 }
 
-void WorkerPool::take_items(int worker) {
+bool WorkerPool::finish(const StopCheck& stop) {
+  take_items(0, stop ? &stop : nullptr);
+  wait_for_helpers();
+  return done_.load() == (count_ > 0 ? count_ : 0);
+}
+
+void WorkerPool::cancel() {
+  if (!under_way_) return;
+  stopped_.store(true);
+  wait_for_helpers();
+}
+
+void WorkerPool::wait_for_helpers() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  finished_.wait(lock, [this] { return busy_ == 0; });
+  under_way_ = false;
+}
+
+double WorkerPool::busy_seconds() const {
+  double sum = 0.0;
+  for (double s : busy_seconds_) sum += s;
+  return sum;
+}
+
+void WorkerPool::take_items(int worker, const StopCheck* stop) {
+  const double began = seconds_now();
   for (;;) {
-    if (worker == 0 && stop_check_ != nullptr && (*stop_check_)()) stopped_.store(true);
-    if (stopped_.load(std::memory_order_relaxed)) return;
+    if (stop != nullptr && (*stop)()) stopped_.store(true);
+    if (stopped_.load(std::memory_order_relaxed)) break;
     const int64_t item = next_.fetch_add(1);
-    if (item >= count_) return;
+    if (item >= count_) break;
     (*work_)(worker, item);
     done_.fetch_add(1);
   }
+  busy_seconds_[static_cast<size_t>(worker)] += seconds_now() - began;
 }
 
 void WorkerPool::helper(int worker) {
@@ -62,7 +100,7 @@ void WorkerPool::helper(int worker) {
       if (quit_) return;
       seen = generation_;
     }
-    take_items(worker);
+    take_items(worker, nullptr);
     std::lock_guard<std::mutex> lock(mutex_);
     if (--busy_ == 0) finished_.notify_one();
   }

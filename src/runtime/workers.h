@@ -17,14 +17,21 @@ namespace tsr {
 // worker computes an item depends on timing: work must put each item's
 // result at the item's own place for the outcome not to depend on it.
 //
-// Threads: run() is called by the thread that built the pool, never
-// concurrently with itself.
+// A task runs either whole (run) or in two halves: start() sets the helpers
+// to work and returns, the calling thread does something else (the driver
+// moves the lines before and after), then finish() makes it a worker too
+// until the task is done, or cancel() ends the task early.
+//
+// Threads: run(), start(), finish() and cancel() are called by the thread
+// that built the pool, never concurrently with each other; `work` runs on
+// every worker, `stop` only on the calling thread.
 class WorkerPool {
  public:
   using Work = std::function<void(int worker, int64_t item)>;
   using StopCheck = std::function<bool()>;
 
   explicit WorkerPool(int threads);
+  // Cancels a task that was started and not finished.
   ~WorkerPool();
   WorkerPool(const WorkerPool&) = delete;
   WorkerPool& operator=(const WorkerPool&) = delete;
@@ -38,9 +45,26 @@ class WorkerPool {
   // worker takes another item. Returns true when every item was done.
   bool run(int64_t count, const Work& work, const StopCheck& stop = {});
 
+  // The first half of run(): the helpers start on items 0..count-1 and the
+  // call returns at once. `work` must stay alive until finish() or cancel()
+  // returns. Requires that no task is under way.
+  void start(int64_t count, const Work& work);
+  // The second half: the calling thread takes items as in run(), asking
+  // `stop` before each, and waits for the helpers. Returns true when every
+  // item was done. Requires a task begun by start().
+  bool finish(const StopCheck& stop = {});
+  // Ends a task begun by start(): no worker takes another item, and the call
+  // returns once the items under way are done. Does nothing without a task.
+  void cancel();
+
+  // Seconds the workers have spent inside tasks (taking and doing items),
+  // summed over the workers and the pool's life; read between tasks.
+  double busy_seconds() const;
+
  private:
-  void take_items(int worker);
+  void take_items(int worker, const StopCheck* stop);
   void helper(int worker);
+  void wait_for_helpers();
 
   std::vector<std::thread> helpers_;
   std::mutex mutex_;
@@ -48,12 +72,14 @@ class WorkerPool {
   uint64_t generation_ = 0;
   int busy_ = 0;
   bool quit_ = false;
+  bool under_way_ = false;
   const Work* work_ = nullptr;
-  const StopCheck* stop_check_ = nullptr;
   int64_t count_ = 0;
   std::atomic<int64_t> next_{0};
   std::atomic<int64_t> done_{0};
   std::atomic<bool> stopped_{false};
+  // Per worker: seconds inside tasks (each slot written by its own worker).
+  std::vector<double> busy_seconds_;
 };
 
 }  // namespace tsr
