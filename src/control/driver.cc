@@ -1,10 +1,12 @@
 #include "control/driver.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdint>
 #include <memory>
 #include <new>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "control/execution.h"
@@ -133,9 +135,171 @@ Status write_product_line(Env& env, const RunParameters& p, const LineBuffers& b
 
 Status interrupted(Env& env) { return Status::interrupted(env.pending_interrupt()); }
 
+// The console of a line read ahead, held until that line's turn comes: an Env
+// that keeps what is written to the console and hands every other call on.
+class HeldConsole final : public EnvWrapper {
+ public:
+  using EnvWrapper::EnvWrapper;
+  void write_console(std::string_view text) override { held_.emplace_back(text); }
+  // Writes what was held on the target's console, in order, and forgets it.
+  void release() {
+    for (const std::string& text : held_) target()->write_console(text);
+    held_.clear();
+  }
+
+ private:
+  std::vector<std::string> held_;
+};
+
+// Where the time of a run went (TSRECON_PROFILE), in seconds of env's clock.
+struct StageTimes {
+  double begun = 0.0;       // the run's start
+  double lines_begun = 0.0; // the first line's start
+  double read = 0.0, write = 0.0;
+};
+
+// The line loop of a run over its open files, in either of two orders that
+// give the same console, products and outcome:
+//
+//  - one line after another (sequential): read line L, reconstruct it,
+//    write it;
+//  - with the lines moved beside the pixel work (overlapped), on two sets of
+//    line buffers: while the helper threads reconstruct line L, the calling
+//    thread writes line L-1 and reads line L+1, then joins the pixel work.
+//
+// The overlapped order keeps every visible step where the sequential one has
+// it. Line L-1's products and their console lines come before line L's
+// progress line, and a failed write of line L-1 ends the run before it;
+// line L's progress line comes before the first pixel of line L is asked
+// about interrupts (the pixels the helpers did before it are thrown away
+// when that ends the run). Line L+1 is read early into its own buffers, its
+// console lines held and its outcome kept until its turn, after line L is
+// written. An interrupt ends the run between lines or between pixels as in
+// the sequential order; an incomplete line is never written.
+//
+// Threads: everything but the pixels runs on the calling thread, which alone
+// uses the files, the console and env.pending_interrupt().
+class LineLoop {
+ public:
+  LineLoop(Env& env, const RunParameters& p, std::vector<std::unique_ptr<ImageFile>>& files, bool* map_failed,
+           PixelPool& pixels, StageTimes& times)
+      : env_(env), p_(p), files_(files), map_failed_(map_failed), pixels_(pixels), times_(times) {}
+
+  Status sequential(LineBuffers& b) {
+    const PixelPool::Placement place = placement(b);
+    for (int32_t line = 1; line <= p_.NL; ++line) {
+      if (env_.pending_interrupt() != 0) return interrupted(env_);
+      write_progress(env_, line, p_.NL);
+      TSR_RETURN_IF_ERROR(read_line(env_, line, b));
+      // An interrupt stops the workers between pixels; the incomplete line is
+      // not written.
+      if (!pixels_.run(samples(), place, stop_)) return interrupted(env_);
+      TSR_RETURN_IF_ERROR(write_line(line, b));
+    }
+    return Status::ok();
+  }
+
+  Status overlapped(LineBuffers (&b)[2]) {
+    const PixelPool::Placement place[2] = {placement(b[0]), placement(b[1])};
+    // Line L lies in b[L % 2]; `ahead` is the reading of the next line.
+    auto ahead = std::make_unique<HeldConsole>(&env_);
+    Status ahead_status = p_.NL >= 1 ? read_line(*ahead, 1, b[1]) : Status::ok();
+    for (int32_t line = 1; line <= p_.NL; ++line) {
+      LineBuffers& other = b[(line + 1) % 2];
+      const std::unique_ptr<HeldConsole> held = std::move(ahead);
+      const Status read_status = ahead_status;
+      if (read_status.is_ok()) pixels_.start(samples(), place[line % 2]);
+      Status s = line > 1 ? write_line(line - 1, other) : Status::ok();
+      if (s.is_ok() && env_.pending_interrupt() != 0) s = interrupted(env_);
+      if (s.is_ok()) {
+        write_progress(env_, line, p_.NL);
+        held->release();
+        s = read_status;
+      }
+      // The question a sequential run asks before the line's first pixel.
+      if (s.is_ok() && env_.pending_interrupt() != 0) s = interrupted(env_);
+      if (!s.is_ok()) {
+        pixels_.cancel();
+        return s;
+      }
+      if (line < p_.NL) {
+        ahead = std::make_unique<HeldConsole>(&env_);
+        ahead_status = read_line(*ahead, line + 1, other);
+      }
+      if (!pixels_.finish(stop_)) return interrupted(env_);
+    }
+    return p_.NL >= 1 ? write_line(p_.NL, b[p_.NL % 2]) : Status::ok();
+  }
+
+ private:
+  int64_t samples() const { return p_.NS > 0 ? p_.NS : 0; }
+
+  PixelPool::Placement placement(LineBuffers& b) const {
+    const RunParameters& p = p_;
+    return [&p, &b](int64_t s, PixelSource& source, PixelOutputs& outputs) {
+      place_sample(p, b, s, source, outputs);
+    };
+  }
+
+  // Line `line` of data.bsq (and mask.bsq) into `b`; the console lines of the
+  // readers go to `console`.
+  Status read_line(Env& console, int32_t line, LineBuffers& b) {
+    const double t0 = env_.now_seconds();
+    Status s = read_data_line(console, *files_[0], line, p_.NL, p_.NS, 1, p_.NB, b.data_line.get(), p_.NB);
+    if (s.is_ok() && p_.MASK == 1) {
+      s = read_mask_line(*files_[1], line, p_.NL, p_.NS, 1, p_.NB, b.mask_line.get(), p_.NB);
+    }
+    times_.read += env_.now_seconds() - t0;
+    return s;
+  }
+
+  // Line `line` of every product from `b`, in the table's order.
+  Status write_line(int32_t line, const LineBuffers& b) {
+    const double t0 = env_.now_seconds();
+    Status s = Status::ok();
+    for (size_t i = 0; i < files_.size() && s.is_ok(); ++i) {
+      s = write_product_line(env_, p_, b, line, *files_[i], map_failed_[i]);
+    }
+    times_.write += env_.now_seconds() - t0;
+    return s;
+  }
+
+  Env& env_;
+  const RunParameters& p_;
+  std::vector<std::unique_ptr<ImageFile>>& files_;
+  bool* map_failed_;
+  PixelPool& pixels_;
+  StageTimes& times_;
+  const WorkerPool::StopCheck stop_ = [this] { return env_.pending_interrupt() != 0; };
+};
+
+// One line on the error stream: where the time of the run went.
+void write_profile(Env& env, const RunParameters& p, int threads, bool overlapped, const StageTimes& t,
+                   double pixel_seconds) {
+  const double now = env.now_seconds();
+  const double lines = now - t.lines_begun;
+  const double idle = threads * lines - pixel_seconds - t.read - t.write;
+  char text[400];
+  std::snprintf(text, sizeof text,
+                "tsrecon profile: %d lines of %d samples, %d threads, %s; run %.3f s, before the lines %.3f s, "
+                "lines %.3f s: read %.3f s, write %.3f s, pixels %.3f thread-s, idle %.3f thread-s",
+                p.NL, p.NS, threads, overlapped ? "lines moved beside the pixel work" : "one line after another",
+                now - t.begun, t.lines_begun - t.begun, lines, t.read, t.write, pixel_seconds, idle);
+  env.write_error(text);
+}
+
 Status run(Env& env, const RunParameters& p, const Execution& exec) {
-  LineBuffers buffers;
-  TSR_RETURN_IF_ERROR(allocate_buffers(env, p, buffers));
+  StageTimes times;
+  times.begun = env.now_seconds();
+  const int threads = std::max(1, std::min(exec.threads, p.NS));
+  // The second set of line buffers for the overlapped loop: only for more
+  // than one thread and more than one line, and only when the machine holds
+  // it beside the first; otherwise the run goes one line after another.
+  LineBuffers buffers[2];
+  TSR_RETURN_IF_ERROR(allocate_buffers(env, p, buffers[0]));
+  bool overlap = exec.overlap && threads > 1 && p.NL > 1 &&
+                 line_buffer_bytes(p) <= env.available_memory_bytes() - line_buffer_bytes(p) &&
+                 allocate_buffers(env, p, buffers[1]).is_ok();
 
   write_line(env, {text_item("MAKING FUNCTION MATRIX")});
   auto x = std::make_unique<FunctionMatrix>();
@@ -150,33 +314,21 @@ Status run(Env& env, const RunParameters& p, const Execution& exec) {
     files.push_back(std::make_unique<ImageFile>());
     TSR_RETURN_IF_ERROR(files.back()->open(env, entry, ns_alloc));
   }
-  ImageFile& data = *files[0];
-  ImageFile* mask = p.MASK == 1 ? files[1].get() : nullptr;
   // Whether a line of each file (a map) could not be written.
   const auto map_failed = std::make_unique<bool[]>(files.size());
 
   write_line(env, {text_item("MAKING FUNCTION MATRIX LOOP")});
   const PixelRunOptions options{pixel_settings(p), x.get(), exec.engine};
-  PixelPool pixels(options, std::max(1, std::min(exec.threads, p.NS)));
-  const PixelPool::Placement sample_of_line = [&](int64_t s, PixelSource& source, PixelOutputs& outputs) {
-    place_sample(p, buffers, s, source, outputs);
-  };
-  const WorkerPool::StopCheck stop = [&env] { return env.pending_interrupt() != 0; };
+  PixelPool pixels(options, threads);
+  // A helper the system refused leaves nobody to work beside the lines.
+  overlap = overlap && pixels.size() > 1;
+  if (!overlap) buffers[1] = LineBuffers();
 
-  for (int32_t line = 1; line <= p.NL; ++line) {
-    if (env.pending_interrupt() != 0) return interrupted(env);
-    write_progress(env, line, p.NL);
-    TSR_RETURN_IF_ERROR(read_data_line(env, data, line, p.NL, p.NS, 1, p.NB, buffers.data_line.get(), p.NB));
-    if (mask != nullptr) {
-      TSR_RETURN_IF_ERROR(read_mask_line(*mask, line, p.NL, p.NS, 1, p.NB, buffers.mask_line.get(), p.NB));
-    }
-    // An interrupt stops the workers between pixels; the incomplete line is
-    // not written.
-    if (!pixels.run(p.NS > 0 ? p.NS : 0, sample_of_line, stop)) return interrupted(env);
-    for (size_t i = 0; i < files.size(); ++i) {
-      TSR_RETURN_IF_ERROR(write_product_line(env, p, buffers, line, *files[i], map_failed[i]));
-    }
-  }
+  times.lines_begun = env.now_seconds();
+  LineLoop loop(env, p, files, map_failed.get(), pixels, times);
+  const Status ended = overlap ? loop.overlapped(buffers) : loop.sequential(buffers[0]);
+  if (exec.profile) write_profile(env, p, pixels.size(), overlap, times, pixels.busy_seconds());
+  TSR_RETURN_IF_ERROR(ended);
 
   // An interrupt that came during the last line (or with no line at all) still
   // ends the run as interrupted, before it can be reported as complete.
