@@ -158,24 +158,33 @@ struct StageTimes {
   double read = 0.0, write = 0.0;
 };
 
+// How many sets of line buffers the overlapped loop would like: the line being
+// finished and two read ahead.
+constexpr int kLineSets = 3;
+
+// How long the calling thread waits for a line's pixels before it asks about
+// interrupts again.
+constexpr double kInterruptPollSeconds = 0.02;
+
 // The line loop of a run over its open files, in either of two orders that
 // give the same console, products and outcome:
 //
 //  - one line after another (sequential): read line L, reconstruct it,
-//    write it;
-//  - with the lines moved beside the pixel work (overlapped), on two sets of
-//    line buffers: while the helper threads reconstruct line L, the calling
-//    thread writes line L-1 and reads line L+1, then joins the pixel work.
+//    write it; the calling thread is one of the pixel workers;
+//  - with the lines moved beside the pixel work (overlapped), on K sets of
+//    line buffers (line L in set (L - 1) % K): the pool's helpers take the
+//    pixels of line after line without pausing between lines, while the
+//    calling thread writes each line once its pixels are done and then reads
+//    the line K further on into the set it frees.
 //
 // The overlapped order keeps every visible step where the sequential one has
-// it. Line L-1's products and their console lines come before line L's
-// progress line, and a failed write of line L-1 ends the run before it;
-// line L's progress line comes before the first pixel of line L is asked
-// about interrupts (the pixels the helpers did before it are thrown away
-// when that ends the run). Line L+1 is read early into its own buffers, its
-// console lines held and its outcome kept until its turn, after line L is
-// written. An interrupt ends the run between lines or between pixels as in
-// the sequential order; an incomplete line is never written.
+// it. A line read ahead holds back its console lines and its outcome until
+// its turn: after the line before it is written, and after its own progress
+// line. Interrupts are asked about where the sequential order asks (between
+// lines; after the progress line, where the line's first pixel would be
+// asked about; while its pixels are done), and a line that an interrupt or a
+// failure overtakes is never written, whatever pixels of it the helpers had
+// done.
 //
 // Threads: everything but the pixels runs on the calling thread, which alone
 // uses the files, the console and env.pending_interrupt().
@@ -186,60 +195,37 @@ class LineLoop {
       : env_(env), p_(p), files_(files), map_failed_(map_failed), pixels_(pixels), times_(times) {}
 
   Status sequential(LineBuffers& b) {
-    const PixelPool::Placement place = placement(b);
+    const Status s = sequential_lines(b);
+    pixel_seconds_ = pixels_.workers().busy_seconds();
+    return s;
+  }
+
+  // Requires NL >= 1, NS >= 1, a pool with helpers and sets.size() >= 2.
+  Status overlapped(std::vector<LineBuffers>& sets);
+
+  // Seconds the pixel threads spent on pixels; set when a loop returns.
+  double pixel_seconds() const { return pixel_seconds_; }
+
+ private:
+  Status sequential_lines(LineBuffers& b) {
+    const PixelPool::Placement place = [this, &b](int64_t s, PixelSource& source, PixelOutputs& outputs) {
+      place_sample(p_, b, s, source, outputs);
+    };
     for (int32_t line = 1; line <= p_.NL; ++line) {
       if (env_.pending_interrupt() != 0) return interrupted(env_);
       write_progress(env_, line, p_.NL);
       TSR_RETURN_IF_ERROR(read_line(env_, line, b));
       // An interrupt stops the workers between pixels; the incomplete line is
-      // not written.
+      // not written. Asked once before the pool starts, so that helpers cannot
+      // finish a line that the calling thread's first question would stop.
+      if (env_.pending_interrupt() != 0) return interrupted(env_);
       if (!pixels_.run(samples(), place, stop_)) return interrupted(env_);
       TSR_RETURN_IF_ERROR(write_line(line, b));
     }
     return Status::ok();
   }
 
-  Status overlapped(LineBuffers (&b)[2]) {
-    const PixelPool::Placement place[2] = {placement(b[0]), placement(b[1])};
-    // Line L lies in b[L % 2]; `ahead` is the reading of the next line.
-    auto ahead = std::make_unique<HeldConsole>(&env_);
-    Status ahead_status = p_.NL >= 1 ? read_line(*ahead, 1, b[1]) : Status::ok();
-    for (int32_t line = 1; line <= p_.NL; ++line) {
-      LineBuffers& other = b[(line + 1) % 2];
-      const std::unique_ptr<HeldConsole> held = std::move(ahead);
-      const Status read_status = ahead_status;
-      if (read_status.is_ok()) pixels_.start(samples(), place[line % 2]);
-      Status s = line > 1 ? write_line(line - 1, other) : Status::ok();
-      if (s.is_ok() && env_.pending_interrupt() != 0) s = interrupted(env_);
-      if (s.is_ok()) {
-        write_progress(env_, line, p_.NL);
-        held->release();
-        s = read_status;
-      }
-      // The question a sequential run asks before the line's first pixel.
-      if (s.is_ok() && env_.pending_interrupt() != 0) s = interrupted(env_);
-      if (!s.is_ok()) {
-        pixels_.cancel();
-        return s;
-      }
-      if (line < p_.NL) {
-        ahead = std::make_unique<HeldConsole>(&env_);
-        ahead_status = read_line(*ahead, line + 1, other);
-      }
-      if (!pixels_.finish(stop_)) return interrupted(env_);
-    }
-    return p_.NL >= 1 ? write_line(p_.NL, b[p_.NL % 2]) : Status::ok();
-  }
-
- private:
   int64_t samples() const { return p_.NS > 0 ? p_.NS : 0; }
-
-  PixelPool::Placement placement(LineBuffers& b) const {
-    const RunParameters& p = p_;
-    return [&p, &b](int64_t s, PixelSource& source, PixelOutputs& outputs) {
-      place_sample(p, b, s, source, outputs);
-    };
-  }
 
   // Line `line` of data.bsq (and mask.bsq) into `b`; the console lines of the
   // readers go to `console`.
@@ -270,21 +256,75 @@ class LineLoop {
   bool* map_failed_;
   PixelPool& pixels_;
   StageTimes& times_;
+  double pixel_seconds_ = 0.0;
   const WorkerPool::StopCheck stop_ = [this] { return env_.pending_interrupt() != 0; };
 };
 
-// One line on the error stream: where the time of the run went.
-void write_profile(Env& env, const RunParameters& p, int threads, bool overlapped, const StageTimes& t,
+Status LineLoop::overlapped(std::vector<LineBuffers>& sets) {
+  const int k = static_cast<int>(sets.size());
+  const auto set_of = [k](int64_t line) { return static_cast<size_t>((line - 1) % k); };
+  // The reading of each line in flight: its held console lines and outcome.
+  std::vector<std::unique_ptr<HeldConsole>> held(sets.size());
+  std::vector<Status> read_status(sets.size());
+  bool reads_ok = true;
+  BatchStream stream(pixels_.workers(), p_.NL, samples(), k,
+                     [this, &sets, &set_of](int worker, int64_t batch, int64_t s) {
+                       PixelSource source;
+                       PixelOutputs outputs;
+                       place_sample(p_, sets[set_of(batch + 1)], s, source, outputs);
+                       pixels_.run_one(worker, source, outputs);
+                     });
+  // Reads line `line` into its set and opens it to the helpers when it
+  // could be read. Lines are read in order; none after a failed one.
+  const auto read_ahead = [&](int32_t line) {
+    const size_t at = set_of(line);
+    held[at] = std::make_unique<HeldConsole>(&env_);
+    read_status[at] = read_line(*held[at], line, sets[at]);
+    reads_ok = read_status[at].is_ok();
+    if (reads_ok) stream.open(line - 1);
+  };
+  const auto ended = [&](Status s) {
+    stream.end();
+    pixel_seconds_ = pixels_.workers().busy_seconds() - stream.waiting_seconds();
+    return s;
+  };
+
+  for (int32_t line = 1; line <= std::min<int32_t>(k, p_.NL) && reads_ok; ++line) read_ahead(line);
+  for (int32_t line = 1; line <= p_.NL; ++line) {
+    const size_t at = set_of(line);
+    if (env_.pending_interrupt() != 0) return ended(interrupted(env_));
+    write_progress(env_, line, p_.NL);
+    held[at]->release();
+    if (!read_status[at].is_ok()) return ended(read_status[at]);
+    // Where a sequential run asks before the line's first pixel, then
+    // between its pixels.
+    if (env_.pending_interrupt() != 0) return ended(interrupted(env_));
+    while (!stream.wait(line - 1, kInterruptPollSeconds)) {
+      if (env_.pending_interrupt() != 0) return ended(interrupted(env_));
+    }
+    if (Status s = write_line(line, sets[at]); !s.is_ok()) return ended(s);
+    if (reads_ok && int64_t{line} + k <= p_.NL) read_ahead(line + k);
+  }
+  return ended(Status::ok());
+}
+
+// One line on the error stream: where the time of the run went. Idle is the
+// time the pixel threads had no pixel to work on: while the lines were read
+// and written, waiting for the last pixels of a line, or for a line read
+// ahead.
+void write_profile(Env& env, const RunParameters& p, int pixel_threads, int line_sets, const StageTimes& t,
                    double pixel_seconds) {
   const double now = env.now_seconds();
   const double lines = now - t.lines_begun;
-  const double idle = threads * lines - pixel_seconds - t.read - t.write;
-  char text[400];
+  const double idle = pixel_threads * lines - pixel_seconds;
+  char text[512];
   std::snprintf(text, sizeof text,
-                "tsrecon profile: %d lines of %d samples, %d threads, %s; run %.3f s, before the lines %.3f s, "
-                "lines %.3f s: read %.3f s, write %.3f s, pixels %.3f thread-s, idle %.3f thread-s",
-                p.NL, p.NS, threads, overlapped ? "lines moved beside the pixel work" : "one line after another",
-                now - t.begun, t.lines_begun - t.begun, lines, t.read, t.write, pixel_seconds, idle);
+                "tsrecon profile: lines %d, samples %d, pixel threads %d, line buffers %d (%s); run %.3f s, "
+                "before the lines %.3f s, lines %.3f s: read %.3f s, write %.3f s, pixels %.3f thread-s, "
+                "idle %.3f thread-s",
+                p.NL, p.NS, pixel_threads, line_sets,
+                line_sets > 1 ? "read and written beside the pixel work" : "one line after another", now - t.begun,
+                t.lines_begun - t.begun, lines, t.read, t.write, pixel_seconds, idle);
   env.write_error(text);
 }
 
@@ -292,14 +332,21 @@ Status run(Env& env, const RunParameters& p, const Execution& exec) {
   StageTimes times;
   times.begun = env.now_seconds();
   const int threads = std::max(1, std::min(exec.threads, p.NS));
-  // The second set of line buffers for the overlapped loop: only for more
-  // than one thread and more than one line, and only when the machine holds
-  // it beside the first; otherwise the run goes one line after another.
-  LineBuffers buffers[2];
-  TSR_RETURN_IF_ERROR(allocate_buffers(env, p, buffers[0]));
-  bool overlap = exec.overlap && threads > 1 && p.NL > 1 &&
-                 line_buffer_bytes(p) <= env.available_memory_bytes() - line_buffer_bytes(p) &&
-                 allocate_buffers(env, p, buffers[1]).is_ok();
+  // The sets of line buffers beyond the first, for the overlapped loop: only
+  // for more than one thread and more than one line, and as many as the
+  // machine holds beside the first (at most kLineSets in all); with none the
+  // run goes one line after another.
+  std::vector<LineBuffers> sets(1);
+  TSR_RETURN_IF_ERROR(allocate_buffers(env, p, sets[0]));
+  if (exec.overlap && threads > 1 && p.NL > 1) {
+    const unsigned long long need = line_buffer_bytes(p);
+    const unsigned long long have = env.available_memory_bytes();
+    for (int k = 2; k <= kLineSets && need <= (have - need) / static_cast<unsigned long long>(k - 1); ++k) {
+      LineBuffers more;
+      if (!allocate_buffers(env, p, more).is_ok()) break;
+      sets.push_back(std::move(more));
+    }
+  }
 
   write_line(env, {text_item("MAKING FUNCTION MATRIX")});
   auto x = std::make_unique<FunctionMatrix>();
@@ -319,15 +366,20 @@ Status run(Env& env, const RunParameters& p, const Execution& exec) {
 
   write_line(env, {text_item("MAKING FUNCTION MATRIX LOOP")});
   const PixelRunOptions options{pixel_settings(p), x.get(), exec.engine};
-  PixelPool pixels(options, threads);
-  // A helper the system refused leaves nobody to work beside the lines.
-  overlap = overlap && pixels.size() > 1;
-  if (!overlap) buffers[1] = LineBuffers();
+  // Overlapped, the calling thread moves the lines and `threads` helpers do
+  // the pixels; a helper the system refused to start leaves fewer, and with
+  // none the run goes one line after another.
+  const bool overlap = sets.size() > 1;
+  PixelPool pixels(options, overlap ? threads + 1 : threads);
+  if (pixels.workers().size() == 1) sets.resize(1);
+  const int pixel_threads = sets.size() > 1 ? pixels.workers().size() - 1 : pixels.workers().size();
 
   times.lines_begun = env.now_seconds();
   LineLoop loop(env, p, files, map_failed.get(), pixels, times);
-  const Status ended = overlap ? loop.overlapped(buffers) : loop.sequential(buffers[0]);
-  if (exec.profile) write_profile(env, p, pixels.size(), overlap, times, pixels.busy_seconds());
+  const Status ended = sets.size() > 1 ? loop.overlapped(sets) : loop.sequential(sets[0]);
+  if (exec.profile) {
+    write_profile(env, p, pixel_threads, static_cast<int>(sets.size()), times, loop.pixel_seconds());
+  }
   TSR_RETURN_IF_ERROR(ended);
 
   // An interrupt that came during the last line (or with no line at all) still

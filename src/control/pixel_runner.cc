@@ -50,22 +50,16 @@ void PixelRunner::run(const PixelSource& source, const PixelOutputs& outputs) {
 
 PixelPool::PixelPool(const PixelRunOptions& options, int threads) : pool_(std::max(1, threads)) {
   for (int i = 0; i < std::max(1, threads); ++i) runners_.push_back(std::make_unique<PixelRunner>(options));
-  work_ = [this](int worker, int64_t item) {
-    PixelSource source;
-    PixelOutputs outputs;
-    (*place_)(item, source, outputs);
-    runners_[static_cast<size_t>(worker)]->run(source, outputs);
-  };
 }
 
 bool PixelPool::run(int64_t count, const Placement& place, const WorkerPool::StopCheck& stop) {
-  start(count, place);
-  return finish(stop);
-}
-
-void PixelPool::start(int64_t count, const Placement& place) {
-  place_ = &place;
-  pool_.start(count, work_);
+  const WorkerPool::Work work = [&](int worker, int64_t item) {
+    PixelSource source;
+    PixelOutputs outputs;
+    place(item, source, outputs);
+    run_one(worker, source, outputs);
+  };
+  return pool_.run(count, work, stop);
 }
 
 }  // namespace tsr

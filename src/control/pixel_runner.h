@@ -93,9 +93,8 @@ class PixelRunner {
   PixelWorkspace workspace_;
 };
 
-// Many pixels over a pool of threads, a runner for each. A task runs whole
-// (run) or in two halves (start, then finish or cancel), as WorkerPool's.
-// Threads: called by the thread that built the pool.
+// Many pixels over a pool of threads, a runner for each. Threads: called by
+// the thread that built the pool.
 class PixelPool {
  public:
   // Where pixel `item` (0..count-1) of a task lies and where its results go.
@@ -104,30 +103,22 @@ class PixelPool {
   // At most `threads` threads (at least 1); `options` must outlive the pool.
   PixelPool(const PixelRunOptions& options, int threads);
 
-  // Threads actually running, the caller included.
-  int size() const { return pool_.size(); }
-
   // Reconstructs pixels 0..count-1, each where `place` says. Before each
   // pixel it takes, the calling thread asks `stop` (when given); once that
   // returns true no thread takes another one. Returns true when every pixel
   // was done.
   bool run(int64_t count, const Placement& place, const WorkerPool::StopCheck& stop = {});
 
-  // The halves of run(): start() sets the helper threads on the pixels and
-  // returns (`place` must stay alive until finish() or cancel() returns);
-  // finish() makes the calling thread take pixels too and returns as run()
-  // does; cancel() ends the task once the pixels under way are done.
-  void start(int64_t count, const Placement& place);
-  bool finish(const WorkerPool::StopCheck& stop = {}) { return pool_.finish(stop); }
-  void cancel() { pool_.cancel(); }
-
-  // Seconds the threads have spent on pixels, summed over the threads.
-  double busy_seconds() const { return pool_.busy_seconds(); }
+  // The threads, for tasks of another shape (a BatchStream): worker w of a
+  // task reconstructs its pixels with run_one(w, ...), which is run() for
+  // one pixel on that worker's runner.
+  WorkerPool& workers() { return pool_; }
+  void run_one(int worker, const PixelSource& source, const PixelOutputs& outputs) {
+    runners_[static_cast<size_t>(worker)]->run(source, outputs);
+  }
 
  private:
   std::vector<std::unique_ptr<PixelRunner>> runners_;
-  const Placement* place_ = nullptr;
-  WorkerPool::Work work_;
   WorkerPool pool_;
 };
 

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <system_error>
+#include <utility>
 
 namespace tsr {
 namespace {
@@ -104,6 +105,69 @@ void WorkerPool::helper(int worker) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (--busy_ == 0) finished_.notify_one();
   }
+}
+
+BatchStream::BatchStream(WorkerPool& pool, int64_t batches, int64_t size, int window, Work work)
+    : pool_(pool),
+      size_(size),
+      window_(window),
+      work_(std::move(work)),
+      item_work_([this](int worker, int64_t item) { take(worker, item); }),
+      remaining_(static_cast<size_t>(window)),
+      waiting_(static_cast<size_t>(pool.size()), 0.0) {
+  pool_.start(batches * size, item_work_);
+}
+
+BatchStream::~BatchStream() { end(); }
+
+void BatchStream::take(int worker, int64_t item) {
+  const int64_t batch = item / size_;
+  if (open_.load(std::memory_order_acquire) <= batch) {
+    const double began = seconds_now();
+    std::unique_lock<std::mutex> lock(mutex_);
+    opened_.wait(lock, [&] { return ended_.load() || open_.load() > batch; });
+    waiting_[static_cast<size_t>(worker)] += seconds_now() - began;
+  }
+  if (ended_.load(std::memory_order_relaxed)) return;
+  work_(worker, batch, item % size_);
+  if (remaining_[static_cast<size_t>(batch % window_)].fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    // Under the lock, so that a caller between its test and its wait hears it.
+    std::lock_guard<std::mutex> lock(mutex_);
+    done_.notify_all();
+  }
+}
+
+void BatchStream::open(int64_t batch) {
+  remaining_[static_cast<size_t>(batch % window_)].store(size_, std::memory_order_relaxed);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    open_.store(batch + 1, std::memory_order_release);
+  }
+  opened_.notify_all();
+}
+
+bool BatchStream::wait(int64_t batch, double seconds) {
+  std::atomic<int64_t>& remaining = remaining_[static_cast<size_t>(batch % window_)];
+  std::unique_lock<std::mutex> lock(mutex_);
+  return done_.wait_for(lock, std::chrono::duration<double>(seconds),
+                        [&] { return remaining.load(std::memory_order_acquire) == 0; });
+}
+
+void BatchStream::end() {
+  if (over_) return;
+  over_ = true;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ended_.store(true);
+  }
+  opened_.notify_all();
+  pool_.cancel();
+}
+
+double BatchStream::waiting_seconds() const {
+  double sum = 0.0;
+  for (double s : waiting_) sum += s;
+  return sum;
 }
 
 }  // namespace tsr

@@ -82,4 +82,62 @@ class WorkerPool {
   std::vector<double> busy_seconds_;
 };
 
+// Items in consecutive batches (the lines of a run) for the helper threads of
+// a pool, while the thread that built it prepares the batches ahead and takes
+// in the batches behind. The caller opens the batches in order (0, 1, ...);
+// the helpers take the items of the open batches in order, and wait when the
+// next item lies in a batch not open yet; the caller waits for a batch to be
+// done. Helpers go from one batch to the next without a pause as long as it
+// is open.
+//
+// At most `window` batches are open and not yet seen done by wait(): batch
+// b may be opened once batch b - window was.
+//
+// Threads: every call is made by the thread that built the pool, which takes
+// no item itself; `work` runs on the helpers.
+class BatchStream {
+ public:
+  using Work = std::function<void(int worker, int64_t batch, int64_t item)>;
+
+  // A task on `pool` (it must have helpers and no task under way) over
+  // `batches` batches of `size` items (size >= 1); none is open yet. `work`
+  // is copied.
+  BatchStream(WorkerPool& pool, int64_t batches, int64_t size, int window, Work work);
+  // Ends the stream if end() was not called.
+  ~BatchStream();
+  BatchStream(const BatchStream&) = delete;
+  BatchStream& operator=(const BatchStream&) = delete;
+
+  // Opens batch `batch`, the next one in order, for the helpers: whatever
+  // the caller wrote for it before the call is seen by them.
+  void open(int64_t batch);
+  // Waits until every item of the open batch `batch` is done, for at most
+  // `seconds`; true when it is done. What the items wrote is then seen by
+  // the caller.
+  bool wait(int64_t batch, double seconds);
+  // No helper takes another item; returns once the items under way are done.
+  // The pool's task is over.
+  void end();
+
+  // Seconds the helpers spent waiting for a batch to open, summed over the
+  // helpers; read after end().
+  double waiting_seconds() const;
+
+ private:
+  void take(int worker, int64_t item);
+
+  WorkerPool& pool_;
+  const int64_t size_;
+  const int window_;
+  const Work work_;
+  const WorkerPool::Work item_work_;
+  std::mutex mutex_;
+  std::condition_variable opened_, done_;
+  std::atomic<int64_t> open_{0};  // batches 0..open_-1 are open
+  std::atomic<bool> ended_{false};
+  bool over_ = false;
+  std::vector<std::atomic<int64_t>> remaining_;  // items not done, per window slot
+  std::vector<double> waiting_;                  // per worker, written by its own
+};
+
 }  // namespace tsr
