@@ -17,9 +17,11 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "tsrecon/tsrecon.h"
+#include "vocabulary.h"
 
 namespace py = pybind11;
 
@@ -67,28 +69,27 @@ py::tuple status_tuple(const tsrecon::Status& s) {
   return py::make_tuple(kind, s.number, s.unit, s.file, s.line, s.exit_status);
 }
 
+// A member of the settings object: an integer that must fit T, or a real.
 template <typename T>
 T member(py::handle settings, const char* name) {
-  const auto v = py::cast<long long>(settings.attr(name));
-  if (v < std::numeric_limits<T>::min() || v > std::numeric_limits<T>::max()) {
-    throw py::value_error(std::string(name) + " = " + std::to_string(v) + " does not fit its type");
+  if constexpr (std::is_floating_point_v<T>) {
+    return py::cast<T>(settings.attr(name));
+  } else {
+    const auto v = py::cast<long long>(settings.attr(name));
+    if (v < std::numeric_limits<T>::min() || v > std::numeric_limits<T>::max()) {
+      throw py::value_error(std::string(name) + " = " + std::to_string(v) + " does not fit its type");
+    }
+    return static_cast<T>(v);
   }
-  return static_cast<T>(v);
 }
 
 // The library's settings from an object with the members as attributes
 // (tsrecon.Settings).
 tsrecon::Settings to_settings(py::handle o) {
   tsrecon::Settings s;
-  s.nfunc = member<int32_t>(o, "nfunc");
-  s.nwin = member<int32_t>(o, "nwin");
-  s.intp = member<int32_t>(o, "intp");
-  s.mmsw = member<int32_t>(o, "mmsw");
-  s.tcld = py::cast<double>(o.attr("tcld"));
-  s.fitsw = member<int8_t>(o, "fitsw");
-  s.mask = member<int32_t>(o, "mask");
-  s.fitmd = member<int8_t>(o, "fitmd");
-  s.npoint = member<int32_t>(o, "npoint");
+#define TSR_FROM_PYTHON(type, NAME, name, GROUP, value) s.name = member<type>(o, #name);
+  TSRECON_CONTROL_MEMBERS(TSR_FROM_PYTHON, TSRECON_SKIP_MEMBER)
+#undef TSR_FROM_PYTHON
   s.excluded_bands.clear();
   for (py::handle band : py::iter(o.attr("excluded_bands"))) {
     const auto v = py::cast<long long>(band);
@@ -100,17 +101,30 @@ tsrecon::Settings to_settings(py::handle o) {
 
 py::dict settings_dict(const tsrecon::Settings& s) {
   py::dict d;
-  d["nfunc"] = s.nfunc;
-  d["nwin"] = s.nwin;
-  d["intp"] = s.intp;
-  d["mmsw"] = s.mmsw;
-  d["tcld"] = s.tcld;
-  d["fitsw"] = static_cast<int>(s.fitsw);
-  d["mask"] = s.mask;
-  d["fitmd"] = static_cast<int>(s.fitmd);
-  d["npoint"] = s.npoint;
+  // Unary plus: the 1-byte members as Python integers.
+#define TSR_TO_PYTHON(type, NAME, name, GROUP, value) d[#name] = +s.name;
+  TSRECON_CONTROL_MEMBERS(TSR_TO_PYTHON, TSRECON_SKIP_MEMBER)
+#undef TSR_TO_PYTHON
   d["excluded_bands"] = py::tuple(py::cast(s.excluded_bands));
   return d;
+}
+
+// The members in their order: (name, range of an integer member's type or
+// None for the real, default).
+py::tuple settings_members() {
+  py::list members;
+  const tsrecon::Settings defaults;
+  auto add = [&members](const char* name, auto value) {
+    using T = decltype(value);
+    py::object range = py::none();
+    if constexpr (std::is_integral_v<T>)
+      range = py::make_tuple(+std::numeric_limits<T>::min(), +std::numeric_limits<T>::max());
+    members.append(py::make_tuple(name, range, +value));
+  };
+#define TSR_MEMBER_ROW(type, NAME, name, GROUP, value) add(#name, defaults.name);
+  TSRECON_CONTROL_MEMBERS(TSR_MEMBER_ROW, TSRECON_SKIP_MEMBER)
+#undef TSR_MEMBER_ROW
+  return py::tuple(members);
 }
 
 // A C-contiguous, aligned, native-order array of exactly type T with `shape`,
@@ -252,8 +266,7 @@ py::tuple read_control_file(const std::string& path) {
 
 PYBIND11_MODULE(_tsrecon, m) {
   m.doc() = "tsrecon's library interface; use the package tsrecon.";
-  m.def("defaults", [] { return settings_dict(tsrecon::Settings{}); },
-        "The control-file members with the program's defaults.");
+  m.attr("SETTINGS_MEMBERS") = settings_members();
   m.def("check_settings", [](py::handle s, int nb) { return status_tuple(tsrecon::check_settings(to_settings(s), nb)); },
         py::arg("settings"), py::arg("nb"));
   m.def("read_control_file", &read_control_file, py::arg("path"));
@@ -261,4 +274,5 @@ PYBIND11_MODULE(_tsrecon, m) {
         py::arg("engine"));
   m.def("run_job", &run_job, py::arg("directory"), py::arg("console"));
   m.def("available_memory", &tsrecon::available_memory_bytes);
+  add_vocabulary(m);
 }

@@ -17,6 +17,9 @@
 #include <string_view>
 #include <vector>
 
+// The list of the control file's members (installed beside this header).
+#include "domain/settings_members.h"
+
 namespace tsrecon {
 
 // How a call ended.
@@ -39,22 +42,18 @@ struct Status {
 };
 
 // The members of the control file's groups that shape the reconstruction,
-// with the program's defaults. Members the program accepts without effect
-// (NDAT, ISPOT, SELECT) are left out.
+// in lower case, with the program's defaults, as domain/settings_members.h
+// lists them (nfunc, tcld, npoint, ...).
+// Members the program accepts without effect (NDAT, ISPOT, SELECT) are left
+// out; NDEF is the number of excluded bands.
 struct Settings {
-  int32_t nfunc = 6;     // harmonic pairs of the model (0..6)
-  int32_t nwin = 3;      // half width of the envelope filter window (0..)
-  int32_t intp = 0;      // 1: the preliminary series is a product
-  int32_t mmsw = 1;      // > 0: envelope filter on
-  double tcld = 0.15000000596046448;  // screening threshold magnitude (the 4-byte 0.15 widened)
-  int8_t fitsw = 1;      // > 0: only samples with status 1 enter the final fit
-  int32_t mask = 0;      // 1: the mask cube gives the sample weights
-  int8_t fitmd = 0;      // threshold mode and envelope filter kind
-  int32_t npoint = 46;   // time steps per cycle of the first harmonic (1..)
+#define TSRECON_SETTING(type, NAME, name, GROUP, value) type name = value;
+  TSRECON_CONTROL_MEMBERS(TSRECON_SETTING, TSRECON_SKIP_MEMBER)
+#undef TSRECON_SETTING
   std::vector<int32_t> excluded_bands;  // band numbers 1..nb left out (at most nb)
 
   // Parameters per pixel: constant, trend, amplitude and phase per harmonic.
-  int32_t parameter_count() const { return 2 * nfunc + 2; }
+  int32_t parameter_count() const;
 };
 
 // The cube's dimensions: bands (time steps, 3..200), lines and samples.

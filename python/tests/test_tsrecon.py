@@ -2,8 +2,9 @@
 generated and edge-case cubes, the refusals, the errors as exceptions,
 interrupts, threads, and the xarray layer.
 
-Run by ctest with PYTHONPATH naming build/python and TSRECON_BUILD the build
-directory (tsrecon, tsrecon-gen)."""
+Run by ctest with PYTHONPATH naming the package's sources and the build
+under test (python:build/python); tsrecon and tsrecon-gen are taken beside
+its extension."""
 
 import os
 import signal
@@ -15,8 +16,8 @@ import numpy as np
 import pytest
 
 import tsrecon
+from programs import program
 
-BUILD = os.environ.get('TSRECON_BUILD', os.path.join(os.path.dirname(__file__), '..', '..', 'build'))
 # Products: file, attribute, element type, planes ('b' bands, 'p' parameters, 1).
 PRODUCTS = [('f.bsq', 'fitted', '<i2', 'b'), ('p.bsq', 'params', '<f4', 'p'), ('i.bsq', 'preliminary', '<i2', 'b'),
             ('order.dat', 'order', 'i1', 1), ('aic.dat', 'criterion', '<f4', 1), ('min.dat', 'minimum', '<i2', 1),
@@ -29,7 +30,7 @@ def generate(d, nb=46, nl=4, ns=5, cntl=None, **options):
     d.mkdir(exist_ok=True)
     args = [f'--{k}={v}' for k, v in options.items()]
     args = [a for kv in args for a in kv.split('=', 1)]
-    subprocess.run([os.path.join(BUILD, 'tsrecon-gen'), '--dir', str(d), '--nb', str(nb), '--nl', str(nl), '--ns',
+    subprocess.run([program('tsrecon-gen'), '--dir', str(d), '--nb', str(nb), '--nl', str(nl), '--ns',
                     str(ns), *args], check=True)
     if cntl is not None:
         (d / 'cntl.dat').write_text(cntl)
@@ -39,7 +40,7 @@ def generate(d, nb=46, nl=4, ns=5, cntl=None, **options):
 
 
 def execute(d, env=None):
-    return subprocess.run([os.path.join(BUILD, 'tsrecon')], cwd=d, capture_output=True, text=True,
+    return subprocess.run([program('tsrecon')], cwd=d, capture_output=True, text=True,
                           env=dict(os.environ, **(env or {})))
 
 
@@ -277,3 +278,37 @@ def test_xarray_keeps_coordinates_and_units(tmp_path, packed):
     np.testing.assert_array_equal(ds.order.values, expected.order)
     np.testing.assert_array_equal(ds.criterion.values, expected.criterion)
     assert list(ds.cycles.values) == [1, 2, 3, 4] and ds.amplitude.dims == ('harmonic', 'y', 'x')
+
+
+def test_the_domains_words_on_arrays():
+    """The extension's no-model rule, raw conversion and header reader on
+    NumPy arrays and bytes, against the rules written out here."""
+    from tsrecon import _tsrecon
+    rng = np.random.default_rng(4)
+    for shape in [(0,), (7,), (3, 5)]:
+        order = rng.integers(-1, 7, size=shape).astype(np.int8)
+        params = np.where(rng.random((6,) + shape) < 0.7, 0, rng.normal(size=(6,) + shape)).astype(np.float32)
+        params[:, ::2] = 0
+        want = (order > 1) & np.any(params != 0, axis=0)
+        assert (_tsrecon.has_model(order, params) == want).all() and _tsrecon.has_model(order, params).shape == shape
+        # Not C order: the same answer.
+        assert (_tsrecon.has_model(order[::-1], params[:, ::-1]) == want[::-1]).all()
+    values = np.concatenate([rng.uniform(-3, 25, 500), [12.5 / 1600, -12.5 / 1600, np.inf, -np.inf, np.nan]])
+    missing = np.concatenate([values[:500] > 20, [False] * 5])  # a NaN that is not missing is stored as missing
+    raw, (low, high, above) = _tsrecon.raw_values(values, 1600.0, missing)
+    exact = [32767 if m else min(max(int(np.sign(v) * np.floor(abs(v * 1600) + 0.5)), 0), 32766)
+             for v, m in zip(values[:-3], missing[:-3])] + [32766, 0, 32767]
+    assert raw.dtype == np.int16 and raw.tolist() == exact
+    good = np.array(exact)[~missing][:-1]  # the NaN is no measured sample
+    assert (low, high) == (int(np.sum(values[~missing] * 1600 <= -0.5)), 1) and above == int(np.sum(good > 1536))
+    refusals = [(lambda: _tsrecon.has_model(order.astype(np.int16), params), TypeError),
+                (lambda: _tsrecon.has_model(order, params[:, :-1]), ValueError),
+                (lambda: _tsrecon.raw_values(values.astype(np.float32), 1600.0, None), TypeError),
+                (lambda: _tsrecon.raw_values(values, 1600.0, missing[:-1]), ValueError)]
+    for call, error in refusals:
+        with pytest.raises(error):
+            call()
+    entries = _tsrecon.parse_envi_header(b'ENVI\nTsrecon   Factor = 1600\nband names = {a,\n b}\n')
+    assert entries == {'tsrecon factor': '1600', 'band names': '{a,\nb}'}
+    assert _tsrecon.envi_list(entries['band names']) == ['a', 'b'] and _tsrecon.parse_envi_header(b'x = 1') is None
+    assert tsrecon.Settings().parameter_count == 14 and tsrecon.parameter_names(1)[2:] == ['amplitude_1', 'phase_1']

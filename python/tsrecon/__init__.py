@@ -18,7 +18,13 @@ pixels with KeyboardInterrupt.
 import dataclasses
 import operator
 import os
+import pkgutil
 import sys
+import types
+
+# The package's Python files and its extension may lie in two folders (the
+# sources and a build tree, both on sys.path): the package is all of them.
+__path__ = pkgutil.extend_path(__path__, __name__)
 
 try:
     import numpy as np
@@ -27,18 +33,30 @@ except ImportError as e:
                       'interpreter it is built for') from e
 
 from . import _tsrecon
+# The domain's words, as the program has them (src/domain): raw values
+# (RAW_SCALE raw per unit of the scaled series, the ceiling, the no-data
+# value, the largest stored value), the bands a run takes, the harmonic table
+# (cycles in NPOINT steps of harmonics 1..6), the planes of p.bsq and their
+# names.
+from ._tsrecon import (HARMONIC_CYCLES, MAX_BANDS, MAX_HARMONICS, MIN_BANDS, MIN_MODEL_ORDER, NDVI_FACTOR,
+                       RAW_CEILING, RAW_LARGEST, RAW_NO_DATA, RAW_SCALE, parameter_names)
 
-__all__ = ['Settings', 'Result', 'reconstruct', 'run_job', 'RunError', 'ControlFileError', 'HARMONIC_CYCLES']
+__all__ = ['Settings', 'Result', 'reconstruct', 'run_job', 'RunError', 'ControlFileError', 'HARMONIC_CYCLES',
+           'RAW_SCALE', 'RAW_CEILING', 'RAW_NO_DATA', 'RAW_LARGEST', 'NDVI_FACTOR', 'MIN_BANDS', 'MAX_BANDS',
+           'MAX_HARMONICS', 'MIN_MODEL_ORDER', 'RUN_FILES', 'run_file', 'parameter_names']
 
-MAX_BANDS = 200
-RAW_MAX = 32767
-HARMONIC_CYCLES = (1, 2, 3, 4, 6, 12)  # cycles in NPOINT steps of harmonics 1..6
-_DEFAULTS = _tsrecon.defaults()
 _INT32 = (-2**31, 2**31 - 1)
-_INT8 = (-128, 127)
-# Integer members and the range of their type in the control file.
-_INTEGER_MEMBERS = {'nfunc': _INT32, 'nwin': _INT32, 'intp': _INT32, 'mmsw': _INT32, 'fitsw': _INT8,
-                    'mask': _INT32, 'fitmd': _INT8, 'npoint': _INT32}
+
+# The files of a run, in the order the program opens them: name, unit,
+# dtype (as stored), size (bytes per element), planes ('bands',
+# 'parameters', 'one'), presence ('always', 'mask', 'interpolation'),
+# content ('input', or the product's name in Result) and title.
+RUN_FILES = tuple(types.SimpleNamespace(**f) for f in _tsrecon.RUN_FILES)
+
+
+def run_file(name):
+    """The entry of RUN_FILES named `name` ('p.bsq')."""
+    return next(f for f in RUN_FILES if f.name == name)
 
 
 class RunError(Exception):
@@ -88,36 +106,19 @@ def _integer(name, value, low, high):
     return v
 
 
-@dataclasses.dataclass(frozen=True)
-class Settings:
-    """The members of cntl.dat that shape the reconstruction, in lower case,
-    with the program's defaults; refused as the program refuses them
-    (ValueError naming the member). tcld is used as given (cntl.dat's TCLD is
-    read as a double; the default is the single-precision 0.15). Excluded
-    bands must lie in 1..nb of the cube. Settings.from_file also tells the
-    cube size of the control file (nb, nl, ns; None otherwise)."""
-
-    nfunc: int = _DEFAULTS['nfunc']
-    nwin: int = _DEFAULTS['nwin']
-    intp: int = _DEFAULTS['intp']
-    mmsw: int = _DEFAULTS['mmsw']
-    tcld: float = _DEFAULTS['tcld']
-    fitsw: int = _DEFAULTS['fitsw']
-    mask: int = _DEFAULTS['mask']
-    fitmd: int = _DEFAULTS['fitmd']
-    npoint: int = _DEFAULTS['npoint']
-    excluded_bands: tuple = ()
-    nb: int = dataclasses.field(default=None, init=False, repr=False, compare=False)
-    nl: int = dataclasses.field(default=None, init=False, repr=False, compare=False)
-    ns: int = dataclasses.field(default=None, init=False, repr=False, compare=False)
+class _SettingsMethods:
+    """What Settings does besides holding its members."""
 
     def __post_init__(self):
-        for name, (low, high) in _INTEGER_MEMBERS.items():
-            object.__setattr__(self, name, _integer(name, getattr(self, name), low, high))
-        try:
-            object.__setattr__(self, 'tcld', float(self.tcld))
-        except (TypeError, ValueError):
-            raise TypeError(f'tcld must be a real number, not {type(self.tcld).__name__}') from None
+        for name, bounds, _ in _tsrecon.SETTINGS_MEMBERS:
+            if bounds is not None:
+                object.__setattr__(self, name, _integer(name, getattr(self, name), *bounds))
+        for name, bounds, _ in _tsrecon.SETTINGS_MEMBERS:
+            if bounds is None:
+                try:
+                    object.__setattr__(self, name, float(getattr(self, name)))
+                except (TypeError, ValueError):
+                    raise TypeError(f'{name} must be a real number, not {type(getattr(self, name)).__name__}') from None
         bands = tuple(_integer('an excluded band', b, *_INT32) for b in np.ravel(self.excluded_bands).tolist())
         object.__setattr__(self, 'excluded_bands', bands)
         _check(_tsrecon.check_settings(self, MAX_BANDS))
@@ -125,7 +126,7 @@ class Settings:
     @property
     def parameter_count(self):
         """Planes of p.bsq: constant, trend, amplitude and phase per harmonic."""
-        return 2 * self.nfunc + 2
+        return _tsrecon.parameter_count(self.nfunc)
 
     @classmethod
     def from_file(cls, path):
@@ -138,6 +139,27 @@ class Settings:
         for name, value in zip(('nb', 'nl', 'ns'), size):
             object.__setattr__(s, name, value)
         return s
+
+
+def _size_field():
+    return dataclasses.field(default=None, init=False, repr=False, compare=False)
+
+
+# The members of the program's list, in its order, with its defaults and the
+# ranges of their types (integers) or as reals; then the excluded bands.
+Settings = dataclasses.make_dataclass(
+    'Settings',
+    [(name, int if bounds is not None else float, dataclasses.field(default=default))
+     for name, bounds, default in _tsrecon.SETTINGS_MEMBERS]
+    + [('excluded_bands', tuple, ()), ('nb', int, _size_field()), ('nl', int, _size_field()),
+       ('ns', int, _size_field())],
+    bases=(_SettingsMethods,), frozen=True,
+    namespace={'__module__': __name__, '__doc__': """The members of cntl.dat that shape the reconstruction, in lower case,
+    with the program's defaults; refused as the program refuses them
+    (ValueError naming the member). tcld is used as given (cntl.dat's TCLD is
+    read as a double; the default is the single-precision 0.15). Excluded
+    bands must lie in 1..nb of the cube. Settings.from_file also tells the
+    cube size of the control file (nb, nl, ns; None otherwise)."""})
 
 
 class Result:
@@ -161,9 +183,10 @@ class Result:
 
     @property
     def has_model(self):
-        """True where a pixel has a model: order above 1 and not every
+        """True where a pixel has a model by the program's no-model rule on
+        the stored products: order at least MIN_MODEL_ORDER and not every
         parameter exactly 0 (elsewhere the products hold zeros)."""
-        return (self.order > 1) & np.any(self.params != 0, axis=0)
+        return _tsrecon.has_model(self.order, self.params)
 
     def __repr__(self):
         return f'<tsrecon.Result {self.fitted.shape[0]} bands, pixels {self.order.shape}>'
@@ -171,8 +194,10 @@ class Result:
 
 def _products_bytes(settings, nb, pixels):
     """Bytes of the products of `pixels` pixels of `nb` bands."""
-    series = 2 * nb * (2 if settings.intp == 1 else 1)
-    return pixels * (series + 4 * settings.parameter_count + 1 + 4 + 2 + 2)
+    planes = {'bands': nb, 'parameters': settings.parameter_count, 'one': 1}
+    return pixels * sum(planes[f.planes] * f.size for f in RUN_FILES
+                        if f.presence == 'always' and f.content != 'input'
+                        or f.presence == 'interpolation' and settings.intp == 1)
 
 
 def _refuse_beyond_memory(need, what, purpose):
@@ -264,7 +289,7 @@ def reconstruct(cube, settings, mask=None, threads=None, engine=None):
         need += pixels * nb + pixels * 2
     _refuse_beyond_memory(need, f'a cube of {nb} bands x {pixels} pixels needs', 'for its products and copies')
 
-    data = _as_cube(data.reshape(shape), 'the cube', np.int16, RAW_MAX, False)
+    data = _as_cube(data.reshape(shape), 'the cube', np.int16, RAW_NO_DATA, False)
     if weights is not None:
         weights = _as_cube(weights.reshape(shape), 'the mask', np.uint8, 255, True)
     status, products = _tsrecon.reconstruct(settings, data, weights, threads, engine or '')

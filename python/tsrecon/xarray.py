@@ -20,33 +20,28 @@ except ImportError as e:
     raise ImportError('tsrecon.xarray needs xarray (apt-get install python3-xarray)') from e
 
 import tsrecon
+from tsrecon import _tsrecon
 
-SCALED_UNIT = 4096  # raw per unit of the program's scaled values (the parameters)
-RAW_MISSING, RAW_TOP = 32767, 32766
-NDVI_FACTOR = 1600.0
+# The scaling of data.hdr ("tsrecon factor") as an attribute of the data.
+FACTOR_ATTR = _tsrecon.HEADER_KEYS['factor'].replace(' ', '_')
 # Attributes of CF-packed (undecoded) data: applied here, not carried over.
 PACKING = ('scale_factor', 'add_offset', '_FillValue', 'missing_value')
 
 
 def _factor(factor, attrs):
     if factor is None:
-        factor = attrs.get('tsrecon_factor', attrs.get('tsrecon factor', NDVI_FACTOR))
+        factor = attrs.get(FACTOR_ATTR, attrs.get(_tsrecon.HEADER_KEYS['factor'], tsrecon.NDVI_FACTOR))
     factor = float(factor)
     if not (np.isfinite(factor) and factor > 0):
         raise ValueError(f'factor must be a positive number (raw per unit of the data), not {factor}')
     return factor
 
 
-def _round_half_away(x):
-    t = np.trunc(x)
-    return t + np.where(np.abs(x - t) >= 0.5, np.sign(x), 0.0)
-
-
 def to_raw(values, factor, missing):
-    """Raw values of `values` (float64, the data's own units): value x factor
-    rounded, clipped to 0..32766; 32767 where `missing`."""
-    raw = np.clip(_round_half_away(np.where(missing, 0.0, values) * factor), 0, RAW_TOP)
-    return np.where(missing, RAW_MISSING, raw)
+    """Raw values (int16) of `values` (float64, the data's own units): value
+    x factor rounded, clipped to 0..RAW_LARGEST; RAW_NO_DATA where
+    `missing` (bool), the program's one conversion."""
+    return _tsrecon.raw_values(np.asarray(values, np.float64), float(factor), np.asarray(missing, bool))[0]
 
 
 def reconstruct(data_array, settings, time_dim='time', *, factor=None, nodata=None, mask_missing=False,
@@ -132,18 +127,21 @@ def reconstruct(data_array, settings, time_dim='time', *, factor=None, nodata=No
     harmonic = dict(grid.coords, harmonic=np.arange(1, nfunc + 1),
                     cycles=('harmonic', list(tsrecon.HARMONIC_CYCLES[:nfunc])))
     params = r.params.reshape((settings.parameter_count,) + shape)
+    amplitudes = [_tsrecon.amplitude_plane(k) for k in range(1, nfunc + 1)]
+    phases = [_tsrecon.phase_plane(k) for k in range(1, nfunc + 1)]
     fitted = variable(in_units(r.fitted.reshape((nb,) + shape)), series.dims, series.coords, kept)
     data_vars = {
         'fitted': fitted.transpose(*data_array.dims),
-        'constant': variable(in_units(params[:1], SCALED_UNIT)[0], grid.dims, grid.coords),
-        'trend': variable(in_units(params[1:2], SCALED_UNIT)[0], grid.dims, grid.coords,
+        'constant': variable(in_units(params[[_tsrecon.CONSTANT_PLANE]], tsrecon.RAW_SCALE)[0], grid.dims,
+                             grid.coords),
+        'trend': variable(in_units(params[[_tsrecon.TREND_PLANE]], tsrecon.RAW_SCALE)[0], grid.dims, grid.coords,
                           {'description': 'change per ten time steps'}),
-        'amplitude': variable(in_units(params[2::2], SCALED_UNIT), ('harmonic',) + grid.dims, harmonic),
-        'phase': variable(np.where(model, params[3::2], np.nan).astype(np.float32), ('harmonic',) + grid.dims,
+        'amplitude': variable(in_units(params[amplitudes], tsrecon.RAW_SCALE), ('harmonic',) + grid.dims, harmonic),
+        'phase': variable(np.where(model, params[phases], np.nan).astype(np.float32), ('harmonic',) + grid.dims,
                           harmonic, {'units': 'radians'}),
         'order': variable(r.order.reshape(shape), grid.dims, grid.coords,
                           {'description': 'model order; -1 where the fit gave up'}),
         'criterion': variable(r.criterion.reshape(shape), grid.dims, grid.coords,
                               {'description': 'information criterion of the chosen model'}),
     }
-    return xr.Dataset(data_vars, attrs=dict(kept, tsrecon_factor=factor, tsrecon_settings=repr(settings)))
+    return xr.Dataset(data_vars, attrs=dict(kept, **{FACTOR_ATTR: factor}, tsrecon_settings=repr(settings)))

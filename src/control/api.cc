@@ -85,15 +85,9 @@ tsr::Status to_run_parameters(const Settings& s, const CubeSize& size, tsr::RunP
   p.NB = size.nb;
   p.NL = size.nl;
   p.NS = size.ns;
-  p.NFUNC = s.nfunc;
-  p.NWIN = s.nwin;
-  p.INTP = s.intp;
-  p.MMSW = s.mmsw;
-  p.TCLD = s.tcld;
-  p.FITSW = s.fitsw;
-  p.MASK = s.mask;
-  p.FITMD = s.fitmd;
-  p.NPOINT = s.npoint;
+#define TSR_FROM_SETTING(type, NAME, name, GROUP, value) p.NAME = s.name;
+  TSRECON_CONTROL_MEMBERS(TSR_FROM_SETTING, TSRECON_SKIP_MEMBER)
+#undef TSR_FROM_SETTING
   const int64_t listed = static_cast<int64_t>(s.excluded_bands.size());
   p.NDEF = static_cast<int32_t>(std::min<int64_t>(listed, INT32_MAX));
   if (const auto v = tsr::find_range_violation(p)) {
@@ -197,6 +191,8 @@ tsr::Status reconstruct_cube(const tsr::RunParameters& p, const tsr::Execution& 
 
 }  // namespace
 
+int32_t Settings::parameter_count() const { return tsr::parameter_count(nfunc); }
+
 Status read_control_file(const std::string& path, Settings& settings, CubeSize& size) {
   std::string directory = path, name = tsr::kControlFile;
   {
@@ -253,15 +249,9 @@ namespace tsr {
 
 tsrecon::Settings library_settings(const RunParameters& p) {
   tsrecon::Settings settings;
-  settings.nfunc = p.NFUNC;
-  settings.nwin = p.NWIN;
-  settings.intp = p.INTP;
-  settings.mmsw = p.MMSW;
-  settings.tcld = p.TCLD;
-  settings.fitsw = p.FITSW;
-  settings.mask = p.MASK;
-  settings.fitmd = p.FITMD;
-  settings.npoint = p.NPOINT;
+#define TSR_TO_SETTING(type, NAME, name, GROUP, value) settings.name = p.NAME;
+  TSRECON_CONTROL_MEMBERS(TSR_TO_SETTING, TSRECON_SKIP_MEMBER)
+#undef TSR_TO_SETTING
   settings.excluded_bands.assign(p.excluded_bands, p.excluded_bands + p.excluded_count);
   return settings;
 }

@@ -11,10 +11,10 @@
 
 #include "control/execution.h"
 #include "control/run_parameters.h"
+#include "domain/run_files.h"
 #include "io/band_reader.h"
 #include "io/image_file.h"
 #include "io/product_writer.h"
-#include "io/run_files.h"
 #include "lsq/function_matrix.h"
 #include "control/pixel_runner.h"
 #include "runtime/console.h"

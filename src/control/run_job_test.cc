@@ -8,7 +8,7 @@
 #include <string>
 
 #include "control/driver.h"
-#include "io/run_files.h"
+#include "domain/run_files.h"
 #include "runtime/console.h"
 #include "runtime/errors.h"
 #include "support/fake_env.h"

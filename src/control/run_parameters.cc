@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <iterator>
 #include <limits>
+#include <vector>
 
 #include "runtime/console.h"
 #include "runtime/files.h"
@@ -11,6 +12,11 @@ namespace tsr {
 namespace {
 
 constexpr int64_t kInt32Max = std::numeric_limits<int32_t>::max();
+
+// The group item of a member, by the member's type.
+GroupItem group_item(std::string_view name, int32_t* storage) { return group_int4(name, storage); }
+GroupItem group_item(std::string_view name, int8_t* storage) { return group_int1(name, storage); }
+GroupItem group_item(std::string_view name, double* storage) { return group_real8(name, storage); }
 
 }  // namespace
 
@@ -22,23 +28,23 @@ Status read_control_text(std::string_view text, RunParameters& p, const ConsoleS
   TSR_RETURN_IF_ERROR(reader.read_value_list({&p.NB}, {"NB"}));
   TSR_RETURN_IF_ERROR(reader.read_value_list({&p.NL, &p.NS}, {"NL", "NS"}));
 
-  const GroupItem data_items[] = {
-      group_int4("NDAT", &p.NDAT),
-      group_int4("NFUNC", &p.NFUNC),
-      group_int4("NDEF", &p.NDEF),
-      group_int4("ISPOT", &p.ISPOT),
+  // The groups in the order of the member list, each with its members.
+  const struct Member {
+    std::string_view group;
+    GroupItem item;
+  } members[] = {
+#define TSR_GROUP_MEMBER(type, NAME, name, GROUP, value) {#GROUP, group_item(#NAME, &p.NAME)},
+      TSRECON_CONTROL_MEMBERS(TSR_GROUP_MEMBER, TSR_GROUP_MEMBER)
+#undef TSR_GROUP_MEMBER
   };
-  TSR_RETURN_IF_ERROR(reader.read_group({"DATA", data_items}));
-
-  const GroupItem contrl_items[] = {
-      group_int4("NWIN", &p.NWIN),   group_int4("INTP", &p.INTP),   group_int1("SELECT", &p.SELECT),
-      group_int4("MMSW", &p.MMSW),   group_real8("TCLD", &p.TCLD),  group_int1("FITSW", &p.FITSW),
-      group_int4("MASK", &p.MASK),   group_int1("FITMD", &p.FITMD),
-  };
-  TSR_RETURN_IF_ERROR(reader.read_group({"CONTRL", contrl_items}));
-
-  const GroupItem npt_items[] = {group_int4("NPOINT", &p.NPOINT)};
-  TSR_RETURN_IF_ERROR(reader.read_group({"NPT", npt_items}));
+  for (size_t first = 0; first < std::size(members);) {
+    std::vector<GroupItem> items;
+    size_t next = first;
+    for (; next < std::size(members) && members[next].group == members[first].group; ++next)
+      items.push_back(members[next].item);
+    TSR_RETURN_IF_ERROR(reader.read_group({members[first].group, items}));
+    first = next;
+  }
 
   if (p.NDEF >= 1 && p.NDEF <= p.NB) {
     sink({text_item("----")});
@@ -107,7 +113,7 @@ Status derive_run_parameters(RunParameters& p) {
   p.NDAT = p.NB;
   if (const auto violation = find_range_violation(p)) return Status::refused(range_message(*violation));
 
-  p.NP = 2 * p.NFUNC + 2;
+  p.NP = parameter_count(p.NFUNC);
   const double tcld = p.TCLD;
   if (p.FITMD == 1) {
     p.upper_threshold = tcld;

@@ -8,11 +8,12 @@
 #include <string_view>
 
 #include "control/control_syntax.h"
-#include "runtime/env.h"
-#include "runtime/status.h"
+#include "domain/settings_members.h"
 #include "lsq/constants.h"
 #include "lsq/limits.h"
 #include "pixel/pixel_settings.h"
+#include "runtime/env.h"
+#include "runtime/status.h"
 
 namespace tsr {
 
@@ -20,19 +21,11 @@ struct RunParameters {
   int32_t NB = 0;      // bands (time steps)
   int32_t NL = 0;      // image lines
   int32_t NS = 0;      // samples per line
-  int32_t NDAT = 0;    // accepted; becomes NB
-  int32_t NFUNC = 6;   // harmonic pairs of the model
-  int32_t NDEF = 0;    // band-number records that follow the groups
-  int32_t ISPOT = 0;   // accepted; no effect
-  int32_t NWIN = 3;    // half width of the envelope filter window
-  int32_t INTP = 0;    // 1: write i.bsq
-  int8_t SELECT = 1;   // accepted; no effect
-  int32_t MMSW = 1;    // envelope filter switch
-  double TCLD = kDefaultTcld;  // screening threshold magnitude
-  int8_t FITSW = 1;    // only status-1 samples enter the final fit
-  int32_t MASK = 0;    // 1: mask.bsq gives the sample weights
-  int8_t FITMD = 0;    // threshold mode and envelope filter kind
-  int32_t NPOINT = 46; // time steps per cycle of the first harmonic
+  // The members of the groups with their defaults, as
+  // domain/settings_members.h lists them (NFUNC, TCLD, NPOINT, ...).
+#define TSR_RUN_PARAMETER(type, NAME, name, GROUP, value) type NAME = value;
+  TSRECON_CONTROL_MEMBERS(TSR_RUN_PARAMETER, TSR_RUN_PARAMETER)
+#undef TSR_RUN_PARAMETER
   // Derived.
   int32_t NP = kMaxParams;
   double upper_threshold = 0.0;

@@ -3,7 +3,8 @@
 #include <cmath>
 #include <cstring>
 
-#include "lsq/constants.h"
+#include "domain/raw.h"
+#include "domain/run_files.h"
 
 namespace tsr {
 

@@ -11,7 +11,7 @@
 namespace tsr {
 
 // A fitted or interpolated series value (data.bsq units divided by
-// kRawScale, lsq/constants.h) as the 16-bit integer of f.bsq and i.bsq:
+// kRawScale, domain/raw.h) as the 16-bit integer of f.bsq and i.bsq:
 // t = x * kRawScale + kSeriesRoundingOffset (4096.0 and 0.5), truncated
 // toward zero to a 32-bit integer (-2147483648 when t is not a number or the
 // truncation does not fit), of which the low 16 bits are kept.

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "io/run_files.h"
+#include "domain/run_files.h"
 #include "runtime/env.h"
 #include "runtime/files.h"
 #include "runtime/status.h"

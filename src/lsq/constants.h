@@ -1,24 +1,18 @@
-// The numbers that define the model, its screening and the stored results,
-// each named once. Every value keeps the type it has always had: a 4-byte
-// real widened to 8 bytes is a different number from the 8-byte literal of
-// the same digits, and the products depend on the exact bits.
+// The numbers of the screening, the fits and the reduction to the stored
+// results, each named once. Every value keeps the type it has always had: a
+// 4-byte real widened to 8 bytes is a different number from the 8-byte
+// literal of the same digits, and the products depend on the exact bits.
+// The domain's words (raw values, the harmonic table, the model's layout,
+// the stored values) are in src/domain, included here for the fits.
 #pragma once
 
 #include <cstdint>
 
+#include "domain/model.h"
+#include "domain/raw.h"
 #include "lsq/limits.h"
 
 namespace tsr {
-
-// ---------------------------------------------------------------------------
-// Raw values (data.bsq)
-
-// Raw units per unit of the scaled series: raw 4096 is 1.0.
-inline constexpr double kRawScale = 4096.0;
-// A raw value above this is screened out as missing.
-inline constexpr int16_t kRawCeiling = 1536;
-// A rise from the previous band's raw value above this is screened out.
-inline constexpr int kRawRiseLimit = 512;
 
 // ---------------------------------------------------------------------------
 // Screening and the model
@@ -28,14 +22,6 @@ inline constexpr int32_t kPreliminaryHarmonics = 3;
 // The screening thresholds are TCLD on one side of the preliminary fit and
 // this factor times TCLD on the other (which side depends on FITMD).
 inline constexpr double kWideThresholdFactor = 2.0;
-// TCLD when cntl.dat does not set it: the 4-byte real 0.15, widened.
-inline constexpr double kDefaultTcld = static_cast<double>(0.15f);
-
-// Harmonic k completes harmonic_frequencies[k - 1] cycles in NPOINT time steps.
-inline constexpr int32_t harmonic_frequencies[kMaxHarmonics] = {1, 2, 3, 4, 6, 12};
-// The linear basis function at time step t is t times this.
-inline constexpr double kLinearTermStep = 0.1;
-
 // Long gaps cannot support the short-period harmonics: a longest gap of more
 // than `longer_than` time steps caps the order of the final fit at `order`.
 // The caps apply in this order.
@@ -90,16 +76,9 @@ inline constexpr double kFittedMaxSeed = -9900000000.0;
 inline constexpr double kFittedMinSeed = 9900000000.0;
 // A minimum above this is stored as 0.
 inline constexpr double kLargestStoredMinimum = 10.0;
-// 0.49 as a 4-byte real widened to 8 bytes: the rounding offset of the
-// extremes in raw units.
-inline constexpr double kRawRoundingOffset = static_cast<double>(0.49f);
-// The rounding offset of the fitted and preliminary series in raw units.
-inline constexpr double kSeriesRoundingOffset = 0.5;
 // A harmonic whose amplitude is not above this has amplitude and phase 0.
 inline constexpr double kMinAmplitude = 1e-40;
 // A sine coefficient of smaller magnitude gives a phase of a quarter turn.
 inline constexpr double kMinSineCoefficient = 1e-10;
-// aic.dat stores 0 for a criterion of larger magnitude.
-inline constexpr double kLargestStoredCriterion = 1.0e8;
 
 }  // namespace tsr

@@ -37,12 +37,13 @@
 #include <string>
 #include <vector>
 
+#include "domain/raw.h"
 #include "runtime/status.h"
 
 namespace tsr {
 
 // The no-data code of data.bsq when data.hdr names none.
-inline constexpr int16_t kDefaultMissingCode = 32767;
+inline constexpr int16_t kDefaultMissingCode = kRawNoData;
 
 // True when `missing` of `bands` samples make a pixel with valid samples
 // ruined under MASK=0 without excluded bands: 0 < missing < bands and

@@ -41,6 +41,19 @@ inline std::vector<int32_t> yearly_product_dates(int32_t first_year, int32_t las
   return out;
 }
 
+// The first `count` of those dates (every year from day 1 on) from day
+// `first_doy` of `first_year` on: a record that starts within a year.
+inline std::vector<int32_t> yearly_product_dates_from(int32_t first_year, int32_t first_doy, int32_t step,
+                                                      size_t count) {
+  const int32_t first = days_from_civil({first_year, 1, 1}) + first_doy - 1;
+  std::vector<int32_t> out;
+  for (int32_t y = first_year; out.size() < count; ++y) {
+    for (int32_t d : yearly_product_dates(y, y, 1, step))
+      if (d >= first && out.size() < count) out.push_back(d);
+  }
+  return out;
+}
+
 // The list without the dates given.
 inline std::vector<int32_t> without(std::vector<int32_t> list, const std::vector<int32_t>& gone) {
   list.erase(std::remove_if(list.begin(), list.end(),

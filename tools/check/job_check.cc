@@ -8,10 +8,13 @@
 #include "control/execution.h"
 #include "control/library_settings.h"
 #include "control/run_parameters.h"
+#include "domain/header_keys.h"
+#include "domain/model.h"
+#include "domain/npoint.h"
+#include "domain/raw.h"
+#include "domain/run_files.h"
 #include "io/band_reader.h"
 #include "io/image_file.h"
-#include "io/run_files.h"
-#include "lsq/function_matrix.h"
 #include "runtime/errors.h"
 #include "runtime/files.h"
 #include "tools/common/envi_header.h"
@@ -20,9 +23,6 @@
 
 namespace tsr::tools {
 namespace {
-
-constexpr int16_t kCeiling = 1536;
-constexpr int16_t kNoData = 32767;
 
 std::string format(const char* f, double v) {
   char buf[64];
@@ -173,9 +173,9 @@ class Checker {
       beyond += (beyond.empty() ? "" : ", ") + n(k) + " (" + n(harmonic_frequencies[k - 1]) +
                 (harmonic_frequencies[k - 1] == 1 ? " cycle)" : " cycles)");
     const std::string sound_text =
-        sound >= 2 ? "NFUNC=" + n(sound) + " is the largest sound value for NPOINT=" + n(p_.NPOINT)
+        sound >= kMinModelOrder ? "NFUNC=" + n(sound) + " is the largest sound value for NPOINT=" + n(p_.NPOINT)
                    : "no NFUNC gives a sound model with NPOINT=" + n(p_.NPOINT) +
-                         " (a model needs 2 harmonics): is NPOINT the number of steps per year?";
+                         " (a model needs " + n(kMinModelOrder) + " harmonics): is NPOINT the number of steps per year?";
     if (!beyond.empty()) {
       const bool several = p_.NFUNC - sound > 1;
       error("NFUNC", "NFUNC=" + n(p_.NFUNC) + " with NPOINT=" + n(p_.NPOINT) + ": harmonic" + (several ? "s " : " ") +
@@ -183,9 +183,9 @@ class Checker {
                          " at or beyond the sampling limit (2 x cycles >= NPOINT): sampled once a step, such a "
                          "harmonic cannot be told from a slower cycle, or vanishes, so its amplitude and phase mean "
                          "nothing and can explode; " + sound_text);
-    } else if (p_.NFUNC < 2) {
-      error("NFUNC", "NFUNC=" + n(p_.NFUNC) +
-                         ": a model needs at least 2 harmonics, so no pixel would get one (zeros in f.bsq and "
+    } else if (p_.NFUNC < kMinModelOrder) {
+      error("NFUNC", "NFUNC=" + n(p_.NFUNC) + ": a model needs at least " + n(kMinModelOrder) +
+                         " harmonics, so no pixel would get one (zeros in f.bsq and "
                          "p.bsq everywhere); " + sound_text);
     }
     const int32_t usable = p_.NB - distinct_excluded_;
@@ -260,11 +260,12 @@ class Checker {
     }
     const int type = entry.type == ElementType::kInt16 ? kEnviInt16 : kEnviByte;
     const int byte_order = byte_order_of(env_, entry).big_endian() ? 1 : 0;
-    auto integer = [&](const char* key) {
-      const auto it = h.entries.find(key);
+    auto integer = [&](std::string_view key) {
+      const auto it = h.entries.find(std::string(key));
       return it == h.entries.end() ? -1L : std::strtol(it->second.c_str(), nullptr, 10);
     };
-    const bool swapped = p_.NL != p_.NS && integer("samples") == p_.NL && integer("lines") == p_.NS;
+    const bool swapped = p_.NL != p_.NS && integer(header_key::kSamples) == p_.NL &&
+                         integer(header_key::kLines) == p_.NS;
     if (swapped)
       error(h.name, h.name + " describes " + n(p_.NS) + " lines of " + n(p_.NL) + " samples, cntl.dat " + n(p_.NL) +
                         " lines of " + n(p_.NS) + " samples: NL and NS look swapped in cntl.dat (its second line "
@@ -298,7 +299,7 @@ class Checker {
     std::sort(steps.begin(), steps.end());
     const size_t m = steps.size() / 2;
     const double median = steps.size() % 2 ? steps[m] : (steps[m - 1] + steps[m]) / 2.0;
-    const int32_t npoint = npoint_for_step(median);
+    const int32_t npoint = npoint_for_step(median).npoint;
     out_.summary.push_back(data_header_.name + ": dates " + date_of_day(days.front()) + " .. " +
                            date_of_day(days.back()) + ", median step " + format("%g", median) +
                            " days: a year is " + n(npoint) + " steps");
@@ -339,36 +340,39 @@ class Checker {
           const size_t i = static_cast<size_t>(s - 1) * p_.NB + (b - 1);
           const int16_t v = values[i];
           ++total;
-          if (v == kNoData) ++nodata;
-          if (v > kCeiling && v != kNoData) ++above;
-          if (v != kNoData) largest = std::max(largest, v);
-          if (v >= 0 && v <= kCeiling && !excluded[static_cast<size_t>(b - 1)] && weights[i] >= 1) ++usable;
+          if (v == kRawNoData) ++nodata;
+          if (v > kRawCeiling && v != kRawNoData) ++above;
+          if (v != kRawNoData) largest = std::max(largest, v);
+          if (v >= 0 && v <= kRawCeiling && !excluded[static_cast<size_t>(b - 1)] && weights[i] >= 1) ++usable;
         }
         if (usable < p_.NP) ++few;
         if (usable == 0) ++none;
       }
     }
     const int64_t pixels = int64_t{p_.NL} * p_.NS;
-    out_.summary.push_back("values: " + percent(nodata, total) + " no-data (32767), " + percent(above, total) +
-                           " above the ceiling 1536, " + n(negative) + " negative");
+    out_.summary.push_back("values: " + percent(nodata, total) + " no-data (" + n(kRawNoData) + "), " +
+                           percent(above, total) + " above the ceiling " + n(kRawCeiling) + ", " + n(negative) +
+                           " negative");
     if (negative > 0)
       error("data.bsq", "data.bsq holds " + n(negative) + " negative value" + (negative > 1 ? "s" : "") +
-                            " (values must be 0..32767): tsrecon stops at the first, band " + n(first_band) +
+                            " (values must be 0.." + n(kRawNoData) + "): tsrecon stops at the first, band " + n(first_band) +
                             " line " + n(first_line) + " sample " + n(first_sample) + " (" + n(first_value) +
                             ") and ends with exit status 1, after the products of the lines before it");
     const int64_t measured = total - nodata;
     if (total > 0 && measured == 0) {
-      error("data.bsq", "every value of data.bsq is the no-data value 32767: no pixel would get a model");
+      error("data.bsq", "every value of data.bsq is the no-data value " + n(kRawNoData) + ": no pixel would get a model");
     } else if (measured > 0 && 2 * above > measured) {
-      error("scaling", percent(above, measured) + " of the values (no-data 32767 aside) lie above the raw ceiling "
-                       "1536 (largest " + n(largest) + "), and tsrecon screens those out: the cube is not in "
-                       "tsrecon's raw units (4096 = 1.0; NDVI stored as NDVI x 1600, so 0.96 is the ceiling). "
+      error("scaling", percent(above, measured) + " of the values (no-data " + n(kRawNoData) +
+                           " aside) lie above the raw ceiling " + n(kRawCeiling) + " (largest " + n(largest) +
+                           "), and tsrecon screens those out: the cube is not in tsrecon's raw units (" +
+                           format("%g", kRawScale) + " = 1.0; NDVI stored as NDVI x " + format("%g", kNdviFactor) +
+                           ", so " + format("%g", kRawCeiling / kNdviFactor) + " is the ceiling). "
                        "NDVI x 10000, for one, must be rescaled: scripts/tsrecon-import does it from the images");
     }
     if (few > 0) {
       const std::string which = p_.MASK == 1 ? ", kept by mask.bsq" : "";
       warning("samples", n(few) + " of " + n(pixels) + " pixels (" + percent(few, pixels) +
-                             ") have fewer usable samples (at or below the raw ceiling 1536" + which +
+                             ") have fewer usable samples (at or below the raw ceiling " + n(kRawCeiling) + which +
                              ", in bands not excluded) than the model's NP=" + n(p_.NP) + " parameters" +
                              (none > 0 ? " (" + n(none) + " of them none at all, as in a no-data area)" : "") +
                              ": their fits will be weak or missing (zeros in the products)");
@@ -518,23 +522,6 @@ std::string format_check(const JobCheck& check) {
     out += "not ready: " + count(check.errors(), "error") + ", " + count(check.warnings(), "warning") + "\n";
   }
   return out;
-}
-
-int32_t sound_nfunc(int32_t npoint) {
-  int32_t k = 0;
-  while (k < kMaxHarmonics && 2 * int64_t{harmonic_frequencies[k]} < npoint) ++k;
-  return k;
-}
-
-int32_t npoint_for_step(double step) {
-  const struct {
-    double days;
-    int32_t npoint;
-  } known[] = {{8, 46}, {10, 36}, {16, 23}};
-  for (const auto& k : known)
-    if (step >= k.days - 0.5 && step <= k.days + 0.5) return k.npoint;
-  if (step >= 28 && step <= 31) return 12;
-  return std::max<int32_t>(1, static_cast<int32_t>(365.25 / step + 0.5));
 }
 
 }  // namespace tsr::tools

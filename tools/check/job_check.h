@@ -43,12 +43,4 @@ JobCheck check_job(Env& env, const CheckOptions& options = {});
 // ..."), and a last line that starts "ready" or "not ready".
 std::string format_check(const JobCheck& check);
 
-// Harmonics of the table (1, 2, 3, 4, 6, 12 cycles in NPOINT steps) below
-// the sampling limit, 2 x cycles < NPOINT: the largest sound NFUNC.
-int32_t sound_nfunc(int32_t npoint);
-
-// NPOINT for a year of steps of `median_step` days: 46 for 8 days, 36 for
-// 10, 23 for 16, 12 for 28 to 31 (months), else round(365.25 / step).
-int32_t npoint_for_step(double median_step);
-
 }  // namespace tsr::tools

@@ -220,15 +220,5 @@ TEST(JobCheck, DiskSpaceProductsAndRunTime) {
                                     "file denied); is it a directory, or not yours?");
 }
 
-TEST(JobCheck, SoundHarmonicsAndStepsPerYear) {
-  // NFUNC at most: 46 -> 6, 36 -> 6, 23 -> 5, 12 -> 4.
-  const std::pair<int32_t, int32_t> sound[] = {{46, 6}, {36, 6}, {25, 6}, {24, 5}, {23, 5}, {13, 5}, {12, 4},
-                                               {9, 4}, {8, 3}, {5, 2}, {4, 1}, {2, 0}, {1, 0}};
-  for (const auto& [npoint, nfunc] : sound) EXPECT_EQ(sound_nfunc(npoint), nfunc) << npoint;
-  const std::pair<double, int32_t> steps[] = {{8, 46}, {8.5, 46}, {10, 36}, {16, 23}, {15.5, 23}, {28, 12},
-                                              {31, 12}, {30.5, 12}, {1, 365}, {5, 73}, {14, 26}, {365, 1}};
-  for (const auto& [step, npoint] : steps) EXPECT_EQ(npoint_for_step(step), npoint) << step;
-}
-
 }  // namespace
 }  // namespace tsr::tools

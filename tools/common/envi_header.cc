@@ -3,6 +3,8 @@
 #include <cctype>
 #include <cstdlib>
 
+#include "domain/header_keys.h"
+
 namespace tsr::tools {
 namespace {
 
@@ -52,9 +54,9 @@ std::string brace_safe(std::string_view s) {
 
 // The integer an entry holds, or `missing` when it is absent; `ok` turns false
 // when the entry holds something else.
-long entry_integer(const std::map<std::string, std::string>& entries, const std::string& key, long missing,
+long entry_integer(const std::map<std::string, std::string>& entries, std::string_view key, long missing,
                    bool& ok) {
-  auto it = entries.find(key);
+  auto it = entries.find(std::string(key));
   ok = true;
   if (it == entries.end()) return missing;
   const std::string& text = it->second;
@@ -68,27 +70,30 @@ long entry_integer(const std::map<std::string, std::string>& entries, const std:
 
 std::string format_envi_header(const EnviHeader& h) {
   std::string out = "ENVI\n";
-  out += "description = {" + brace_safe(h.description) + "}\n";
-  out += "samples = " + std::to_string(h.samples) + "\n";
-  out += "lines = " + std::to_string(h.lines) + "\n";
-  out += "bands = " + std::to_string(h.bands) + "\n";
-  out += "header offset = 0\n";
-  out += "file type = ENVI Standard\n";
-  out += "data type = " + std::to_string(h.data_type) + "\n";
-  out += "interleave = bsq\n";
-  out += "byte order = 0\n";
+  auto entry = [&out](std::string_view key, const std::string& value) {
+    out += std::string(key) + " = " + value + "\n";
+  };
+  entry(header_key::kDescription, "{" + brace_safe(h.description) + "}");
+  entry(header_key::kSamples, std::to_string(h.samples));
+  entry(header_key::kLines, std::to_string(h.lines));
+  entry(header_key::kBands, std::to_string(h.bands));
+  entry(header_key::kHeaderOffset, "0");
+  entry(header_key::kFileType, "ENVI Standard");
+  entry(header_key::kDataType, std::to_string(h.data_type));
+  entry(header_key::kInterleave, "bsq");
+  entry(header_key::kByteOrder, "0");
   if (!h.band_names.empty()) {
-    out += "band names = {";
+    std::string names = "{";
     for (size_t i = 0; i < h.band_names.size(); ++i) {
-      out += i == 0 ? "\n " : ",\n ";
-      out += brace_safe(h.band_names[i]);
+      names += i == 0 ? "\n " : ",\n ";
+      names += brace_safe(h.band_names[i]);
     }
-    out += "}\n";
+    entry(header_key::kBandNames, names + "}");
   }
-  if (!h.georef.map_info.empty()) out += "map info = " + h.georef.map_info + "\n";
+  if (!h.georef.map_info.empty()) entry(header_key::kMapInfo, h.georef.map_info);
   if (!h.georef.coordinate_system_string.empty())
-    out += "coordinate system string = " + h.georef.coordinate_system_string + "\n";
-  if (!h.georef.projection_info.empty()) out += "projection info = " + h.georef.projection_info + "\n";
+    entry(header_key::kCoordinateSystem, h.georef.coordinate_system_string);
+  if (!h.georef.projection_info.empty()) entry(header_key::kProjectionInfo, h.georef.projection_info);
   return out;
 }
 
@@ -140,13 +145,13 @@ std::vector<std::string> envi_list(std::string_view value) {
 
 EnviGeoref georef_of(const std::map<std::string, std::string>& entries) {
   EnviGeoref g;
-  auto take = [&](const char* key, std::string& to) {
-    auto it = entries.find(key);
+  auto take = [&](std::string_view key, std::string& to) {
+    auto it = entries.find(std::string(key));
     if (it != entries.end()) to = it->second;
   };
-  take("map info", g.map_info);
-  take("coordinate system string", g.coordinate_system_string);
-  take("projection info", g.projection_info);
+  take(header_key::kMapInfo, g.map_info);
+  take(header_key::kCoordinateSystem, g.coordinate_system_string);
+  take(header_key::kProjectionInfo, g.projection_info);
   return g;
 }
 
@@ -154,18 +159,18 @@ std::vector<std::string> input_header_problems(const std::map<std::string, std::
                                                int lines, int bands, int data_type, int byte_order) {
   std::vector<std::string> problems;
   struct Expected {
-    const char* key;
+    std::string_view key;
     long value;
     long missing;  // value assumed when the entry is absent
     const char* why;
   };
   const Expected expected[] = {
-      {"samples", samples, -1, "NS in cntl.dat is "},
-      {"lines", lines, -1, "NL in cntl.dat is "},
-      {"bands", bands, -1, "NB in cntl.dat is "},
-      {"header offset", 0, 0, "tsrecon reads headerless files: header offset must be "},
-      {"data type", data_type, -1, "tsrecon reads data type "},
-      {"byte order", byte_order, 0,
+      {header_key::kSamples, samples, -1, "NS in cntl.dat is "},
+      {header_key::kLines, lines, -1, "NL in cntl.dat is "},
+      {header_key::kBands, bands, -1, "NB in cntl.dat is "},
+      {header_key::kHeaderOffset, 0, 0, "tsrecon reads headerless files: header offset must be "},
+      {header_key::kDataType, data_type, -1, "tsrecon reads data type "},
+      {header_key::kByteOrder, byte_order, 0,
        byte_order == 0 ? "tsrecon reads little-endian values (byte order 0) unless FORT_CONVERT says otherwise; "
                          "expected "
                        : "FORT_CONVERT makes tsrecon read big-endian values (byte order 1); expected "},
@@ -173,14 +178,15 @@ std::vector<std::string> input_header_problems(const std::map<std::string, std::
   for (const Expected& e : expected) {
     bool ok = true;
     const long found = entry_integer(entries, e.key, e.missing, ok);
+    const std::string key(e.key);
     if (!ok) {
-      problems.push_back(std::string(e.key) + " = " + entries.at(e.key) + " is not a number");
+      problems.push_back(key + " = " + entries.at(key) + " is not a number");
     } else if (found != e.value) {
-      const std::string shown = entries.count(e.key) ? std::to_string(found) : std::string("missing");
+      const std::string shown = entries.count(key) ? std::to_string(found) : std::string("missing");
       problems.push_back(std::string(e.key) + " is " + shown + " but " + e.why + std::to_string(e.value));
     }
   }
-  auto it = entries.find("interleave");
+  auto it = entries.find(std::string(header_key::kInterleave));
   if (it != entries.end()) {
     std::string v = normalise_key(it->second);
     if (v != "bsq") problems.push_back("interleave is " + it->second + " but tsrecon reads band-sequential (bsq) cubes");

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "domain/header_keys.h"
 #include "runtime/files.h"
 #include "tools/common/envi_header.h"
 
@@ -42,7 +43,7 @@ InputHeader read_input_header(Env& env, std::string_view file) {
   }
   if (h.name.empty() || !parse_envi_header(text, h.entries)) return h;
   h.valid = true;
-  if (const auto it = h.entries.find("band names"); it != h.entries.end()) h.band_names = envi_list(it->second);
+  if (const auto it = h.entries.find(std::string(header_key::kBandNames)); it != h.entries.end()) h.band_names = envi_list(it->second);
   for (const std::string& n : h.band_names) {
     const auto day = day_number(n);
     if (!day) {
@@ -51,12 +52,12 @@ InputHeader read_input_header(Env& env, std::string_view file) {
     }
     h.days.push_back(*day);
   }
-  if (const auto it = h.entries.find("tsrecon factor"); it != h.entries.end()) {
+  if (const auto it = h.entries.find(std::string(header_key::kFactor)); it != h.entries.end()) {
     char* end = nullptr;
     const double f = std::strtod(it->second.c_str(), &end);
     if (end != it->second.c_str() && *end == '\0' && f > 0.0 && f < 1e300) h.factor = f;
   }
-  if (const auto it = h.entries.find("tsrecon units"); it != h.entries.end()) h.units = it->second;
+  if (const auto it = h.entries.find(std::string(header_key::kUnits)); it != h.entries.end()) h.units = it->second;
   return h;
 }
 

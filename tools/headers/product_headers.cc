@@ -1,4 +1,7 @@
 #include "tools/headers/product_headers.h"
+
+#include "domain/model.h"
+#include "domain/raw.h"
 #include "tools/common/xml_text.h"
 
 #include <cstdio>
@@ -26,73 +29,61 @@ int envi_type_of(ElementType t) {
   return kEnviByte;
 }
 
+std::string number(double v) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%g", v);
+  return buf;
+}
+
 // What a file holds, for the header's description.
-const char* description_of(Content c) {
-  switch (c) {
+std::string description_of(const JobFile& f) {
+  const std::string raw_units = "raw units of data.bsq (" + number(kRawScale) + " = 1.0)";
+  std::string cycles;
+  for (int32_t c : harmonic_frequencies) cycles += (cycles.empty() ? "" : ", ") + std::to_string(c);
+  const std::string step = number(kLinearTermStep);
+  switch (f.content) {
     case Content::kInput:
-      return "";  // set per input below
+      return f.presence == Presence::kWithMask
+                 ? "tsrecon mask cube: per-sample weights 0..255 (1 = clear sample)"
+                 : "tsrecon input cube: one band per time step, 16-bit raw values, " + number(kRawScale) +
+                       " = 1.0; values above " + std::to_string(kRawCeiling) + " are screened out";
     case Content::kParameters:
-      return "tsrecon model parameters: constant, trend (coefficient of 0.1 * time step), then "
-             "amplitude and phase (radians, -pi..pi) per harmonic; value(t) = constant + trend * 0.1 * t "
-             "+ sum of amplitude * sin(2 pi f t / NPOINT + phase) with f = 1, 2, 3, 4, 6, 12; "
-             "units of data.bsq divided by 4096; all 0 where the fit gave up";
+      return "tsrecon model parameters: constant, trend (coefficient of " + step +
+             " * time step), then amplitude and phase (radians, -pi..pi) per harmonic; value(t) = constant + "
+             "trend * " + step + " * t + sum of amplitude * sin(2 pi f t / NPOINT + phase) with f = " + cycles +
+             "; units of data.bsq divided by " + number(kRawScale) + "; all 0 where the fit gave up";
     case Content::kPreliminary:
-      return "tsrecon preliminary series: the three-harmonic fit that screens the samples, "
-             "raw units of data.bsq (4096 = 1.0)";
+      return "tsrecon preliminary series: the three-harmonic fit that screens the samples, " + raw_units;
     case Content::kFitted:
-      return "tsrecon fitted series: the final model at every time step, raw units of data.bsq "
-             "(4096 = 1.0); 0 where the fit gave up";
+      return "tsrecon fitted series: the final model at every time step, " + raw_units + "; 0 where the fit gave up";
     case Content::kOrder:
       return "tsrecon model order (highest harmonic kept); stored as signed bytes, so 255 means -1: "
              "the fit gave up (order.vrt shows the signed values)";
     case Content::kCriterion:
+      static_assert(kLargestStoredCriterion == 1e8, "the description gives the bound");
       return "tsrecon information criterion of the final fit; 0 where its magnitude exceeds 1e8";
     case Content::kMinimum:
-      return "tsrecon minimum of the fitted series, raw units of data.bsq (4096 = 1.0); 0 where the "
-             "fit gave up";
+      return "tsrecon minimum of the fitted series, " + raw_units + "; 0 where the fit gave up";
     case Content::kMaximum:
-      return "tsrecon maximum of the fitted series, raw units of data.bsq (4096 = 1.0); 0 where the "
-             "fit gave up";
+      return "tsrecon maximum of the fitted series, " + raw_units + "; 0 where the fit gave up";
   }
   return "";
-}
-
-std::string input_description(const JobFile& f) {
-  return f.presence == Presence::kWithMask
-             ? "tsrecon mask cube: per-sample weights 0..255 (1 = clear sample)"
-             : "tsrecon input cube: one band per time step, 16-bit raw values, 4096 = 1.0; "
-               "values above 1536 are screened out";
 }
 
 std::vector<std::string> band_names_of(const JobFile& f, const RunParameters& p,
                                        const std::vector<std::string>& time_names) {
   switch (f.content) {
-    case Content::kParameters: return parameter_band_names(p.NFUNC);
+    case Content::kParameters: return parameter_names(p.NFUNC);
     case Content::kOrder: return {"order"};
     case Content::kCriterion: return {"aic"};
     case Content::kMinimum: return {"min"};
     case Content::kMaximum: return {"max"};
     default:
-      return time_names.size() == static_cast<size_t>(p.NB) ? time_names : time_step_band_names(p.NB);
+      return time_names.size() == static_cast<size_t>(p.NB) ? time_names : time_step_names(p.NB);
   }
 }
 
 }  // namespace
-
-std::vector<std::string> parameter_band_names(int32_t nfunc) {
-  std::vector<std::string> names = {"constant", "trend"};
-  for (int32_t k = 1; k <= nfunc; ++k) {
-    names.push_back("amplitude_" + std::to_string(k));
-    names.push_back("phase_" + std::to_string(k));
-  }
-  return names;
-}
-
-std::vector<std::string> time_step_band_names(int32_t nb) {
-  std::vector<std::string> names;
-  for (int32_t t = 1; t <= nb; ++t) names.push_back("t" + std::to_string(t));
-  return names;
-}
 
 std::vector<HeaderPlan> header_plans(const RunParameters& p, const std::vector<std::string>& time_names) {
   std::vector<HeaderPlan> files;
@@ -100,7 +91,7 @@ std::vector<HeaderPlan> header_plans(const RunParameters& p, const std::vector<s
     HeaderPlan f;
     f.name = entry.name;
     f.input = is_input(entry);
-    f.header.description = f.input ? input_description(entry) : description_of(entry.content);
+    f.header.description = description_of(entry);
     f.header.samples = p.NS;
     f.header.lines = p.NL;
     f.header.bands = planes_of(entry, p.NB, p.NP);

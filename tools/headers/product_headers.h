@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "control/run_parameters.h"
-#include "io/run_files.h"
+#include "domain/run_files.h"
 #include "tools/common/envi_header.h"
 
 namespace tsr::tools {
@@ -21,20 +21,12 @@ struct HeaderPlan {
   int64_t expected_bytes = 0;  // planes * NL * NS * element size
 };
 
-// Names of the planes of p.bsq for NFUNC harmonics: "constant", "trend",
-// then "amplitude_1", "phase_1", ..., "amplitude_NFUNC", "phase_NFUNC".
-std::vector<std::string> parameter_band_names(int32_t nfunc);
-
-// Names of the time steps of a series cube: "t1".."tNB".
-std::vector<std::string> time_step_band_names(int32_t nb);
-
 // The header of every file a run with the (completed) parameters `p` reads
-// or may write:
-// data.bsq, mask.bsq, p.bsq, i.bsq, f.bsq, order.dat, aic.dat, min.dat,
-// max.dat. mask.bsq and i.bsq are listed whatever MASK and INTP say: the
-// caller decides by what is present. The bands of the series (data, mask,
-// i, f) are named by `time_names` when it holds NB names (the dates of the
-// input cube), else "t1".."tNB".
+// or may write (kRunFiles). mask.bsq and i.bsq are listed whatever MASK and
+// INTP say: the caller decides by what is present. The bands of p.bsq are
+// named by parameter_names, those of the series (data, mask, i, f) by
+// `time_names` when it holds NB names (the dates of the input cube), else by
+// time_step_names.
 std::vector<HeaderPlan> header_plans(const RunParameters& p, const std::vector<std::string>& time_names = {});
 
 // A GDAL virtual raster that presents order.dat (signed bytes, which ENVI can

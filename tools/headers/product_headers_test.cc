@@ -18,18 +18,6 @@ RunParameters completed(int32_t nb, int32_t nl, int32_t ns, int32_t nfunc) {
   return p;
 }
 
-TEST(ProductHeaders, ParameterBandNamesFollowTheCoefficientLayout) {
-  EXPECT_EQ(parameter_band_names(0), (std::vector<std::string>{"constant", "trend"}));
-  EXPECT_EQ(parameter_band_names(2),
-            (std::vector<std::string>{"constant", "trend", "amplitude_1", "phase_1", "amplitude_2", "phase_2"}));
-  const std::vector<std::string> six = parameter_band_names(6);
-  ASSERT_EQ(six.size(), 14u);
-  EXPECT_EQ(six[12], "amplitude_6");
-  EXPECT_EQ(six[13], "phase_6");
-  EXPECT_EQ(time_step_band_names(3), (std::vector<std::string>{"t1", "t2", "t3"}));
-  EXPECT_EQ(time_step_band_names(200).back(), "t200");
-}
-
 TEST(ProductHeaders, EveryFileOfARunWithItsLayoutAndSize) {
   const RunParameters p = completed(46, 3, 5, 4);  // NP = 10
   struct Expect {

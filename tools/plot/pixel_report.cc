@@ -41,9 +41,9 @@ PixelReport reconstruct_single_pixel(const RunParameters& p, const PixelToReport
   runner->run({r.raw.data(), r.mask ? pixel.mask_values.data() : nullptr, nullptr, 1}, outputs);
 
   const PixelResult& result = runner->result();
-  r.weights_in.assign(runner->input().weights, runner->input().weights + nb);
-  r.weights_out.assign(result.used, result.used + nb);
-  r.final_input.assign(runner->workspace().work, runner->workspace().work + nb);
+  r.weights_in.assign(runner->input().weights.begin(), runner->input().weights.begin() + nb);
+  r.weights_out.assign(result.used.begin(), result.used.begin() + nb);
+  r.final_input.assign(runner->workspace().work.begin(), runner->workspace().work.begin() + nb);
   r.order = result.order;
   r.min = result.minimum;
   r.max = result.maximum;

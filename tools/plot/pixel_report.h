@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "control/run_parameters.h"
+#include "domain/model.h"
 
 namespace tsr::tools {
 
@@ -21,13 +22,13 @@ struct PixelReport {
   std::vector<int16_t> weights_out;   // 1: the band took part in the final fit
   std::vector<double> preliminary;    // preliminary fit (all 0.0 under MASK = 1)
   std::vector<double> fitted;         // final fit (all 0.0 when the fit gave up)
-  std::vector<double> final_input;    // series the final fit read: raw / 4096 after
+  std::vector<double> final_input;    // series the final fit read: raw / kRawScale after
                                       // gap filling and the envelope filter
   std::vector<double> params;         // NP values: constant, trend, amplitude/phase pairs
   double criterion = 0.0;
   int32_t order = 0, min = 0, max = 0;
-  // The fit gave up: order 1 or less, or a criterion of exactly 0.0.
-  bool failed() const { return order <= 1 || criterion == 0.0; }
+  // The fit left no model (the no-model rule on the fit's outcome).
+  bool failed() const { return fit_has_no_model(criterion, order); }
 };
 
 // One pixel to report on: its place and its inputs as read.

@@ -53,7 +53,7 @@ bool has_dates(const PixelReport& r, const PlotUnits& u) {
 }  // namespace
 
 std::string PlotUnits::axis_label() const {
-  if (scaled()) return "value (raw / 4096)";
+  if (scaled()) return "value (raw / " + num(kRawScale, "%g") + ")";
   return (units.empty() ? std::string("value") : units) + " (raw / " + num(raw_per_unit, "%g") + ")";
 }
 
@@ -214,7 +214,7 @@ std::string pixel_svg(const PixelReport& r, const PlotUnits& u) {
     const double y = f.y_of(ceiling);
     s += "<line id=\"ceiling\" x1=\"" + num(f.left, "%.2f") + "\" y1=\"" + num(y, "%.2f") + "\" x2=\"" +
          num(f.right, "%.2f") + "\" y2=\"" + num(y, "%.2f") + "\" stroke=\"#999999\" stroke-dasharray=\"2,3\"/>\n";
-    s += text(f.right - 4, y - 4, "ceiling 1536", "text-anchor=\"end\" fill=\"#777777\" font-size=\"11\"");
+    s += text(f.right - 4, y - 4, "ceiling " + std::to_string(kRawCeiling), "text-anchor=\"end\" fill=\"#777777\" font-size=\"11\"");
   }
   if (!r.mask) {
     // Accepted residuals: preliminary + lower .. preliminary + upper.

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "domain/raw.h"
 #include "tools/plot/pixel_report.h"
 
 namespace tsr::tools {
@@ -16,12 +17,12 @@ namespace tsr::tools {
 // NDVI stored as NDVI x 1600: 1600 and "NDVI") the user's own units. The time
 // steps are labelled with `dates` when it holds one per band.
 struct PlotUnits {
-  double raw_per_unit = 4096.0;
+  double raw_per_unit = kRawScale;
   std::string units;               // what a unit is ("NDVI"); empty: no name
   std::vector<std::string> dates;  // band names that are dates, or empty
-  bool scaled() const { return raw_per_unit == 4096.0 && units.empty(); }
-  // A value in the program's scaled units (raw / 4096) as shown.
-  double of_scaled(double v) const { return v * 4096.0 / raw_per_unit; }
+  bool scaled() const { return raw_per_unit == kRawScale && units.empty(); }
+  // A value in the program's scaled units (raw / kRawScale) as shown.
+  double of_scaled(double v) const { return v * kRawScale / raw_per_unit; }
   double of_raw(int32_t raw) const { return raw / raw_per_unit; }
   // The label of the value axis: "value (raw / 4096)", "NDVI (raw / 1600)".
   std::string axis_label() const;

@@ -110,7 +110,7 @@ std::string values_table(const PixelReport& r) {
     o << buf;
   }
   o << "# param number name value p.bsq\n";
-  const std::vector<std::string> names = parameter_band_names(r.nfunc);
+  const std::vector<std::string> names = tsr::parameter_names(r.nfunc);
   for (size_t k = 0; k < r.params.size(); ++k) {
     std::snprintf(buf, sizeof buf, "param %zu %s %.17g %.9g\n", k + 1, names[k].c_str(), r.params[k],
                   static_cast<double>(pv[k]));

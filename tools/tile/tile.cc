@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "control/control_syntax.h"
-#include "io/run_files.h"
+#include "domain/run_files.h"
 
 namespace tsr::tile {
 namespace {

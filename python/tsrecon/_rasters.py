@@ -1,35 +1,35 @@
-"""What tsrecon-import and tsrecon-export share: loading GDAL, the raw-value
-conventions of tsrecon's cubes, the keys they leave in data.hdr, and reading
-large rasters in slices of whole lines."""
+"""What tsrecon-import and tsrecon-export share: loading GDAL, the domain's
+words they write and read (from the extension), and reading large rasters in
+slices of whole lines."""
 
 import sys
 
-RAW_MISSING = 32767  # data.bsq value of a missing sample (above the ceiling, so screened)
-RAW_TOP = 32766      # largest raw value a sample is clipped to
-RAW_CEILING = 1536   # tsrecon screens raw values above this
-SCALED_UNIT = 4096   # raw per unit of the program's scaled values (p.bsq, TCLD)
+from . import _tsrecon
+
+RAW_NO_DATA = _tsrecon.RAW_NO_DATA  # data.bsq value of a missing sample (above the ceiling, so screened)
+RAW_LARGEST = _tsrecon.RAW_LARGEST  # largest raw value a sample is clipped to
+RAW_CEILING = _tsrecon.RAW_CEILING  # tsrecon screens raw values above this
+RAW_SCALE = _tsrecon.RAW_SCALE      # raw per unit of the program's scaled values (p.bsq, TCLD)
 
 # Keys of data.hdr (ENVI header entries) that carry the scaling of the cube.
-FACTOR_KEY = 'tsrecon factor'  # raw per user unit: raw = value x factor
-UNITS_KEY = 'tsrecon units'    # what the user's values are: NDVI, reflectance, input value
+FACTOR_KEY = _tsrecon.HEADER_KEYS['factor']  # raw per user unit: raw = value x factor
+UNITS_KEY = _tsrecon.HEADER_KEYS['units']    # what the user's values are: NDVI, reflectance, input value
 
 
 class Refusal(Exception):
     """A reason to stop before writing anything; the message names the fix."""
 
 
-def need_gdal(prog):
-    """GDAL's Python bindings and NumPy, or one line naming the package and exit 1."""
-    try:
-        import numpy
-    except ImportError:
-        sys.exit(f'{prog}: NumPy is missing (apt-get install python3-numpy)')
+def load_gdal(prog):
+    """GDAL's Python bindings, raising exceptions; None, said in one line on
+    standard error, when they are missing."""
     try:
         from osgeo import gdal
     except ImportError:
-        sys.exit(f"{prog}: GDAL's Python bindings are missing (apt-get install python3-gdal)")
+        print(f"{prog}: GDAL's Python bindings are missing (apt-get install python3-gdal)", file=sys.stderr)
+        return None
     gdal.UseExceptions()
-    return gdal, numpy
+    return gdal
 
 
 def no_side_files(gdal):
@@ -44,14 +44,6 @@ def line_slices(lines, samples, pixels=1 << 22):
     step = max(1, pixels // max(1, samples))
     for y in range(0, lines, step):
         yield y, min(step, lines - y)
-
-
-def parameter_names(nfunc):
-    """Planes of p.bsq: constant, trend, then amplitude_k, phase_k."""
-    names = ['constant', 'trend']
-    for k in range(1, nfunc + 1):
-        names += [f'amplitude_{k}', f'phase_{k}']
-    return names
 
 
 def percent(part, whole):
@@ -74,3 +66,14 @@ def run_tool(prog, run, args):
         print(f'{prog}: GDAL: {e}', file=sys.stderr)
         return 1
     return 0
+
+
+def read_header(path):
+    """The entries of the ENVI header at `path` through the program's one
+    header reader (keys in lower case, blanks folded), or None when it is
+    missing or no ENVI header."""
+    try:
+        with open(path, 'rb') as f:
+            return _tsrecon.parse_envi_header(f.read())
+    except OSError:
+        return None

@@ -1,24 +1,31 @@
-"""tsrecon-export: the products of a tsrecon job as GeoTIFFs a GIS can trust.
+"""tsrecon-export: the products of a tsrecon job as GeoTIFFs a GIS can trust
+(`python3 -m tsrecon.exporter`, or scripts/tsrecon-export).
 
 Reads the products through the ENVI headers tsrecon-hdr writes (sizes and
-georeferencing) and the scaling and dates tsrecon-import left in data.hdr.
-Writes f, i, p, min and max as Float32 in the user's units with NaN (declared
-as no-data) where a pixel has no model; order as Int16 (-1: the fit gave up);
-aic as stored. A pixel has no model when its order is 1 or less or when every
-plane of p.bsq is exactly 0: tsrecon writes zeros to f, p, min and max there,
-and 0 is a legal value.
+georeferencing) and the scaling and dates tsrecon-import left in data.hdr
+(through the program's one header reader). Writes f, i, p, min and max as
+Float32 in the user's units with NaN (declared as no-data) where a pixel has
+no model; order as Int16 (-1: the fit gave up); aic as stored. Where a pixel
+has no model is the program's no-model rule on the stored products (its
+order is 1 or less, or every plane of p.bsq is exactly 0): tsrecon writes
+zeros to f, p, min and max there, and 0 is a legal value.
 """
 
 import argparse
 import os
 import sys
 
-from tsrecon_gdal import (run_tool, FACTOR_KEY, SCALED_UNIT, UNITS_KEY, Refusal, line_slices, need_gdal, no_side_files,
-                          number, parameter_names, percent)
+import numpy as np
+
+from . import _tsrecon
+from ._rasters import (run_tool, FACTOR_KEY, RAW_SCALE as SCALED_UNIT, UNITS_KEY, Refusal, line_slices, load_gdal,
+                       no_side_files, number, percent, read_header)
 
 PROG = 'tsrecon-export'
-gdal, np = need_gdal(PROG)
-no_side_files(gdal)
+gdal = None  # GDAL's bindings, loaded by main()
+# The files of a run by name (their element sizes), and the key of band names.
+FILES = {f['name']: f for f in _tsrecon.RUN_FILES}
+BAND_NAMES_KEY = _tsrecon.HEADER_KEYS['band_names']
 TIFF_OPTIONS = ['COMPRESS=DEFLATE', 'BIGTIFF=IF_SAFER']
 
 
@@ -30,7 +37,7 @@ def parse_args(argv):
                     'Run tsrecon, then tsrecon-hdr in the job first.')
     p.add_argument('-o', dest='out', metavar='DIR', help='directory for the GeoTIFFs (default: JOB_DIR)')
     p.add_argument('--factor', type=float, metavar='F',
-                   help='raw per user unit (value = raw / F); default: "tsrecon factor" in data.hdr')
+                   help=f'raw per user unit (value = raw / F); default: "{FACTOR_KEY}" in data.hdr')
     p.add_argument('--raw', action='store_true',
                    help='also write f_raw.tif, i_raw.tif, p_raw.tif, min_raw.tif, max_raw.tif: the products '
                         'exactly as stored (raw and scaled units, zeros where there is no model)')
@@ -42,13 +49,15 @@ def parse_args(argv):
 
 
 class Product:
-    """A product opened through its ENVI header."""
+    """A product opened through its ENVI header: by GDAL for the raster and
+    its georeferencing, by the program's header reader for its band names."""
 
-    def __init__(self, job, name, element_bytes):
+    def __init__(self, job, name, header):
         self.name, self.path = name, os.path.join(job, name)
         self.ds = gdal.Open(self.path)
         self.bands, self.lines, self.samples = self.ds.RasterCount, self.ds.RasterYSize, self.ds.RasterXSize
-        expected = self.bands * self.lines * self.samples * element_bytes
+        self.band_names = band_names(read_header(header) or {}, self.bands)
+        expected = self.bands * self.lines * self.samples * FILES[name]['size']
         if os.path.getsize(self.path) < expected:
             raise Refusal(f'{self.path} holds {os.path.getsize(self.path)} bytes, less than the {expected} its '
                           f'header gives it (an unfinished run?): run tsrecon to the end, then tsrecon-hdr')
@@ -57,29 +66,41 @@ class Product:
         return self.ds.GetRasterBand(band).ReadAsArray(0, y, self.samples, rows)
 
 
-def open_product(job, name, element_bytes, needed):
+def open_product(job, name, needed):
     path = os.path.join(job, name)
     header = os.path.splitext(path)[0] + '.hdr'
     if not os.path.exists(path) or not os.path.exists(header):
         if needed:
             raise Refusal(f'no {name} with its header in {job}: run tsrecon, then tsrecon-hdr there')
         return None
-    return Product(job, name, element_bytes)
+    return Product(job, name, header)
+
+
+def band_names(entries, bands):
+    """The names of `bands` bands in a header's entries, '' for a band it names not."""
+    names = _tsrecon.envi_list(entries[BAND_NAMES_KEY]) if BAND_NAMES_KEY in entries else []
+    return (names + [''] * bands)[:bands]
 
 
 def job_scaling(job, factor):
     """(factor, units, dates) from --factor and data.hdr, and a note on where they came from."""
     dates, hdr_factor, units = None, None, None
-    if os.path.exists(os.path.join(job, 'data.bsq')) and os.path.exists(os.path.join(job, 'data.hdr')):
-        ds = gdal.Open(os.path.join(job, 'data.bsq'))
-        envi = ds.GetMetadata('ENVI') or {}
-        keys = {k.replace('_', ' ').lower(): v for k, v in envi.items()}
+    header = os.path.join(job, 'data.hdr')
+    if os.path.exists(os.path.join(job, 'data.bsq')) and os.path.exists(header):
+        entries = read_header(header)
+        if entries is None:
+            raise Refusal(f'{header} is not an ENVI header that can be read (its first line must be ENVI): fix it, '
+                          f'or remove it to export in the program\'s scaled units')
         try:
-            hdr_factor = float(keys.get(FACTOR_KEY, ''))
+            hdr_factor = float(entries.get(FACTOR_KEY, ''))
         except ValueError:
             hdr_factor = None
-        units = keys.get(UNITS_KEY)
-        names = [ds.GetRasterBand(b).GetDescription() for b in range(1, ds.RasterCount + 1)]
+        units = entries.get(UNITS_KEY)
+        try:
+            bands = int(entries.get(_tsrecon.HEADER_KEYS['bands'], ''))
+        except ValueError:
+            bands = 0
+        names = band_names(entries, bands)
         dates = names if all(names) else None
     if factor is not None:
         note = f'--factor {number(factor)}'
@@ -90,18 +111,20 @@ def job_scaling(job, factor):
     if hdr_factor is not None and hdr_factor > 0:
         return hdr_factor, units or 'input value', dates, f'{FACTOR_KEY} = {number(hdr_factor)} in data.hdr'
     print(f'{PROG}: warning: no scaling known (no "{FACTOR_KEY}" in data.hdr, no --factor): values in the '
-          f'program\'s scaled units (raw / {SCALED_UNIT})', file=sys.stderr)
-    return float(SCALED_UNIT), f'scaled units (raw / {SCALED_UNIT})', dates, 'no scaling known'
+          f'program\'s scaled units (raw / {number(SCALED_UNIT)})', file=sys.stderr)
+    return float(SCALED_UNIT), f'scaled units (raw / {number(SCALED_UNIT)})', dates, 'no scaling known'
 
 
 def no_model_map(p, order):
-    """True where a pixel has no model: order 1 or less, or every plane of p exactly 0."""
-    zero = np.ones((p.lines, p.samples), dtype=bool)
-    for b in range(1, p.bands + 1):
-        for y, rows in line_slices(p.lines, p.samples):
-            zero[y:y + rows] &= p.read(b, y, rows) == 0
+    """True where a pixel has no model by the program's rule on the stored
+    products (order below MIN_MODEL_ORDER, or every plane of p exactly 0),
+    and the orders as signed values."""
     signed = order.read(1, 0, order.lines).astype(np.uint8).view(np.int8)
-    return (signed <= 1) | zero, signed, zero
+    nomodel = np.empty((p.lines, p.samples), dtype=bool)
+    for y, rows in line_slices(p.lines, p.samples, max(1, (1 << 22) // p.bands)):
+        planes = np.stack([p.read(b, y, rows) for b in range(1, p.bands + 1)])
+        nomodel[y:y + rows] = ~_tsrecon.has_model(signed[y:y + rows], planes)
+    return nomodel, signed
 
 
 def create_tiff(out, name, like, bands, gdal_type, names, nodata=None):
@@ -151,39 +174,40 @@ def all_zero(product):
 def run(args):
     job = args.job
     out = args.out or job
-    p = open_product(job, 'p.bsq', 4, True)
-    order = open_product(job, 'order.dat', 1, True)
+    p = open_product(job, 'p.bsq', True)
+    order = open_product(job, 'order.dat', True)
     if (order.lines, order.samples) != (p.lines, p.samples) or (p.bands - 2) % 2 or p.bands < 2:
         raise Refusal(f'p.hdr and order.hdr in {job} do not describe one run: run tsrecon-hdr there again')
     factor, units, dates, note = job_scaling(job, args.factor)
     os.makedirs(out, exist_ok=True)
-    nomodel, signed, zero = no_model_map(p, order)
+    nomodel, signed = no_model_map(p, order)
     pixels = p.lines * p.samples
     n_nomodel = int(np.count_nonzero(nomodel))
     print(f'{PROG}: values in {units}: value = raw / {number(factor)} ({note}); p.bsq\'s constant, trend and '
           f'amplitudes x {number(SCALED_UNIT)} / {number(factor)}, phases in radians')
     print(f'  no model at {n_nomodel} of {pixels} pixels ({percent(n_nomodel, pixels)}): order -1 at '
           f'{int(np.count_nonzero(signed == -1))}, order 0 or 1 at {int(np.count_nonzero((signed >= 0) & (signed <= 1)))}, '
-          f'all parameters 0 at {int(np.count_nonzero(zero & (signed > 1)))} more; NaN there')
+          f'all parameters 0 at {int(np.count_nonzero(nomodel & (signed >= _tsrecon.MIN_MODEL_ORDER)))} more; NaN there')
 
     def wrote(name, what):
         print(f'wrote {os.path.join(out, name)}: {what}')
 
     nfunc = (p.bands - 2) // 2
-    pnames = parameter_names(nfunc)
-    ratios = [(SCALED_UNIT, factor) if n.startswith(('constant', 'trend', 'amplitude')) else (1, 1) for n in pnames]
+    pnames = _tsrecon.parameter_names(nfunc)
+    # Phases in radians; the constant, the trend and the amplitudes in scaled units.
+    ratios = [(1, 1) if _tsrecon.is_phase_plane(j) else (SCALED_UNIT, factor) for j in range(len(pnames))]
     write_scaled(out, 'p.tif', p, pnames, ratios, nomodel, units)
     wrote('p.tif', f'{p.bands} bands Float32 (constant, trend per 10 time steps, amplitudes in {units}; phases in '
                    f'radians), NaN where no model')
     for base in ('f', 'i'):
-        series = open_product(job, f'{base}.bsq', 2, False)
+        series = open_product(job, f'{base}.bsq', False)
         if series is None:
             continue
         if base == 'i' and all_zero(series):
             print('skipped i.bsq: all 0 (a run with MASK=1 writes no preliminary fit)')
             continue
         names = dates if dates and len(dates) == series.bands else [
-            series.ds.GetRasterBand(b).GetDescription() or f't{b}' for b in range(1, series.bands + 1)]
+            name or step for name, step in zip(series.band_names, _tsrecon.time_step_names(series.bands))]
         write_scaled(out, f'{base}.tif', series, names, [(1, factor)] * series.bands, nomodel, units)
         wrote(f'{base}.tif', f'{series.bands} bands Float32 in {units}, band names {names[0]} .. {names[-1]}, '
                              f'NaN where no model')
@@ -191,7 +215,7 @@ def run(args):
             copy_as(out, f'{base}_raw.tif', series, gdal.GDT_Int16, names)
             wrote(f'{base}_raw.tif', f'{series.bands} bands Int16, raw values as stored')
     for base in ('min', 'max'):
-        m = open_product(job, f'{base}.dat', 2, False)
+        m = open_product(job, f'{base}.dat', False)
         if m is None:
             continue
         write_scaled(out, f'{base}.tif', m, [base], [(1, factor)], nomodel, units)
@@ -201,17 +225,23 @@ def run(args):
             wrote(f'{base}_raw.tif', 'Int16, raw values as stored')
     if args.raw:
         copy_as(out, 'p_raw.tif', p, gdal.GDT_Float32, pnames)
-        wrote('p_raw.tif', f'{p.bands} bands Float32 as stored (scaled units, raw / {SCALED_UNIT})')
+        wrote('p_raw.tif', f'{p.bands} bands Float32 as stored (scaled units, raw / {number(SCALED_UNIT)})')
     copy_as(out, 'order.tif', order, gdal.GDT_Int16, ['order'], signed.astype(np.int16))
     wrote('order.tif', 'Int16 model order, -1 where the fit gave up')
-    aic = open_product(job, 'aic.dat', 4, False)
+    aic = open_product(job, 'aic.dat', False)
     if aic is not None:
         copy_as(out, 'aic.tif', aic, gdal.GDT_Float32, ['aic'])
         wrote('aic.tif', 'Float32 information criterion as stored')
 
 
-def main(argv):
-    return run_tool(PROG, run, parse_args(argv))
+def main(argv=None):
+    """tsrecon-export with the arguments `argv` (default: the command line's); returns the exit status."""
+    global gdal
+    gdal = load_gdal(PROG)
+    if gdal is None:
+        return 1
+    no_side_files(gdal)
+    return run_tool(PROG, run, parse_args(sys.argv[1:] if argv is None else argv))
 
 
 if __name__ == '__main__':

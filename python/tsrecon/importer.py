@@ -1,4 +1,5 @@
-"""tsrecon-import: turns a stack of rasters into a tsrecon job.
+"""tsrecon-import: turns a stack of rasters into a tsrecon job
+(`python3 -m tsrecon.importer`, or scripts/tsrecon-import).
 
 Writes data.bsq (16-bit raw values, raw = value x factor) with its ENVI header
 data.hdr (georeferencing, band names = the dates, the scaling), optionally
@@ -14,20 +15,24 @@ import re
 import statistics
 import sys
 
-from tsrecon_gdal import (run_tool, FACTOR_KEY, RAW_CEILING, RAW_MISSING, RAW_TOP, UNITS_KEY, Refusal, line_slices,
-                          need_gdal, no_side_files, number, percent)
+import numpy as np
+
+from . import _tsrecon
+from ._rasters import (run_tool, FACTOR_KEY, RAW_CEILING, RAW_LARGEST, RAW_NO_DATA, RAW_SCALE, UNITS_KEY, Refusal,
+                       line_slices, load_gdal, no_side_files, number, percent)
 
 PROG = 'tsrecon-import'
-gdal, np = need_gdal(PROG)
+gdal = None  # GDAL's bindings, loaded by main()
 
 # What the user's values can be: raw per unit, and the range of plausible values.
 QUANTITIES = {
-    'NDVI': (1600.0, -1.0, 1.0),
-    'reflectance': (4096.0, -0.01, 1.6),
+    'NDVI': (_tsrecon.NDVI_FACTOR, -1.0, 1.0),
+    'reflectance': (RAW_SCALE, -0.01, 1.6),
 }
 INTEGER_SCALE = 10000        # integer products without a declared scale store value x 10000
-HARMONICS = (1, 2, 3, 4, 6, 12)  # cycles per NPOINT steps of harmonics 1..6
 EIGHT_BIT = ('Byte', 'Int8')
+# The settings' defaults, for the NPOINT assumed without dates.
+DEFAULTS = {name: default for name, _, default in _tsrecon.SETTINGS_MEMBERS}
 
 DATE_FORMS = (
     re.compile(r'(?<![0-9])([0-9]{4})[-_./:]([0-9]{1,2})[-_./:]([0-9]{1,2})(?![0-9])'),  # 2014-01-31
@@ -49,14 +54,15 @@ def parse_args(argv):
                'ACQUISITIONDATE, TIFFTAG_DATETIME ...); bands are written in time order. '
                'Scaling: declared scale/offset first (physical = stored x scale + offset); integers without '
                'one count as value x 10000 when they lie within -10000..10000; floats as they are. '
-               'NDVI: raw = NDVI x 1600; reflectance: raw = reflectance x 4096. Raw values are rounded to '
-               'nearest (halves away from zero), clipped to 0..32766; missing samples become 32767.')
+               f'NDVI: raw = NDVI x {number(QUANTITIES["NDVI"][0])}; reflectance: raw = reflectance x '
+               f'{number(QUANTITIES["reflectance"][0])}. Raw values are rounded to nearest (halves away from zero), '
+               f'clipped to 0..{RAW_LARGEST}; missing samples become {RAW_NO_DATA}.')
     kind = p.add_mutually_exclusive_group()
     kind.add_argument('--ndvi', dest='quantity', action='store_const', const='NDVI',
-                      help='the values are NDVI (the default): raw = NDVI x 1600; refuses values that '
-                           'cannot be NDVI')
+                      help=f'the values are NDVI (the default): raw = NDVI x {number(QUANTITIES["NDVI"][0])}; '
+                           'refuses values that cannot be NDVI')
     kind.add_argument('--reflectance', dest='quantity', action='store_const', const='reflectance',
-                      help='the values are reflectances: raw = reflectance x 4096')
+                      help=f'the values are reflectances: raw = reflectance x {number(QUANTITIES["reflectance"][0])}')
     kind.add_argument('--factor', type=float, metavar='F',
                       help='raw = stored value x F, whatever the files declare')
     p.add_argument('--nodata', type=float, metavar='V',
@@ -231,27 +237,8 @@ def suggest_npoint(dates):
     if len(dates) < 2:
         return None, 'one date only'
     step = statistics.median((b - a).days for a, b in zip(dates, dates[1:]))
-    why = f'median step between the dates {step:g} days'
-    for days, npoint, what in ((8, 46, '8-day'), (10, 36, '10-day'), (16, 23, '16-day')):
-        if abs(step - days) <= 0.5:
-            return npoint, f'{why}, {what} composites'
-    if 28 <= step <= 31:
-        return 12, f'{why}, monthly'
-    return max(1, int(365.25 / step + 0.5)), f'{why}, round(365.25 / {step:g})'
-
-
-def nfunc_for(npoint):
-    """Harmonics whose cycles stay below half of NPOINT (the sampling limit)."""
-    return sum(1 for f in HARMONICS if 2 * f < npoint)
-
-
-def nfunc_note(npoint, nfunc):
-    kept = ', '.join(map(str, HARMONICS[:nfunc]))
-    left = ', '.join(map(str, HARMONICS[nfunc:]))
-    if not left:
-        return f'all six harmonics (1, 2, 3, 4, 6, 12 cycles in NPOINT={npoint} steps) lie below half of NPOINT'
-    head = f'harmonics of {kept} cycles in NPOINT={npoint} steps' if kept else f'no harmonic for NPOINT={npoint}'
-    return f'{head}; {left} cycles would sit at or beyond half of NPOINT (the sampling limit)'
+    npoint, basis = _tsrecon.npoint_for_step(step)
+    return npoint, f'median step between the dates {step:g} days, {basis}'
 
 
 class Scaling:
@@ -303,12 +290,6 @@ def choose_scaling(dtype, declared, lo, hi, quantity, asserted):
                   f'(raw = stored value x F), or declare the scale (gdal_edit.py -scale S -offset O FILE)')
 
 
-def round_half_away(x):
-    """Nearest integer, halves away from zero (2.5 -> 3, -2.5 -> -3)."""
-    t = np.trunc(x)
-    return t + np.where(np.abs(x - t) >= 0.5, np.sign(x), 0.0)
-
-
 class Tally:
     def __init__(self):
         self.samples = self.missing = self.valid = self.low = self.high = self.above = 0
@@ -341,15 +322,13 @@ def scan(layers, nodata, xs, ys):
 
 
 def convert(a, bad, sc):
-    """Raw values of the stored values `a`, missing samples `bad`; counts of clipped values."""
-    with np.errstate(invalid='ignore'):
-        raw = round_half_away((a * sc.scale + sc.offset) * sc.per_unit)
-        good = ~bad
-        counts = (int(np.count_nonzero(good & (raw < 0))), int(np.count_nonzero(good & (raw > RAW_TOP))),
-                  int(np.count_nonzero(good & (raw > RAW_CEILING))))
-        raw = np.clip(raw, 0, RAW_TOP)
-    raw[bad] = RAW_MISSING
-    return raw.astype('<i2'), counts
+    """Raw values of the stored values `a`, missing samples `bad` (the
+    program's one conversion); counts of the values clipped at 0, clipped at
+    the largest and above the ceiling."""
+    with np.errstate(invalid='ignore', over='ignore'):
+        values = a * sc.scale + sc.offset
+    raw, counts = _tsrecon.raw_values(values, sc.per_unit, bad)
+    return raw, counts
 
 
 def existing_cntl_note(path, nb, nl, ns):
@@ -398,7 +377,7 @@ def run(args):
         else:
             scalings[key] = choose_scaling(dtype, declared, t.lo, t.hi, quantity, args.quantity is not None)
         sc = scalings[key]
-        lines.append(f'  {sc.why}{nd_text} -> {sc.formula() if t.lo is not None else "32767"}')
+        lines.append(f'  {sc.why}{nd_text} -> {sc.formula() if t.lo is not None else RAW_NO_DATA}')
         if (t.lo is not None and not nd and args.nodata is None and t.lo < t.hi
                 and t.lo_count >= 0.01 * t.samples):
             print(f'{PROG}: warning: the smallest value, {number(t.lo)}, holds {percent(t.lo_count, t.samples)} '
@@ -413,7 +392,7 @@ def run(args):
         if os.path.lexists(os.path.join(out, name)):
             os.remove(os.path.join(out, name))
     envi = gdal.GetDriverByName('ENVI')
-    band_names = [str(x.date) for x in layers] if layers[0].date else [f't{i}' for i in range(1, nb + 1)]
+    band_names = [str(x.date) for x in layers] if layers[0].date else _tsrecon.time_step_names(nb)
 
     def create(name, gdal_type):
         ds = envi.Create(os.path.join(out, name), xs, ys, nb, gdal_type)
@@ -428,7 +407,7 @@ def run(args):
 
     data = create('data.bsq', gdal.GDT_Int16)
     for i in range(1, nb + 1):
-        data.GetRasterBand(i).SetNoDataValue(RAW_MISSING)
+        data.GetRasterBand(i).SetNoDataValue(RAW_NO_DATA)
     data.SetMetadataItem(FACTOR_KEY, number(per_unit), 'ENVI')
     data.SetMetadataItem(UNITS_KEY, quantity, 'ENVI')
     mask = create('mask.bsq', gdal.GDT_Byte) if args.mask else None
@@ -457,13 +436,14 @@ def run(args):
     print('\n'.join(lines))
     if args.factor is None and args.quantity is None:
         print(f'  {quantity} assumed (the default; --reflectance or --factor F for other data)')
-    print('  raw values rounded to nearest (halves away from zero), clipped to 0..32766; missing samples -> 32767')
+    print(f'  raw values rounded to nearest (halves away from zero), clipped to 0..{RAW_LARGEST}; missing samples -> '
+          f'{RAW_NO_DATA}')
     print(f'  {n} samples: missing {percent(total.missing, n)}; clipped at 0: {percent(total.low, n)}; clipped at '
-          f'32766: {percent(total.high, n)}; above the ceiling {RAW_CEILING} ({quantity} '
+          f'{RAW_LARGEST}: {percent(total.high, n)}; above the ceiling {RAW_CEILING} ({quantity} '
           f'{number(RAW_CEILING / per_unit)}, screened by tsrecon): {percent(total.above, n)}')
     print(f'wrote {os.path.join(out, "data.bsq")} and data.hdr: {nb} bands, {ys} lines, {xs} samples; band names '
           f'{band_names[0]} .. {band_names[-1]}; {FACTOR_KEY} = {number(per_unit)} ({UNITS_KEY} = {quantity}), '
-          f'data ignore value = {RAW_MISSING}'
+          f'{_tsrecon.HEADER_KEYS["ignore_value"]} = {RAW_NO_DATA}'
           + ('' if layers[0].ds.GetGeoTransform(can_return_null=True) else '; no georeferencing in the inputs'))
     if args.mask:
         print(f'wrote {os.path.join(out, "mask.bsq")} and mask.hdr: 1 valid, 0 missing')
@@ -477,30 +457,37 @@ def run(args):
     elif suggested is not None:
         npoint, npoint_note = suggested, why
     else:
-        npoint, npoint_note = 46, f'{why}: 46 assumed (8-day composites over a year); give --npoint N'
-        print(f'{PROG}: warning: NPOINT cannot be told from the dates ({why}); 46 assumed, give --npoint N',
+        npoint = DEFAULTS['npoint']
+        npoint_note = f'{why}: {npoint} assumed (8-day composites over a year); give --npoint N'
+        print(f'{PROG}: warning: NPOINT cannot be told from the dates ({why}); {npoint} assumed, give --npoint N',
               file=sys.stderr)
-    nfunc = nfunc_for(npoint)
+    nfunc = _tsrecon.sound_nfunc(npoint)
     cntl = os.path.join(out, 'cntl.dat')
     if os.path.lexists(cntl):
         print(existing_cntl_note(cntl, nb, ys, xs))
     else:
         with open(cntl, 'w') as f:
             f.write(f'{nb}\n{ys} {xs}\n'
-                    f'&DATA NFUNC={nfunc} /  {nfunc_note(npoint, nfunc)}\n'
+                    f'&DATA NFUNC={nfunc} /  {_tsrecon.nfunc_note(npoint, nfunc)}\n'
                     f'&CONTRL INTP=1, MASK={int(args.mask)} /\n'
                     f'&NPT NPOINT={npoint} /  {npoint_note}\n')
         print(f'wrote {cntl}: NFUNC={nfunc}, INTP=1, MASK={int(args.mask)}, NPOINT={npoint} ({npoint_note}); '
-              f'{nfunc_note(npoint, nfunc)}')
-    if nfunc < 2:
-        print(f'{PROG}: warning: NPOINT={npoint} leaves fewer than 2 harmonics: tsrecon fits no model',
-              file=sys.stderr)
-    if not 3 <= nb <= 200:
-        print(f'{PROG}: warning: tsrecon takes 3 to 200 bands, this stack has {nb}', file=sys.stderr)
+              f'{_tsrecon.nfunc_note(npoint, nfunc)}')
+    if nfunc < _tsrecon.MIN_MODEL_ORDER:
+        print(f'{PROG}: warning: NPOINT={npoint} leaves fewer than {_tsrecon.MIN_MODEL_ORDER} harmonics: tsrecon '
+              f'fits no model', file=sys.stderr)
+    if not _tsrecon.MIN_BANDS <= nb <= _tsrecon.MAX_BANDS:
+        print(f'{PROG}: warning: tsrecon takes {_tsrecon.MIN_BANDS} to {_tsrecon.MAX_BANDS} bands, this stack has '
+              f'{nb}', file=sys.stderr)
 
 
-def main(argv):
-    return run_tool(PROG, run, parse_args(argv))
+def main(argv=None):
+    """tsrecon-import with the arguments `argv` (default: the command line's); returns the exit status."""
+    global gdal
+    gdal = load_gdal(PROG)
+    if gdal is None:
+        return 1
+    return run_tool(PROG, run, parse_args(sys.argv[1:] if argv is None else argv))
 
 
 if __name__ == '__main__':

@@ -4,8 +4,9 @@ x 10000 with a -3000 fill, UInt16, Byte, Float32 with NaN, multi-band files,
 JPEG2000, declared and undeclared scaling. Expected cubes are computed here
 from the known values with exact arithmetic, not with the tools' code.
 
-Run by ctest (TSRECON_BUILD names the build directory with tsrecon,
-tsrecon-hdr, tsrecon-gen and tsrecon-tile)."""
+Run by ctest with PYTHONPATH naming the package's sources and the build
+under test; tsrecon, tsrecon-hdr, tsrecon-gen and tsrecon-tile are taken
+beside its extension."""
 
 import datetime
 import os
@@ -16,9 +17,9 @@ import numpy as np
 import pytest
 from osgeo import gdal, osr
 
+from programs import launcher, program
+
 gdal.UseExceptions()
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-BUILD = os.environ.get('TSRECON_BUILD', os.path.join(ROOT, 'build'))
 GT = (600000.0, 250.0, 0.0, 8700000.0, 0.0, -250.0)
 NL, NS = 3, 4
 
@@ -53,12 +54,12 @@ def raster(path, planes, gdal_type, nodata=None, scale=None, offset=None, fmt='G
 
 
 def tool(name, *args, cwd):
-    return subprocess.run([os.path.join(ROOT, 'scripts', name), *map(str, args)], cwd=cwd, capture_output=True,
+    return subprocess.run([launcher(name), *map(str, args)], cwd=cwd, capture_output=True,
                           text=True)
 
 
 def run(prog, cwd, *args):
-    r = subprocess.run([os.path.join(BUILD, prog), *args], cwd=cwd, capture_output=True, text=True)
+    r = subprocess.run([program(prog), *args], cwd=cwd, capture_output=True, text=True)
     assert r.returncode == 0, r.stderr
     return r.stdout
 
@@ -350,3 +351,16 @@ def test_export_nan_where_no_model(tmp_path, header_factor, option, factor):
     ds, got = tif('order')
     assert ds.GetRasterBand(1).DataType == gdal.GDT_Int16 and (got[0] == order).all()
     assert (tif('aic')[1] == -12.5).all()
+
+
+@pytest.mark.parametrize('extra,status,said', [
+    (None, 1, 'data.hdr is not an ENVI header'),
+    ('Tsrecon   Factor = 10000\n', 0, 'value = raw / 10000 (tsrecon factor = 10000 in data.hdr)')],
+    ids=['not a header', 'keys folded'])
+def test_export_reads_data_hdr_with_the_programs_reader(tmp_path, extra, status, said):
+    fake_job(tmp_path / 'job', None)
+    hdr = tmp_path / 'job' / 'data.hdr'
+    hdr.write_text('garbage\n' if extra is None else hdr.read_text() + extra)
+    r = tool('tsrecon-export', cwd=tmp_path / 'job')
+    assert r.returncode == status and said in r.stdout + r.stderr, r.stderr
+    assert (tmp_path / 'job' / 'p.tif').exists() == (status == 0)

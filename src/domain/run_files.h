@@ -1,11 +1,14 @@
 // The files of a run, listed once: every input and product with its unit,
 // element type, planes and when the program reads or writes it. The driver,
-// the headers, the block tools, the plot and the tests loop over this table.
+// the headers, the block tools, the plot, the Python package
+// (tsrecon.RUN_FILES) and the tests loop over this table.
 #pragma once
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace tsr {
 
@@ -94,5 +97,11 @@ inline constexpr int32_t planes_of(const JobFile& f, int32_t nb, int32_t np) {
 inline constexpr int64_t full_file_bytes(const JobFile& f, int32_t nb, int32_t np, int32_t nl, int32_t ns) {
   return int64_t{planes_of(f, nb, np)} * nl * ns * element_size(f.type);
 }
+
+// aic.dat stores 0 for a criterion of larger magnitude.
+inline constexpr double kLargestStoredCriterion = 1.0e8;
+
+// The names of the nb time steps of a series without dates: "t1".."tNB".
+std::vector<std::string> time_step_names(int32_t nb);
 
 }  // namespace tsr
