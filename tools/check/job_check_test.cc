@@ -267,6 +267,54 @@ TEST(JobCheck, MissingSamplesAgainstHowTheJobTreatsThem) {
   for (const Case& c : cases) expect_check(c);
 }
 
+TEST(JobCheck, ValueScanAtItsEdges) {
+  const Case cases[] = {
+      {"the ceiling and just above it",
+       [](Job& j) {
+         for (int s = 1; s <= 4; ++s) j.at(1, 1, s) = 1536, j.at(2, 2, s) = 1537, j.at(3, 3, s) = 1600;
+       },
+       {}, {"values: 0.00 % no-data (32767), 2.90 % above the ceiling 1536, 0 negative"}},
+      {"most values 1537..1600", [](Job& j) { for (size_t i = 0; i < j.values.size(); ++i) j.values[i] = 1537 + i % 64; },
+       {{Severity::kError, "scaling", "100.00 % of the values (no-data 32767 aside) lie above the raw ceiling 1536 "
+                                      "(largest 1600)"},
+        {Severity::kWarning, "samples", "12 of 12 pixels"}}},
+      {"half of them above: not yet a scaling fault",
+       [](Job& j) { for (size_t i = 0; i < j.values.size(); i += 2) j.values[i] = 1537; },
+       {{Severity::kWarning, "samples", "6 of 12 pixels (50.00 %) have fewer usable samples"}},
+       {"values: 0.00 % no-data (32767), 50.00 % above the ceiling 1536, 0 negative"}},
+      {"zeros are values", [](Job& j) { for (int& v : j.values) v = 0; },
+       {}, {"values: 0.00 % no-data (32767), 0.00 % above the ceiling 1536, 0 negative"}},
+      {"a mask that removes most bands",
+       [](Job& j) {
+         set_groups(j, "MASK=1");
+         j.files["mask.bsq"] = mask_of(j, [](int band) { return band > 11; });
+       },
+       {{Severity::kWarning, "samples", "12 of 12 pixels (100.00 %) have fewer usable samples (at or below the raw "
+                                        "ceiling 1536, kept by mask.bsq, in bands not excluded) than the model's NP=12"}}},
+      {"a mask that keeps just enough",
+       [](Job& j) {
+         set_groups(j, "MASK=1");
+         j.files["mask.bsq"] = mask_of(j, [](int band) { return band > 12; });
+       },
+       {}},
+      {"a share of no-data pixels", [](Job& j) { for (int b = 1; b <= 23; ++b) j.at(b, 2, 1) = j.at(b, 2, 2) = j.at(b, 2, 3) = 32767; },
+       {{Severity::kWarning, "samples", "3 of 12 pixels (25.00 %) have fewer usable samples"},
+        {Severity::kWarning, "samples", "(3 of them none at all, as in a no-data area)"}},
+       {"values: 25.00 % no-data (32767), 0.00 % above the ceiling 1536, 0 negative"}},
+      {"nothing but no-data", [](Job& j) { for (int& v : j.values) v = 32767; },
+       {{Severity::kError, "data.bsq", "every value of data.bsq is the no-data value 32767: no pixel would get a model"},
+        {Severity::kWarning, "samples", "(12 of them none at all, as in a no-data area)"}}},
+      {"a square cube with its header",
+       [](Job& j) {
+         j.nl = j.ns = 4;
+         j.values.resize(23 * 16, 900);
+         j.files["data.hdr"] = header(4, 4, 23);
+       },
+       {}, {"23 bands, 4 lines x 4 samples (16 pixels)"}},
+  };
+  for (const Case& c : cases) expect_check(c);
+}
+
 // A job whose data.hdr names `days` (one band each) and whose NPOINT is `npoint`.
 std::function<void(Job&)> dated(std::vector<int32_t> days, int npoint = 23) {
   return [days, npoint](Job& j) {
