@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "tsrecon/tsrecon.h"
+#include "stack_checks.h"
 #include "vocabulary.h"
 
 namespace py = pybind11;
@@ -275,4 +276,5 @@ PYBIND11_MODULE(_tsrecon, m) {
   m.def("run_job", &run_job, py::arg("directory"), py::arg("console"));
   m.def("available_memory", &tsrecon::available_memory_bytes);
   add_vocabulary(m);
+  add_stack_checks(m);
 }

@@ -11,6 +11,7 @@ import signal
 import subprocess
 import threading
 import time
+import warnings
 
 import numpy as np
 import pytest
@@ -312,3 +313,34 @@ def test_the_domains_words_on_arrays():
     assert entries == {'tsrecon factor': '1600', 'band names': '{a,\nb}'}
     assert _tsrecon.envi_list(entries['band names']) == ['a', 'b'] and _tsrecon.parse_envi_header(b'x = 1') is None
     assert tsrecon.Settings().parameter_count == 14 and tsrecon.parameter_names(1)[2:] == ['amplitude_1', 'phase_1']
+
+
+SPOILING = [
+    # name, bands, (band, line, sample) set to 32767, settings, a mask of them, warned
+    ('one missing of 23, unmasked', 23, [(4, 0, 1)], dict(npoint=23, nfunc=5), False, True),
+    ('the same through a mask', 23, [(4, 0, 1)], dict(npoint=23, nfunc=5, mask=1), True, False),
+    ('the same with a band excluded', 23, [(4, 0, 1)], dict(npoint=23, nfunc=5, excluded_bands=(9,)), False, False),
+    ('a pixel without data', 23, [(b, 1, 2) for b in range(23)], dict(npoint=23, nfunc=5), False, False),
+    ('one missing of 200', 200, [(50, 0, 0)], dict(npoint=23), False, False),
+    ('four missing of 200', 200, [(b, 0, 0) for b in (5, 50, 90, 150)], dict(npoint=23), False, True),
+]
+
+
+@pytest.mark.parametrize('nb,where,settings,masked,warned', [s[1:] for s in SPOILING], ids=[s[0] for s in SPOILING])
+def test_reconstruct_warns_of_spoiling_missing_samples(tmp_path, nb, where, settings, masked, warned):
+    """Missing samples at 2 % or more of a pixel's bands in a run without a
+    mask or excluded bands: a warning at the caller's line naming mask=."""
+    cube, _ = generate(tmp_path, nb=nb, nl=2, ns=3, seed=2, nodata=0, npoint=settings['npoint'])
+    cube[cube == 32767] = 800  # generated water pixels: complete ones here
+    for b, l, s in where:
+        cube[b, l, s] = 32767
+    mask = (cube != 32767).astype(np.uint8) if masked else None
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter('always')
+        tsrecon.reconstruct(cube, tsrecon.Settings(**settings), mask=mask)
+    spoiled = [w for w in caught if 'missing samples (32767) spoil' in str(w.message)]
+    assert len(spoiled) == warned
+    if warned:
+        assert 'spoil 1 of 6 pixels' in str(spoiled[0].message) and 'give mask= (1 valid, 0 missing)' in \
+            str(spoiled[0].message)
+        assert spoiled[0].filename == __file__

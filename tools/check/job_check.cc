@@ -298,8 +298,11 @@ class Checker {
     out_.summary.push_back(data_header_.name + ": dates " + format_date(days.front()) + " .. " +
                            format_date(days.back()) + ", median step " + format("%g", median) +
                            " days: a year is " + n(npoint) + " steps");
-    error("dates", data_header_.name + ": " + no_grid_message(choice, days) +
-                       "; tsrecon takes band t as time step t of one grid (tsrecon-import --step does the composite)");
+    error("dates", data_header_.name + ": " +
+                       no_grid_message(choice, days,
+                                       "tsrecon takes band t as step t of one grid: composite them onto one with "
+                                       "tsrecon-import --step 16d|8d|month|dekad|Nd (per step the median of the "
+                                       "valid samples, or the largest with --composite max)"));
     if (npoint != p_.NPOINT)
       warning("NPOINT", "NPOINT=" + n(p_.NPOINT) + " but the dates of " + data_header_.name + " lie a median " +
                             format("%g", median) + " days apart, so a year is " + n(npoint) +

@@ -381,7 +381,8 @@ TEST(JobCheck, DatesOnTheirGrid) {
                    "2014-08-15", "2014-08-24"})),
        {{Severity::kError, "dates", "data.hdr: the 23 dates 2014-01-03 .. 2014-08-24 lie on no regular grid (MODIS "
                                     "16-day: 2014-01-03 is not one of its days of the year 1, 17, ..., 353;"},
-        {Severity::kError, "dates", "composite them onto one with --step 16d|8d|month|dekad|Nd"},
+        {Severity::kError, "dates", "tsrecon takes band t as step t of one grid: composite them onto one with tsrecon-import --step "
+                                    "16d|8d|month|dekad|Nd"},
         {Severity::kWarning, "NPOINT", "NPOINT=23 but the dates of data.hdr lie a median 9 days apart"}}},
       {"two bands of one date", [](Job& j) {
          auto d = every("2014-01-01", 16, 23);
