@@ -20,8 +20,9 @@
 #include <type_traits>
 #include <vector>
 
-#include "tsrecon/tsrecon.h"
+#include "seasons_bindings.h"
 #include "stack_checks.h"
+#include "tsrecon/tsrecon.h"
 #include "vocabulary.h"
 
 namespace py = pybind11;
@@ -276,5 +277,6 @@ PYBIND11_MODULE(_tsrecon, m) {
   m.def("run_job", &run_job, py::arg("directory"), py::arg("console"));
   m.def("available_memory", &tsrecon::available_memory_bytes);
   add_vocabulary(m);
+  add_seasons(m);
   add_stack_checks(m);
 }

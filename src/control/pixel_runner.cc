@@ -6,7 +6,19 @@
 
 namespace tsr {
 
-PixelRunner::PixelRunner(const PixelRunOptions& options) : options_(options) {
+namespace {
+
+// Storage for the run's series: the executable's kMaxBands, or more for a
+// longer record.
+int32_t capacity_for(const PixelRunOptions& options) { return std::max(options.settings.nb, kMaxBands); }
+
+}  // namespace
+
+PixelRunner::PixelRunner(const PixelRunOptions& options)
+    : options_(options),
+      input_(capacity_for(options)),
+      result_(capacity_for(options)),
+      workspace_(capacity_for(options)) {
   workspace_.engine = options.engine;
 }
 

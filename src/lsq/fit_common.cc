@@ -14,24 +14,26 @@ double information_criterion(int32_t used, double rss, int32_t pairs) {
   return c;
 }
 
-bool solve_and_accept(int32_t rows, int32_t model_columns, const FunctionMatrix& x, double* block,
-                      const double* rhs, int32_t retained_params, int32_t retained_pairs,
-                      const int32_t* best_subset, double* par, double* yf) {
+bool solve_and_accept(const FitShape& shape, const FunctionMatrix& x, const RetainedModel& model, double* par,
+                      double* yf) {
+  const int32_t rows = shape.rows;
   // Solve the retained triangular system through its inverse.
-  invert_in_place(block, retained_params, kSolverDim);
-  for (int32_t pairs = 0; pairs <= retained_pairs; ++pairs) {
-    const int32_t q = pairs == 0 ? 1 : 2 * best_subset[pairs] + 1;
-    for (int32_t p = 1; p <= retained_params; ++p) {
+  double* block = model.block;
+  const double* rhs = model.rhs;
+  invert_in_place(block, model.params, kSolverDim);
+  for (int32_t pairs = 0; pairs <= model.pairs; ++pairs) {
+    const int32_t q = pairs == 0 ? 1 : 2 * model.subset[pairs] + 1;
+    for (int32_t p = 1; p <= model.params; ++p) {
       par[q - 1] = solver_cell(block, 2 * pairs + 1, p) * rhs[p - 1] + par[q - 1];
     }
-    for (int32_t p = 1; p <= retained_params; ++p) {
+    for (int32_t p = 1; p <= model.params; ++p) {
       par[q] = solver_cell(block, 2 * pairs + 2, p) * rhs[p - 1] + par[q];
     }
   }
 
   // The fitted curve at every time step, used or not.
   for (int32_t i = 1; i <= rows; ++i) {
-    for (int32_t k = 1; k <= model_columns; ++k) yf[i - 1] = par[k - 1] * x.at(i, k) + yf[i - 1];
+    for (int32_t k = 1; k <= shape.model_columns; ++k) yf[i - 1] = par[k - 1] * x.at(i, k) + yf[i - 1];
   }
 
   // Extremes of the curve; a not-a-number value is carried into the

@@ -11,7 +11,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "lsq/constants.h"
 #include "lsq/function_matrix.h"
@@ -24,16 +26,17 @@ namespace tsr {
 inline double& solver_cell(double* a, int32_t i, int32_t j) { return a[(j - 1) * kSolverDim + (i - 1)]; }
 
 // Sizes of one selection fit of a series of nb time steps with nfunc
-// harmonics in the run's model.
+// harmonics in the run's model, on storage that holds `capacity` time steps
+// (the smallest capacity of the function matrix and the workspace).
 struct FitShape {
-  int32_t rows;           // time steps evaluated: nb, bounded by the matrix
+  int32_t rows;           // time steps evaluated: nb, bounded by the capacity
   int32_t params;         // parameters of the run's model: 2 * nfunc + 2
   int32_t model_columns;  // columns of the function matrix the fitted curve sums over
 };
 
-inline FitShape fit_shape(int32_t nb, int32_t nfunc) {
+inline FitShape fit_shape(int32_t nb, int32_t nfunc, int32_t capacity) {
   FitShape s;
-  s.rows = std::min<int32_t>(nb, kMaxBands);
+  s.rows = std::min<int32_t>(nb, capacity);
   s.params = 2 * nfunc + 2;
   s.model_columns = std::min<int32_t>(s.params, kMatrixColumns);
   return s;
@@ -50,13 +53,14 @@ inline FitShape fit_shape(int32_t nb, int32_t nfunc) {
 // they are.
 inline bool set_up_reflector(const double* col, int32_t l, int32_t rows, double* u, double& beta) {
   double sum_squares = 0.0;
+#pragma GCC unroll 4
   for (int32_t i = l; i <= rows; ++i) sum_squares = col[i - 1] * col[i - 1] + sum_squares;
   const double sigma = std::sqrt(sum_squares);
   const double pivot = col[l - 1];
   if (sigma < kMinColumnNorm) return false;
   const double alpha = std::signbit(pivot) ? -std::fabs(sigma) : std::fabs(sigma);
   beta = 1.0 / (pivot * alpha + sum_squares);
-  for (int32_t i = l; i <= rows; ++i) u[i - 1] = col[i - 1];
+  if (rows >= l) std::memcpy(u + (l - 1), col + (l - 1), static_cast<size_t>(rows - l + 1) * sizeof(double));
   u[l - 1] = alpha + u[l - 1];
   return true;
 }
@@ -104,15 +108,25 @@ inline void start_attempt(const FitShape& shape, double* par, double* yf, double
   crit = kNoCriterion;
 }
 
-// The end of one attempt: solves the retained triangular block (leading
-// dimension kSolverDim, order retained_params, inverted in place) for the
-// parameters of the retained harmonics (par and yf must hold zeros),
-// evaluates the fitted curve at every time step over the first
-// model_columns basis functions, and tells whether it lies within
-// [kAcceptFloor, kAcceptCeiling] (a not-a-number value fails).
-bool solve_and_accept(int32_t rows, int32_t model_columns, const FunctionMatrix& x, double* block,
-                      const double* rhs, int32_t retained_params, int32_t retained_pairs,
-                      const int32_t* best_subset, double* par, double* yf);
+// The model an attempt retained: its triangular block (leading dimension
+// kSolverDim, order params; inverted in place by the solve) and transformed
+// right-hand side, its harmonic pairs and the subset they came from
+// (subset[1..pairs]).
+struct RetainedModel {
+  double* block = nullptr;
+  const double* rhs = nullptr;
+  int32_t params = 0;
+  int32_t pairs = 0;
+  const int32_t* subset = nullptr;
+};
+
+// The end of one attempt: solves the retained model for the parameters of
+// its harmonics (par and yf must hold zeros), evaluates the fitted curve at
+// each of shape.rows time steps over the first shape.model_columns basis
+// functions, and tells whether it lies within [kAcceptFloor, kAcceptCeiling]
+// (a not-a-number value fails).
+bool solve_and_accept(const FitShape& shape, const FunctionMatrix& x, const RetainedModel& model, double* par,
+                      double* yf);
 
 // After a rejected attempt: lowers the cap and returns true for another
 // attempt, or, at cap 1, writes the failure values (par(1..params) = 0.0,

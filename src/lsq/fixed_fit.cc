@@ -6,15 +6,17 @@
 
 namespace tsr {
 
-void fit_fixed_order(int32_t nb, int32_t nh, const double* y, const uint8_t* use,
-                     const FunctionMatrix& x, double* par, double* yf, LsqWorkspace& ws) {
+void fit_fixed_order(int32_t nh, const FitSeries& series, double* par, double* yf, LsqWorkspace* ws) {
+  const FunctionMatrix& x = *series.x;
+  const double* y = series.y;
+  const uint8_t* use = series.use;
   // Parameter count, bounded by the solver's capacity; rows by the matrix's.
   const int32_t np = std::min<int32_t>(2 * nh + 2, kSolverDim);
-  const int32_t rows = std::min<int32_t>(nb, kMaxBands);
+  const int32_t rows = std::min<int32_t>(series.nb, x.rows());
 
-  double* normal = ws.fixed_normal;
-  double* block = ws.fixed_block;
-  double* v = ws.fixed_rhs;
+  double* normal = ws->fixed_normal;
+  double* block = ws->fixed_block;
+  double* v = ws->fixed_rhs;
   auto nrm = [normal](int32_t j, int32_t k) -> double& { return normal[(k - 1) * kSolverDim + (j - 1)]; };
   auto blk = [block](int32_t j, int32_t k) -> double& { return block[(k - 1) * kSolverDim + (j - 1)]; };
 

@@ -25,7 +25,7 @@ FixedRun run_fixed(int32_t n, int32_t nh, const std::vector<double>& y, const st
                    const FunctionMatrix& x, LsqWorkspace& ws) {
   // One spare entry past each output catches writes beyond the end.
   FixedRun r{std::vector<double>(2 * nh + 3, 99.0), std::vector<double>(n + 1, 99.0)};
-  fit_fixed_order(n, nh, y.data(), use.data(), x, r.par.data(), r.yf.data(), ws);
+  fit_fixed_order(nh, FitSeries{n, y.data(), use.data(), &x}, r.par.data(), r.yf.data(), &ws);
   EXPECT_EQ(r.par.back(), 99.0);
   EXPECT_EQ(r.yf.back(), 99.0);
   r.par.pop_back();

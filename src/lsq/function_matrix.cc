@@ -5,6 +5,9 @@
 
 namespace tsr {
 
+FunctionMatrix::FunctionMatrix(int32_t rows)
+    : rows_(rows < 1 ? 1 : rows), v_(static_cast<size_t>(kMatrixColumns) * static_cast<size_t>(rows_), 0.0) {}
+
 void build_function_matrix(int32_t nb, int32_t npoint, int32_t nfunc,
                            const int32_t (&frequencies)[kMaxHarmonics], FunctionMatrix& x) {
   // pi comes from the maths library at run time, not from a stored literal.
@@ -12,9 +15,9 @@ void build_function_matrix(int32_t nb, int32_t npoint, int32_t nfunc,
   const double pi = std::atan(one) * 4.0;
   const double w = (pi * 2.0) / static_cast<double>(npoint);
 
-  // The matrix holds kMaxBands rows and kMaxHarmonics harmonic pairs;
+  // The matrix holds x.rows() rows and kMaxHarmonics harmonic pairs;
   // larger requests are cut to what it holds.
-  const int32_t rows = std::min<int32_t>(nb, kMaxBands);
+  const int32_t rows = std::min<int32_t>(nb, x.rows());
   const int32_t pairs = std::min<int32_t>(nfunc, kMaxHarmonics);
 
   for (int32_t t = 1; t <= rows; ++t) {

@@ -72,17 +72,21 @@ TEST(FunctionMatrix, SixthHarmonicCompletesTwelveCycles) {
 struct Extent {
   int32_t nb, nfunc;
   int32_t rows_written, columns_written;
+  int32_t capacity = kMaxBands;  // rows of the matrix
 };
 
 class FunctionMatrixExtent : public ::testing::TestWithParam<Extent> {};
 
 TEST_P(FunctionMatrixExtent, WritesOnlyItsBlock) {
   const Extent& e = GetParam();
-  auto x = std::make_unique<FunctionMatrix>();
+  auto x = std::make_unique<FunctionMatrix>(e.capacity);
+  ASSERT_EQ(x->rows(), e.capacity);
   const double marker = -7.25;
-  for (double& v : x->v) v = marker;
+  for (int t = 1; t <= e.capacity; ++t) {
+    for (int j = 1; j <= kMatrixColumns; ++j) x->at(t, j) = marker;
+  }
   build_function_matrix(e.nb, 46, e.nfunc, harmonic_frequencies, *x);
-  for (int t = 1; t <= kMaxBands; ++t) {
+  for (int t = 1; t <= e.capacity; ++t) {
     for (int j = 1; j <= kMatrixColumns; ++j) {
       const bool inside = t <= e.rows_written && j <= e.columns_written;
       if (inside) {
@@ -98,11 +102,30 @@ INSTANTIATE_TEST_SUITE_P(Blocks, FunctionMatrixExtent,
                          ::testing::Values(Extent{46, 3, 46, 8}, Extent{200, 6, 200, 14},
                                            Extent{3, 1, 3, 4}, Extent{10, 0, 10, 2},
                                            Extent{10, -2, 10, 2}, Extent{0, 6, 0, 0},
-                                           Extent{-5, 6, 0, 0}),
+                                           Extent{-5, 6, 0, 0}, Extent{201, 6, 200, 14},
+                                           Extent{1000, 2, 1000, 6, 1000}, Extent{572, 6, 365, 14, 365},
+                                           Extent{5, 1, 5, 4, 2000}),
                          [](const ::testing::TestParamInfo<Extent>& info) {
                            return ::tsr::testing::param_name("nb " + std::to_string(info.param.nb) + " nfunc " +
-                                                             std::to_string(info.param.nfunc));
+                                                             std::to_string(info.param.nfunc) + " rows " +
+                                                             std::to_string(info.param.capacity));
                          });
+
+// A longer matrix holds the same bits in its first kMaxBands rows as the
+// executable's, and its later rows continue the same basis functions (the
+// sixth harmonic completes twelve cycles every NPOINT steps).
+TEST(FunctionMatrix, LongerMatrixExtendsTheSameBasis) {
+  FunctionMatrix x;
+  FunctionMatrix longer(1000);
+  build_function_matrix(kMaxBands, 46, 6, harmonic_frequencies, x);
+  build_function_matrix(1000, 46, 6, harmonic_frequencies, longer);
+  for (int t = 1; t <= kMaxBands; ++t) {
+    for (int j = 1; j <= kMatrixColumns; ++j) ASSERT_EQ(bits(longer.at(t, j)), bits(x.at(t, j))) << t << "," << j;
+  }
+  EXPECT_EQ(bits(longer.at(1000, 2)), bits(1000.0 * kLinearTermStep));
+  EXPECT_NEAR(longer.at(1000, 13), std::sin(1000.0 * 12.0 * 2.0 * 3.141592653589793 / 46.0), 1e-9);
+  EXPECT_NEAR(longer.at(1000, 14), std::cos(1000.0 * 12.0 * 2.0 * 3.141592653589793 / 46.0), 1e-9);
+}
 
 }  // namespace
 }  // namespace tsr

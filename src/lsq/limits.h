@@ -2,8 +2,9 @@
 // relations between them that the code relies on, checked when it compiles.
 // lsq is the lowest computational layer: pixel, control and the tools take
 // their sizes from here. They rest on the domain's: the bands a run accepts
-// (kMinBands..kMaxBands: the rows of the function matrix and the length of
-// every per-pixel buffer), the harmonics (kMaxHarmonics) and the parameters
+// (kMinBands..kMaxBands, also the capacity the function matrix and the
+// working storage of the fits and of a pixel have unless they are built for
+// longer series), the harmonics (kMaxHarmonics) and the parameters
 // (kMaxParams) of the model.
 #pragma once
 
@@ -34,9 +35,6 @@ constexpr int kMaxExcludedBands = kMaxBands;
 // Highest harmonic cap the fast selection engine handles itself; above it
 // the literal engine runs.
 constexpr int kFastMaxCap = 8;
-// Stored rows per column of the fast engine: kMaxBands and room for the
-// vector stores that run up to three rows past the last used sample.
-constexpr int kFastStride = 208;
 
 static_assert(kMaxParams == 14);
 static_assert(kMinBands >= 1 && kMinBands <= kMaxBands);
@@ -56,10 +54,5 @@ static_assert(kMaxExcludedBands >= kMaxBands);
 static_assert(kFastMaxCap >= kMaxHarmonics);
 static_assert(kFastMaxCap <= kMaxHarmonicCap);
 static_assert(kFastMaxCap < 32);
-// Its columns hold every band plus the three rows of vector overrun, the
-// rows a model of the largest cap reads, and start on 32-byte boundaries.
-static_assert(kFastStride >= kMaxBands + 3);
-static_assert(kFastStride >= 2 * kFastMaxCap + 3);
-static_assert(kFastStride % 4 == 0);
 
 }  // namespace tsr

@@ -10,9 +10,9 @@ namespace tsr {
 
 namespace {
 
-// Element (i, j), 1-based, of a kMaxBands-row column-major array.
-inline double& cell(double* a, int32_t i, int32_t j) {
-  return a[static_cast<int64_t>(j - 1) * kMaxBands + (i - 1)];
+// Element (i, j), 1-based, of a column-major array with `stride` rows per column.
+inline double& cell_at(double* a, int32_t i, int32_t j, int32_t stride) {
+  return a[static_cast<int64_t>(j - 1) * stride + (i - 1)];
 }
 
 // Triangularises the current subset's model over the used samples and scores
@@ -22,7 +22,9 @@ void evaluate_subset(int32_t rows, const double* y, const uint8_t* use, const Fu
   const int32_t len = ws.subset_length;
   const int32_t* s = ws.subset;
   const int32_t nc = 2 * len + 3;
-  double* z = ws.z;
+  double* z = ws.z.data();
+  const int32_t stride = ws.capacity();
+  auto cell = [stride](double* a, int32_t i, int32_t j) -> double& { return cell_at(a, i, j, stride); };
 
   // Rows past the series are read when it has fewer samples than columns,
   // so those are cleared too.
@@ -50,12 +52,12 @@ void evaluate_subset(int32_t rows, const double* y, const uint8_t* use, const Fu
   // harmonic pair adds its two transformed series components.
   score_nested_models(
       len, used, cell(z, nc, nc),
-      [z, nc](int32_t pairs, double& a, double& b) {
+      [z, nc, &cell](int32_t pairs, double& a, double& b) {
         a = cell(z, 2 * pairs + 3, nc);
         b = cell(z, 2 * pairs + 4, nc);
       },
       crit,
-      [&ws, z, s, len, nc](int32_t pairs) {
+      [&ws, z, s, len, nc, &cell](int32_t pairs) {
         ws.retained_pairs = pairs;
         const int32_t retained_params = 2 * pairs + 2;
         ws.retained_params = retained_params;
@@ -71,11 +73,13 @@ void evaluate_subset(int32_t rows, const double* y, const uint8_t* use, const Fu
 
 void householder_step(double* a, int32_t rows, int32_t nc, int32_t l, int32_t k, LsqWorkspace& ws) {
   if (k < 1 || k > nc || l < 1 || l > rows) return;
-  if (rows > kMaxBands || nc > kWorkColumns) return;
+  const int32_t stride = ws.capacity();
+  if (rows > stride || nc > kWorkColumns) return;
 
-  double* h = ws.reflection;
-  double* u = ws.reflector;
-  double* t = ws.product;
+  double* h = ws.reflection.data();
+  double* u = ws.reflector.data();
+  double* t = ws.product.data();
+  auto cell = [stride](double* m, int32_t i, int32_t j) -> double& { return cell_at(m, i, j, stride); };
 
   const int32_t size = std::max(rows, nc);
   for (int32_t j = 1; j <= size; ++j) {
@@ -115,14 +119,18 @@ void householder_step(double* a, int32_t rows, int32_t nc, int32_t l, int32_t k,
   }
 }
 
-void select_and_fit(int32_t nb, int32_t nfunc, const double* y, const uint8_t* use,
-                    const FunctionMatrix& x, double* par, double* yf, int32_t& cap, double& crit,
-                    LsqWorkspace& ws) {
-  const FitShape shape = fit_shape(nb, nfunc);
+void select_and_fit(const SelectionFitOptions& options, const FitSeries& series, double* par, double* yf,
+                    SelectionFitSummary* summary, LsqWorkspace* ws_in) {
+  LsqWorkspace& ws = *ws_in;
+  const FunctionMatrix& x = *series.x;
+  const FitShape shape = fit_shape(series.nb, options.nfunc, std::min(x.rows(), ws.capacity()));
   // Reset ranges, bounded by the workspace.
   const int32_t clear_subset = std::min<int32_t>(shape.params + 1, kMaxSubsetLength);
   const int32_t clear_best = std::min<int32_t>(shape.params + 2, kMaxSubsetLength);
   const int32_t clear_block = std::min<int32_t>(shape.params + 2, kSolverDim);
+  int32_t& cap = summary->cap;
+  double& crit = summary->criterion;
+  cap = options.cap;
 
   for (;;) {
     // Every attempt starts from cleared storage.
@@ -145,15 +153,14 @@ void select_and_fit(int32_t nb, int32_t nfunc, const double* y, const uint8_t* u
           rejected = true;
           break;
         }
-        evaluate_subset(shape.rows, y, use, x, crit, ws);
+        evaluate_subset(shape.rows, series.y, series.use, x, crit, ws);
         if (!advance_subset(ws.subset, ws.subset_length)) break;
       }
     }
 
-    if (!rejected && solve_and_accept(shape.rows, shape.model_columns, x, ws.retained_block, ws.retained_rhs,
-                                      ws.retained_params, ws.retained_pairs, ws.best_subset, par, yf)) {
-      return;
-    }
+    const RetainedModel retained{ws.retained_block, ws.retained_rhs, ws.retained_params, ws.retained_pairs,
+                                 ws.best_subset};
+    if (!rejected && solve_and_accept(shape, x, retained, par, yf)) return;
 
     if (!lower_cap_or_fail(shape.params, shape.rows, par, yf, cap)) return;
   }

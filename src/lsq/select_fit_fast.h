@@ -14,8 +14,10 @@
 //     lowered cap is scored without a single new reflection,
 //   - rebuilds the retained triangular block once per attempt, for the model
 //     that finally wins, instead of at every improvement,
-//   - runs the remaining sums several rows at a time in vector registers
-//     (separate multiply and add; no fused multiply-add).
+//   - runs the remaining sums several rows and columns at a time in vector
+//     registers (separate multiply and add; no fused multiply-add), forming
+//     each entry of the reflection where it is used instead of storing the
+//     whole reflection matrix.
 // Why each of these is exact is explained where it is done, in
 // select_fit_fast.cc. Inputs outside the ground on which that reasoning holds
 // (a value that is not finite, or so large that a sum of squares could
@@ -24,8 +26,11 @@
 
 #include <cstdint>
 
+#include "lsq/aligned_storage.h"
+#include "lsq/fit_series.h"
 #include "lsq/function_matrix.h"
 #include "lsq/limits.h"
+#include "lsq/select_fit.h"
 #include "lsq/workspace.h"
 
 namespace tsr {
@@ -34,19 +39,30 @@ namespace tsr {
 // is checked against.
 enum class LsqEngine : uint8_t { kFast, kLiteral };
 
-// The engine's capacities, kFastMaxCap (the highest cap it handles itself;
-// above it the literal engine runs) and kFastStride (stored rows per column),
-// are in lsq/limits.h.
+// The vector instructions of the fast engine's kernels. IEEE multiplication
+// and addition are exact per lane, so every choice gives the same bits.
+enum class FastKernel : uint8_t {
+  kSse2,    // 2 lanes: every x86-64 processor
+  kAvx2,    // 4 lanes
+  kAvx512,  // 8 lanes (AVX-512F)
+};
+
+// True when the processor (and the operating system) run the kernel.
+bool fast_kernel_supported(FastKernel kernel);
+// The widest kernel the processor runs: what a new workspace uses.
+FastKernel widest_fast_kernel();
+
+// The engine's capacities: kFastMaxCap (lsq/limits.h) is the highest cap it
+// handles itself; above it the literal engine runs.
 // Columns of a prefix state: a sine/cosine pair per harmonic, and the series.
 constexpr int kFastStateColumns = 2 * kFastMaxCap + 1;
 // Columns of the gathered model: constant, linear, the pairs and the series.
 constexpr int kFastModelColumns = 2 * kFastMaxCap + 3;
 // Prefixes (harmonic subsets) that can be cached: one per bit pattern.
 constexpr int kFastNodes = 1 << kFastMaxCap;
-
-// True when the processor runs AVX2; the vector kernels then use 4-lane
-// registers, otherwise the baseline SSE2 ones. Both give the same bits.
-bool fast_wide_vectors_supported();
+// Lanes of the widest kernel: the vector stores of a step run up to
+// kFastMaxLanes - 1 rows past the last used sample.
+constexpr int kFastMaxLanes = 8;
 
 // What scoring reads of the triangularisation of one harmonic subset
 // (h(1) < ... < h(d)), all taken from the series column:
@@ -64,28 +80,42 @@ struct FastPrefix {
   bool applied_last = false;
 };
 
-// Working storage of the fast engine for one worker. Large: create it once, on
-// the heap, and reuse it for every call.
-struct alignas(64) FastFitWorkspace {
+// Working storage of the fast engine for one worker, for series of up to
+// capacity() time steps. Create it once and reuse it for every call: nothing
+// is allocated per call. About 0.4 MB at 200 time steps, 1.9 MB at 1000.
+struct FastFitWorkspace {
+  // A capacity below kWorkColumns is raised to it, as LsqWorkspace does.
+  explicit FastFitWorkspace(int32_t capacity = kMaxBands);
+
+  int32_t capacity() const { return capacity_; }
+  // Stored rows per column: the capacity (and at least the rows a model of
+  // the largest cap reads), the rows of vector overrun, rounded up to whole
+  // cache lines.
+  int32_t stride() const { return stride_; }
+
+  // Kernel choice (see widest_fast_kernel); tests switch it.
+  FastKernel kernel = widest_fast_kernel();
+
   // The used samples of the model's columns in time order (row r at index
-  // r - 1), column c at c * kFastStride: 0 constant, 1 linear, 2h and 2h+1
+  // r - 1), column c at c * stride(): 0 constant, 1 linear, 2h and 2h+1
   // the sine and cosine of harmonic h, kFastModelColumns - 1 the series.
-  alignas(64) double model[kFastModelColumns * kFastStride] = {};
+  AlignedDoubles model;
   // The model's columns after the reflections of the constant and linear
   // columns (same layout as model; used in building the tree).
-  alignas(64) double scratch[kFastModelColumns * kFastStride] = {};
-  // State of each depth of the prefix tree: the columns not yet reflected on
-  // (pair of harmonic h at 2(h-1) and 2(h-1)+1, series last) after the
-  // reflections of the current prefix.
-  alignas(64) double state[(kFastMaxCap + 1) * kFastStateColumns * kFastStride] = {};
-  // Two buffers for rebuilding the retained block.
-  alignas(64) double rebuild[2][kFastModelColumns * kFastStride] = {};
-  // Active block of the reflection matrix (rows and columns from the pivot
-  // to the last used sample), column by column with a padded row count.
-  alignas(64) double reflection[kFastStride * kFastStride] = {};
-  // Reflector u and -(beta * u) of the current reflection, indexed by row - 1.
-  alignas(64) double reflector[kFastStride] = {};
-  alignas(64) double negated_scaled_reflector[kFastStride] = {};
+  AlignedDoubles scratch;
+  // State of each depth of the prefix tree (kFastStateColumns columns each):
+  // the columns not yet reflected on (pair of harmonic h at 2(h-1) and
+  // 2(h-1)+1, series last) after the reflections of the current prefix.
+  AlignedDoubles state;
+  // Two buffers for rebuilding the retained block (model layout each).
+  AlignedDoubles rebuild_from;
+  AlignedDoubles rebuild_to;
+  // Reflector u and -(beta * u) of the current reflection, indexed by
+  // row - 1, and the reflection's entries near its diagonal (stride() rows
+  // by kFastMaxLanes).
+  AlignedDoubles reflector;
+  AlignedDoubles negated_scaled_reflector;
+  AlignedDoubles diagonal;
   // Scoring scalars of every prefix, indexed by the bit pattern of its
   // harmonics (bit h-1 for harmonic h).
   FastPrefix prefixes[kFastNodes];
@@ -100,19 +130,22 @@ struct alignas(64) FastFitWorkspace {
   int32_t retained_params = 0;
   double retained_block[kSolverDim * kSolverDim] = {};
   double retained_rhs[kSolverDim] = {};
-  // Kernel choice (see fast_wide_vectors_supported); tests switch it.
-  bool wide_vectors = fast_wide_vectors_supported();
+
+ private:
+  int32_t capacity_;
+  int32_t stride_;
 };
 
-// Same arguments and results as select_and_fit, bit for bit; ws serves the
-// literal engine where the fast one hands over (see above).
-void select_and_fit_fast(int32_t nb, int32_t nfunc, const double* y, const uint8_t* use,
-                         const FunctionMatrix& x, double* par, double* yf, int32_t& cap,
-                         double& crit, LsqWorkspace& ws, FastFitWorkspace& fw);
+// Same arguments and results as select_and_fit, bit for bit: evaluates the
+// first min(series.nb, series.x->rows(), fw->capacity()) time steps. ws serves
+// the literal engine where the fast one hands over (see above); it must hold
+// at least as many time steps as fw for the results to be the same.
+void select_and_fit_fast(const SelectionFitOptions& options, const FitSeries& series, double* par, double* yf,
+                         SelectionFitSummary* summary, LsqWorkspace* ws, FastFitWorkspace* fw);
 
-// True when select_and_fit_fast would compute the fit itself rather than hand
-// it to the literal engine (exposed for the tests).
-bool fast_fit_applies(int32_t nb, const double* y, const uint8_t* use, const FunctionMatrix& x,
-                      int32_t cap);
+// True when select_and_fit_fast would compute a fit of the first
+// min(series.nb, series.x->rows()) time steps with this cap itself rather
+// than hand it to the literal engine (exposed for the tests).
+bool fast_fit_applies(const FitSeries& series, int32_t cap);
 
 }  // namespace tsr

@@ -11,11 +11,14 @@
 
 #include "lsq/lsq_test_util.h"
 #include "lsq/select_fit.h"
+#include "support/kernels.h"
 
 namespace tsr {
 namespace {
 
 using ::tsr::testing::bits;
+using ::tsr::testing::kernel_name;
+using ::tsr::testing::supported_fast_kernels;
 
 constexpr uint8_t kUse = 0xFF;
 
@@ -54,9 +57,15 @@ void take_retained(const Workspace& w, Outcome& o) {
   }
 }
 
-enum class Engine { kLiteral, kFastWide, kFastNarrow };
+// The literal engine, or the fast one on a given kernel.
+struct Engine {
+  bool literal = false;
+  FastKernel kernel = FastKernel::kSse2;
+  std::string name() const { return literal ? "literal" : kernel_name(kernel); }
+};
+const Engine kLiteral{true};
 
-Outcome run(Engine engine, const Problem& p, LsqWorkspace& ws, FastFitWorkspace& fw) {
+Outcome run(const Engine& engine, const Problem& p, LsqWorkspace& ws, FastFitWorkspace& fw) {
   const int32_t n = static_cast<int32_t>(p.y.size());
   const int32_t np = 2 * p.nfunc + 2;
   // Room for the parameters of the highest harmonic a cap may reach, with a
@@ -64,15 +73,16 @@ Outcome run(Engine engine, const Problem& p, LsqWorkspace& ws, FastFitWorkspace&
   std::vector<double> par(std::max(np + 2, 2 * std::max(p.cap, 0) + 2) + 1, 77.0);
   std::vector<double> yf(n + 1, 77.0);
   Outcome o;
-  o.cap = p.cap;
-  double crit = 55.0;
-  if (engine == Engine::kLiteral) {
-    select_and_fit(n, p.nfunc, p.y.data(), p.use.data(), *p.x, par.data(), yf.data(), o.cap, crit, ws);
+  SelectionFitSummary summary{-9, 55.0};
+  const SelectionFitOptions options{p.nfunc, p.cap};
+  const FitSeries series{n, p.y.data(), p.use.data(), p.x.get()};
+  if (engine.literal) {
+    select_and_fit(options, series, par.data(), yf.data(), &summary, &ws);
     take_retained(ws, o);
   } else {
-    fw.wide_vectors = engine == Engine::kFastWide;
-    select_and_fit_fast(n, p.nfunc, p.y.data(), p.use.data(), *p.x, par.data(), yf.data(), o.cap, crit, ws, fw);
-    if (fast_fit_applies(n, p.y.data(), p.use.data(), *p.x, p.cap)) {
+    fw.kernel = engine.kernel;
+    select_and_fit_fast(options, series, par.data(), yf.data(), &summary, &ws, &fw);
+    if (fast_fit_applies(series, p.cap)) {
       take_retained(fw, o);
     } else {
       take_retained(ws, o);
@@ -80,7 +90,8 @@ Outcome run(Engine engine, const Problem& p, LsqWorkspace& ws, FastFitWorkspace&
   }
   for (double v : par) o.par.push_back(bits(v));
   for (double v : yf) o.yf.push_back(bits(v));
-  o.crit = bits(crit);
+  o.cap = summary.cap;
+  o.crit = bits(summary.criterion);
   return o;
 }
 
@@ -94,16 +105,14 @@ struct Coverage {
   int handed_over = 0;     // computed by the literal engine
 };
 
-// Runs the literal engine and the fast one (both kernels) on p and expects
-// the same bits everywhere.
+// Runs the literal engine and the fast one (every kernel the processor runs)
+// on p and expects the same bits everywhere.
 void expect_same(const Problem& p, LsqWorkspace& ws, FastFitWorkspace& fw, const std::string& label,
                  Coverage* cov = nullptr) {
-  const Outcome lit = run(Engine::kLiteral, p, ws, fw);
-  std::vector<Engine> fast = {Engine::kFastNarrow};
-  if (fast_wide_vectors_supported()) fast.push_back(Engine::kFastWide);
-  for (Engine e : fast) {
-    const Outcome f = run(e, p, ws, fw);
-    const std::string where = label + (e == Engine::kFastWide ? " (wide)" : " (narrow)");
+  const Outcome lit = run(kLiteral, p, ws, fw);
+  for (FastKernel k : supported_fast_kernels()) {
+    const Outcome f = run(Engine{false, k}, p, ws, fw);
+    const std::string where = label + " (" + kernel_name(k) + ")";
     ASSERT_EQ(f.cap, lit.cap) << where;
     ASSERT_EQ(f.crit, lit.crit) << where;
     for (size_t j = 0; j < lit.par.size(); ++j) ASSERT_EQ(f.par[j], lit.par[j]) << where << " par " << j;
@@ -115,7 +124,7 @@ void expect_same(const Problem& p, LsqWorkspace& ws, FastFitWorkspace& fw, const
   }
   if (cov == nullptr) return;
   const int32_t n = static_cast<int32_t>(p.y.size());
-  if (!fast_fit_applies(n, p.y.data(), p.use.data(), *p.x, p.cap)) ++cov->handed_over;
+  if (!fast_fit_applies(FitSeries{n, p.y.data(), p.use.data(), p.x.get()}, p.cap)) ++cov->handed_over;
   if (lit.cap == -1) {
     ++cov->failed;
   } else if (lit.cap == p.cap) {
@@ -127,7 +136,7 @@ void expect_same(const Problem& p, LsqWorkspace& ws, FastFitWorkspace& fw, const
 }
 
 std::shared_ptr<FunctionMatrix> function_matrix(int32_t nb, int32_t npoint, int32_t nfunc) {
-  auto x = std::make_shared<FunctionMatrix>();
+  auto x = std::make_shared<FunctionMatrix>(std::max(nb, kMaxBands));
   build_function_matrix(nb, npoint, nfunc, harmonic_frequencies, *x);
   return x;
 }
@@ -195,6 +204,101 @@ TEST(FastSelectEquivalence, LongSeries) {
     Problem p = seasonal(rng, 200, 6, k < 2 ? 0.2 : 0.8, 0.1 * k);
     expect_same(p, *ws, *fw, "long " + std::to_string(k));
     if (HasFatalFailure()) return;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Records longer than the executable's 200 bands
+
+enum class RecordShape { kSeasonal, kGaps, kNoData, kFewSamples, kConstant, kSpikes };
+
+struct LongRecordCase {
+  std::string name;
+  int32_t nb;
+  int32_t cap;       // also the run's nfunc; the literal engine's cost grows fast with it
+  RecordShape shape;
+  int32_t capacity;  // of both workspaces; the matrix holds nb rows
+};
+void PrintTo(const LongRecordCase& c, std::ostream* os) { *os << c.name; }
+
+Problem long_record(const LongRecordCase& c) {
+  lsqtest::Noise rng(static_cast<uint64_t>(c.nb) * 131 + static_cast<uint64_t>(c.shape));
+  Problem p = seasonal(rng, c.nb, c.cap, 0.3, 0.1);
+  switch (c.shape) {
+    case RecordShape::kSeasonal:
+      break;
+    case RecordShape::kGaps:  // three long runs without a used sample
+      for (int32_t g = 1; g <= 3; ++g) {
+        const int32_t start = g * c.nb / 4 - 20;
+        for (int32_t t = start; t < start + 15 * g; ++t) p.use[t] = 0;
+      }
+      break;
+    case RecordShape::kNoData:
+      p.use.assign(c.nb, 0);
+      break;
+    case RecordShape::kFewSamples:  // fewer used samples than model columns
+      p.use.assign(c.nb, 0);
+      for (int32_t k = 0; k < 2 * c.cap + 1; ++k) p.use[(k * c.nb) / (2 * c.cap + 1)] = kUse;
+      break;
+    case RecordShape::kConstant:
+      p.y.assign(c.nb, 0.375);
+      break;
+    case RecordShape::kSpikes:
+      for (int32_t t = 0; t < c.nb; t += 17) p.y[t] = t % 2 == 0 ? 3.5 : -2.0;
+      break;
+  }
+  return p;
+}
+
+class LongRecords : public ::testing::TestWithParam<LongRecordCase> {};
+
+// Series of any length: the fast engine on every kernel gives the bits of the
+// literal algorithm with storage of the same capacity; and a series longer
+// than the capacity is cut to it by both.
+TEST_P(LongRecords, SameBitsAsLiteralAtThatCapacity) {
+  const LongRecordCase& c = GetParam();
+  const Problem p = long_record(c);
+  auto ws = std::make_unique<LsqWorkspace>(c.capacity);
+  auto fw = std::make_unique<FastFitWorkspace>(c.capacity);
+  ASSERT_EQ(fw->capacity(), c.capacity);
+  ASSERT_EQ(ws->capacity(), c.capacity);
+  expect_same(p, *ws, *fw, c.name);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LongRecords,
+    ::testing::Values(LongRecordCase{"Steps201Seasonal", 201, 6, RecordShape::kSeasonal, 201},
+                      LongRecordCase{"Steps201Gaps", 201, 6, RecordShape::kGaps, 201},
+                      LongRecordCase{"Steps365Seasonal", 365, 4, RecordShape::kSeasonal, 365},
+                      LongRecordCase{"Steps365Spikes", 365, 4, RecordShape::kSpikes, 365},
+                      LongRecordCase{"Steps572Seasonal", 572, 3, RecordShape::kSeasonal, 572},
+                      LongRecordCase{"Steps572Constant", 572, 3, RecordShape::kConstant, 572},
+                      LongRecordCase{"Steps572FewSamples", 572, 6, RecordShape::kFewSamples, 572},
+                      LongRecordCase{"Steps1000Seasonal", 1000, 2, RecordShape::kSeasonal, 1000},
+                      LongRecordCase{"Steps1000Gaps", 1000, 3, RecordShape::kGaps, 1000},
+                      LongRecordCase{"Steps1000NoData", 1000, 6, RecordShape::kNoData, 1000},
+                      LongRecordCase{"Steps1000CutTo572", 1000, 2, RecordShape::kSpikes, 572},
+                      LongRecordCase{"Steps46InLargeStorage", 46, 6, RecordShape::kSeasonal, 1000}),
+    [](const ::testing::TestParamInfo<LongRecordCase>& info) { return info.param.name; });
+
+// The capacity of the storage changes nothing for a series it holds: the
+// same bits from the executable's storage and from storage for 1000 steps.
+TEST(FastSelect, LargerStorageSameBits) {
+  lsqtest::Noise rng(12);
+  auto ws = std::make_unique<LsqWorkspace>();
+  auto fw = std::make_unique<FastFitWorkspace>();
+  auto large_ws = std::make_unique<LsqWorkspace>(1000);
+  auto large_fw = std::make_unique<FastFitWorkspace>(1000);
+  for (int32_t nb : {23, 46, 200}) {
+    const Problem p = seasonal(rng, nb, 6, 0.3, 0.2);
+    for (const Engine& e : {kLiteral, Engine{false, widest_fast_kernel()}}) {
+      const Outcome small = run(e, p, *ws, *fw);
+      const Outcome large = run(e, p, *large_ws, *large_fw);
+      EXPECT_EQ(large.par, small.par) << nb << " " << e.name();
+      EXPECT_EQ(large.yf, small.yf) << nb << " " << e.name();
+      EXPECT_EQ(large.block, small.block) << nb << " " << e.name();
+      EXPECT_EQ(large.crit, small.crit) << nb << " " << e.name();
+    }
   }
 }
 
@@ -321,7 +425,7 @@ TEST_P(FastSelectEdges, SameBits) {
   for (int k = 0; k < c.used; ++k) p.use[(k * c.nb) / c.used] = kUse;
   auto ws = std::make_unique<LsqWorkspace>();
   auto fw = std::make_unique<FastFitWorkspace>();
-  EXPECT_EQ(fast_fit_applies(c.nb, p.y.data(), p.use.data(), *p.x, p.cap), !c.handed_over);
+  EXPECT_EQ(fast_fit_applies(FitSeries{c.nb, p.y.data(), p.use.data(), p.x.get()}, p.cap), !c.handed_over);
   expect_same(p, *ws, *fw, c.name);
 }
 
@@ -359,15 +463,16 @@ TEST(FastSelect, HandOverLooksOnlyAtUsedSamples) {
   auto x = function_matrix(10, 46, 3);
   std::vector<double> y(10, 0.5);
   std::vector<uint8_t> use(10, kUse);
+  const FitSeries series{10, y.data(), use.data(), x.get()};
   y[4] = kNaN;
   use[4] = 254;
-  EXPECT_TRUE(fast_fit_applies(10, y.data(), use.data(), *x, 3));
+  EXPECT_TRUE(fast_fit_applies(series, 3));
   use[4] = 1;
-  EXPECT_FALSE(fast_fit_applies(10, y.data(), use.data(), *x, 3));
+  EXPECT_FALSE(fast_fit_applies(series, 3));
   use[4] = 0;
   x->at(2, 9) = kInf;  // column 9 belongs to harmonic 4, past the cap of 3
-  EXPECT_TRUE(fast_fit_applies(10, y.data(), use.data(), *x, 3));
-  EXPECT_FALSE(fast_fit_applies(10, y.data(), use.data(), *x, 4));
+  EXPECT_TRUE(fast_fit_applies(series, 3));
+  EXPECT_FALSE(fast_fit_applies(series, 4));
 }
 
 // The workspace carries nothing from one call to the next: a fit gives the
@@ -379,9 +484,10 @@ TEST(FastSelect, WorkspaceReuse) {
   auto ws = std::make_unique<LsqWorkspace>();
   auto fresh = std::make_unique<FastFitWorkspace>();
   auto reused = std::make_unique<FastFitWorkspace>();
-  const Outcome expected = run(Engine::kFastNarrow, small, *ws, *fresh);
-  run(Engine::kFastNarrow, big, *ws, *reused);
-  const Outcome again = run(Engine::kFastNarrow, small, *ws, *reused);
+  const Engine fast{false, widest_fast_kernel()};
+  const Outcome expected = run(fast, small, *ws, *fresh);
+  run(fast, big, *ws, *reused);
+  const Outcome again = run(fast, small, *ws, *reused);
   EXPECT_EQ(again.par, expected.par);
   EXPECT_EQ(again.yf, expected.yf);
   EXPECT_EQ(again.cap, expected.cap);
@@ -415,15 +521,15 @@ TEST_P(AcceptanceBoundary, BothEngines) {
   for (int32_t j = 1; j <= 4; ++j) p.x->at(j, j) = 1.0;
   p.y = {c.first, c.second, 0.25, 0.125, 0.5, 0.25, 0.75, 0.5};
   p.use.assign(8, kUse);
-  ASSERT_TRUE(fast_fit_applies(8, p.y.data(), p.use.data(), *p.x, p.cap));
+  ASSERT_TRUE(fast_fit_applies(FitSeries{8, p.y.data(), p.use.data(), p.x.get()}, p.cap));
   const std::vector<double> curve = {c.first, c.second, 0.25, 0.125, 0.0, 0.0, 0.0, 0.0};
   auto ws = std::make_unique<LsqWorkspace>();
   auto fw = std::make_unique<FastFitWorkspace>();
-  std::vector<Engine> engines = {Engine::kLiteral, Engine::kFastNarrow};
-  if (fast_wide_vectors_supported()) engines.push_back(Engine::kFastWide);
-  for (Engine e : engines) {
+  std::vector<Engine> engines = {kLiteral};
+  for (FastKernel k : supported_fast_kernels()) engines.push_back(Engine{false, k});
+  for (const Engine& e : engines) {
     const Outcome o = run(e, p, *ws, *fw);
-    const std::string where = c.name + (e == Engine::kLiteral ? " (literal)" : " (fast)");
+    const std::string where = c.name + " (" + e.name() + ")";
     EXPECT_EQ(o.cap, c.accepted ? 1 : -1) << where;
     for (size_t i = 0; i < curve.size(); ++i) {
       EXPECT_EQ(o.yf[i], bits(c.accepted ? curve[i] : -1.0)) << where << " step " << i + 1;

@@ -127,7 +127,11 @@ SelectRun run_select(int32_t nfunc, int32_t cap, const std::vector<double>& y,
   SelectRun r;
   r.cap = cap;
   r.crit = 55.0;
-  select_and_fit(n, nfunc, y.data(), use.data(), x, par.data(), yf.data(), r.cap, r.crit, ws);
+  SelectionFitSummary summary{r.cap, r.crit};
+  select_and_fit(SelectionFitOptions{nfunc, cap}, FitSeries{n, y.data(), use.data(), &x}, par.data(), yf.data(),
+                 &summary, &ws);
+  r.cap = summary.cap;
+  r.crit = summary.criterion;
   EXPECT_EQ(par[np + 2], 77.0);
   EXPECT_EQ(yf[n], 77.0);
   EXPECT_EQ(bits(par[np]), 0u);
@@ -258,7 +262,7 @@ TEST(SelectFit, AgreesWithFixedOrderFit) {
   SelectRun r = run_select(3, 3, y, use, *x, *ws);
   ASSERT_EQ(ws->retained_pairs, 3);
   std::vector<double> par(8), yf(46);
-  fit_fixed_order(46, 3, y.data(), use.data(), *x, par.data(), yf.data(), *ws);
+  fit_fixed_order(3, FitSeries{46, y.data(), use.data(), x.get()}, par.data(), yf.data(), ws.get());
   for (int j = 0; j < 8; ++j) EXPECT_NEAR(r.par[j], par[j], 1e-11) << j;
   for (int i = 0; i < 46; ++i) EXPECT_NEAR(r.yf[i], yf[i], 1e-11) << i;
 }
@@ -329,7 +333,7 @@ TEST(SelectFit, OvershootAtUnusedStepsEndsInFailure) {
 
   // The cap-1 attempt scores one model, constant + trend + harmonic 1.
   std::vector<double> par(4), yf(46);
-  fit_fixed_order(46, 1, y.data(), use.data(), *x, par.data(), yf.data(), *ws);
+  fit_fixed_order(1, FitSeries{46, y.data(), use.data(), x.get()}, par.data(), yf.data(), ws.get());
   double rss = 0.0;
   for (int i = 0; i < 36; ++i) rss += (y[i] - yf[i]) * (y[i] - yf[i]);
   EXPECT_NEAR(r.crit, information_criterion(36, rss, 1), 1e-8);

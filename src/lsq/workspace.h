@@ -1,16 +1,30 @@
 // Working storage of the least-squares routines. One object serves one
 // worker: create it once and hand it to every call; nothing is allocated per
-// call. The object is large (the reflection matrix alone is 320 kB), so
-// create it on the heap. Its capacities come from lsq/limits.h.
+// call. Its capacity -- the longest series its selection fit can hold -- is
+// fixed when it is built: the executable's kMaxBands unless told otherwise.
+// The object is large: the literal reflection matrix alone holds capacity^2
+// doubles (320 kB at 200 time steps, 8 MB at 1000), taken as zeroed memory
+// that the system backs only once the literal selection fit runs. The other
+// capacities come from lsq/limits.h.
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
+#include "lsq/aligned_storage.h"
 #include "lsq/limits.h"
 
 namespace tsr {
 
 struct LsqWorkspace {
+  // A capacity below kWorkColumns is raised to it: the work matrix is read
+  // down to the row of its last column even when the series is shorter.
+  explicit LsqWorkspace(int32_t capacity = kMaxBands);
+
+  // Rows of the work matrix, the reflector and the reflection matrix: the
+  // column stride of every capacity-sized matrix below.
+  int32_t capacity() const { return capacity_; }
+
   // Fixed-order fit: normal matrix, the block handed to the solver (both with
   // leading dimension kSolverDim) and the right-hand side.
   double fixed_normal[kSolverDim * kSolverDim] = {};
@@ -25,18 +39,21 @@ struct LsqWorkspace {
   int32_t best_subset[kMaxSubsetLength + 1] = {};
   int32_t retained_pairs = 0;
   int32_t retained_params = 0;
-  // Work matrix: used samples in time order (kMaxBands-row column stride).
-  double z[kMaxBands * kWorkColumns] = {};
   // Retained triangular block (leading dimension kSolverDim) and its
   // transformed right-hand side.
   double retained_block[kSolverDim * kSolverDim] = {};
   double retained_rhs[kSolverDim] = {};
 
-  // Householder reflection: reflector, reflection matrix and the product
-  // matrix (both with a kMaxBands-row stride).
-  double reflector[kMaxBands] = {};
-  double reflection[kMaxBands * kMaxBands] = {};
-  double product[kMaxBands * kWorkColumns] = {};
+  // Work matrix: used samples in time order (capacity x kWorkColumns).
+  std::vector<double> z;
+  // Householder reflection: reflector (capacity), reflection matrix
+  // (capacity x capacity) and the product matrix (capacity x kWorkColumns).
+  std::vector<double> reflector;
+  ZeroedDoubles reflection;
+  std::vector<double> product;
+
+ private:
+  int32_t capacity_;
 };
 
 }  // namespace tsr

@@ -14,11 +14,14 @@
 
 #include "pixel/reconstruct.h"
 #include "support/bits.h"
+#include "support/kernels.h"
 
 namespace tsr {
 namespace {
 
 using ::tsr::testing::bits;
+using ::tsr::testing::kernel_name;
+using ::tsr::testing::supported_fast_kernels;
 
 struct RunSettings {
   int32_t nb = 46;
@@ -69,14 +72,14 @@ struct ResultBits {
 
 ResultBits reconstruct(const RunSettings& rs, const FunctionMatrix& x, const Pixel& px, PixelWorkspace& ws) {
   const PixelSettings s = pixel_settings_of(rs);
-  auto input = std::make_unique<PixelInput>();
-  std::copy(px.series.begin(), px.series.end(), input->series);
-  std::copy(px.weights.begin(), px.weights.end(), input->weights);
-  auto result = std::make_unique<PixelResult>();
+  auto input = std::make_unique<PixelInput>(ws.capacity());
+  std::copy(px.series.begin(), px.series.end(), input->series.begin());
+  std::copy(px.weights.begin(), px.weights.end(), input->weights.begin());
+  auto result = std::make_unique<PixelResult>(ws.capacity());
   std::fill(std::begin(result->fitted), std::end(result->fitted), 555.0);
   std::fill(std::begin(result->preliminary), std::end(result->preliminary), 777.0);
   std::fill(std::begin(result->params), std::end(result->params), 555.0);
-  reconstruct_pixel(s, x, *input, *result, ws);
+  EXPECT_TRUE(reconstruct_pixel(s, x, *input, *result, ws));
   ResultBits r;
   for (int32_t i = 0; i < s.nb; ++i) {
     r.fitted.push_back(bits(result->fitted[i]));
@@ -117,7 +120,7 @@ Pixel random_pixel(std::mt19937_64& rng, int32_t nb, int32_t npoint) {
 }
 
 std::unique_ptr<FunctionMatrix> matrix(int32_t nb, int32_t npoint, int32_t nfunc) {
-  auto x = std::make_unique<FunctionMatrix>();
+  auto x = std::make_unique<FunctionMatrix>(std::max(nb, kMaxBands));
   build_function_matrix(nb, npoint, nfunc, harmonic_frequencies, *x);
   return x;
 }
@@ -142,14 +145,16 @@ RunSettings random_settings(std::mt19937_64& rng, int32_t nb) {
   return s;
 }
 
-// Thousands of pixels under random settings: the fast and the literal
-// engine give the same outputs, and the workers' storage is independent.
+// Thousands of pixels under random settings: the fast engine on each kernel
+// and the literal engine give the same outputs, and the workers' storage is
+// independent.
 TEST(EngineEquivalence, RandomPixelsAndSettings) {
   std::mt19937_64 rng(31337);
   auto literal = std::make_unique<PixelWorkspace>();
   literal->engine = LsqEngine::kLiteral;
   auto fast = std::make_unique<PixelWorkspace>();
   ASSERT_EQ(fast->engine, LsqEngine::kFast);  // the default
+  ASSERT_EQ(fast->fast_fit.kernel, widest_fast_kernel());
   const int32_t band_counts[] = {3, 4, 7, 12, 23, 46, 46, 46, 69};
   int failed_fits = 0, models = 0;
   for (int k = 0; k < 1200; ++k) {
@@ -159,8 +164,12 @@ TEST(EngineEquivalence, RandomPixelsAndSettings) {
     auto x = matrix(nb, npoint, s.nfunc);
     const Pixel px = random_pixel(rng, nb, npoint);
     const ResultBits want = reconstruct(s, *x, px, *literal);
-    const ResultBits got = reconstruct(s, *x, px, *fast);
-    ASSERT_TRUE(got == want) << "pixel " << k << " nb " << nb << " nfunc " << s.nfunc << " mask " << s.mask;
+    for (FastKernel kernel : supported_fast_kernels()) {
+      fast->fast_fit.kernel = kernel;
+      const ResultBits got = reconstruct(s, *x, px, *fast);
+      ASSERT_TRUE(got == want) << "pixel " << k << " nb " << nb << " nfunc " << s.nfunc << " mask " << s.mask
+                               << " " << kernel_name(kernel);
+    }
     if (want.order <= 1) ++failed_fits;
     else ++models;
   }
@@ -182,6 +191,81 @@ TEST(EngineEquivalence, LongSeries) {
     EXPECT_TRUE(reconstruct(s, *x, px, *fast) == reconstruct(s, *x, px, *literal)) << k;
   }
 }
+
+// Records longer than the executable's 200 bands, as the library takes them:
+// the fast engine (every kernel) against the literal algorithm with storage
+// for the whole record, on realistic and degenerate pixels.
+enum class PixelShape { kRealistic, kLongGap, kNoData, kConstant, kSpikes };
+
+struct LongPixelCase {
+  std::string name;
+  int32_t nb;
+  int32_t nfunc;  // the literal engine's cost grows fast with it
+  PixelShape shape;
+  int32_t mask;   // MASK of the run
+  int excluded;   // bands excluded
+};
+void PrintTo(const LongPixelCase& c, std::ostream* os) { *os << c.name; }
+
+Pixel long_pixel(const LongPixelCase& c, std::mt19937_64& rng, int32_t npoint) {
+  Pixel px = random_pixel(rng, c.nb, npoint);
+  const int16_t kNoDataValue = 32767;  // above the raw ceiling: screened out
+  switch (c.shape) {
+    case PixelShape::kRealistic:
+      break;
+    case PixelShape::kLongGap:  // a quarter of the record clouded over in one run
+      for (int32_t t = c.nb / 3; t < c.nb / 3 + c.nb / 4; ++t) px.series[t] = 60;
+      break;
+    case PixelShape::kNoData:  // every band missing (and marked so in the mask)
+      px.series.assign(c.nb, kNoDataValue);
+      px.weights.assign(c.nb, 0);
+      break;
+    case PixelShape::kConstant:
+      px.series.assign(c.nb, 1234);
+      break;
+    case PixelShape::kSpikes:  // sudden rises every 13 bands
+      for (int32_t t = 5; t < c.nb; t += 13) px.series[t] = static_cast<int16_t>(px.series[t - 1] + 900);
+      break;
+  }
+  return px;
+}
+
+class LongPixels : public ::testing::TestWithParam<LongPixelCase> {};
+
+TEST_P(LongPixels, FastEqualsLiteralWithStorageForTheRecord) {
+  const LongPixelCase& c = GetParam();
+  std::mt19937_64 rng(static_cast<uint64_t>(c.nb) * 7 + static_cast<uint64_t>(c.shape));
+  RunSettings s;
+  s.nb = c.nb;
+  s.nfunc = c.nfunc;
+  s.mask = c.mask;
+  for (int e = 0; e < c.excluded; ++e) s.excluded.push_back(static_cast<int16_t>(1 + (e * 37) % c.nb));
+  auto x = matrix(c.nb, 23, c.nfunc);
+  auto literal = std::make_unique<PixelWorkspace>(c.nb);
+  literal->engine = LsqEngine::kLiteral;
+  auto fast = std::make_unique<PixelWorkspace>(c.nb);
+  const Pixel px = long_pixel(c, rng, 23);
+  const ResultBits want = reconstruct(s, *x, px, *literal);
+  for (FastKernel kernel : supported_fast_kernels()) {
+    fast->fast_fit.kernel = kernel;
+    EXPECT_TRUE(reconstruct(s, *x, px, *fast) == want) << kernel_name(kernel);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LongPixels,
+    ::testing::Values(LongPixelCase{"Steps201Realistic", 201, 6, PixelShape::kRealistic, 0, 0},
+                      LongPixelCase{"Steps201Spikes", 201, 6, PixelShape::kSpikes, 0, 3},
+                      LongPixelCase{"Steps365Realistic", 365, 4, PixelShape::kRealistic, 1, 0},
+                      LongPixelCase{"Steps365LongGap", 365, 4, PixelShape::kLongGap, 0, 0},
+                      LongPixelCase{"Steps572Realistic", 572, 3, PixelShape::kRealistic, 0, 5},
+                      LongPixelCase{"Steps572Constant", 572, 3, PixelShape::kConstant, 0, 0},
+                      LongPixelCase{"Steps1000Realistic", 1000, 2, PixelShape::kRealistic, 0, 0},
+                      LongPixelCase{"Steps1000Masked", 1000, 3, PixelShape::kRealistic, 1, 4},
+                      LongPixelCase{"Steps1000NoData", 1000, 2, PixelShape::kNoData, 0, 0},
+                      LongPixelCase{"Steps365NoDataMasked", 365, 6, PixelShape::kNoData, 1, 0},
+                      LongPixelCase{"Steps1000Spikes", 1000, 2, PixelShape::kSpikes, 0, 0}),
+    [](const ::testing::TestParamInfo<LongPixelCase>& info) { return info.param.name; });
 
 // A worker's storage carries only the preliminary series from pixel to pixel,
 // and each pixel overwrites it (MASK not 1) or it stays zero (MASK = 1): so a

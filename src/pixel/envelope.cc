@@ -1,5 +1,7 @@
 #include "pixel/envelope.h"
 
+#include <cstddef>
+
 #include "lsq/constants.h"
 
 namespace tsr {
@@ -37,7 +39,7 @@ struct Peaks {
 
 template <typename Side>
 void envelope(int32_t nb, int32_t nwin, double* series, EnvelopeScratch& scratch) {
-  if (nb < 1) return;
+  if (nb < 1 || nb > scratch.capacity()) return;
   if (nwin < 0) {
     // No window at all: the running extremes stay at their seeds and the
     // guard turns every result into 0.0.
@@ -45,7 +47,7 @@ void envelope(int32_t nb, int32_t nwin, double* series, EnvelopeScratch& scratch
     return;
   }
   const int32_t w = effective_window(nb, nwin);
-  double* e = scratch.padded;
+  double* e = scratch.padded.data();
   build_padded(nb, w, series, e);
   for (int32_t k = 1; k <= nb; ++k) {
     double fwd = Side::kSeed;
@@ -63,6 +65,8 @@ void envelope(int32_t nb, int32_t nwin, double* series, EnvelopeScratch& scratch
 }
 
 }  // namespace
+
+EnvelopeScratch::EnvelopeScratch(int32_t capacity) : padded(3 * static_cast<std::size_t>(capacity < 1 ? 1 : capacity), 0.0) {}
 
 void fill_dips(int32_t nb, int32_t nwin, double* series, EnvelopeScratch& scratch) {
   envelope<Dips>(nb, nwin, series, scratch);

@@ -16,7 +16,7 @@ enum class EnvelopeFilter : uint8_t {
 };
 
 struct PixelSettings {
-  int32_t nb = 0;     // time steps (bands) of the series, 1..kMaxBands
+  int32_t nb = 0;     // time steps (bands) of the series, 1..the capacity of the pixel's storage
   int32_t nfunc = 0;  // harmonic pairs of the model, 0..kMaxHarmonics
   int32_t np = 0;     // parameters stored per pixel (2 * nfunc + 2), at most kMatrixColumns
   int32_t nwin = 0;   // half width of the envelope filter window
@@ -35,7 +35,8 @@ struct PixelSettings {
   // [lower_threshold, upper_threshold] is kept; any other is screened out.
   double lower_threshold = 0.0;
   double upper_threshold = 0.0;
-  // Bands (1-based) that never enter a fit: excluded_bands[0..excluded_count-1].
+  // Bands (1-based) that never enter a fit: excluded_bands[0..excluded_count-1]
+  // (at most kMaxExcludedBands of them, whatever the length of the series).
   int32_t excluded_count = 0;
   int16_t excluded_bands[kMaxExcludedBands] = {};
 };

@@ -1,5 +1,7 @@
 #include "pixel/reconstruct.h"
 
+#include <algorithm>
+
 #include "lsq/constants.h"
 #include "lsq/fixed_fit.h"
 #include "lsq/select_fit.h"
@@ -21,10 +23,10 @@ bool uses(uint8_t flag) { return (flag & 1u) != 0; }
 void apply_filter(const PixelSettings& s, PixelWorkspace& ws) {
   switch (s.filter) {
     case EnvelopeFilter::kFillDips:
-      fill_dips(s.nb, s.nwin, ws.work, ws.envelope);
+      fill_dips(s.nb, s.nwin, ws.work.data(), ws.envelope);
       break;
     case EnvelopeFilter::kClipPeaks:
-      clip_peaks(s.nb, s.nwin, ws.work, ws.envelope);
+      clip_peaks(s.nb, s.nwin, ws.work.data(), ws.envelope);
       break;
     case EnvelopeFilter::kNone:
       break;
@@ -61,8 +63,8 @@ void reset(const PixelSettings& s, PixelResult& result, PixelWorkspace& ws) {
 // zeroes its weight. These marks reach the statuses only; which samples enter
 // the fits is decided later.
 void screen_raw(const PixelSettings& s, const PixelInput& input, PixelWorkspace& ws) {
-  const int16_t* y = input.series;
-  int16_t* w = ws.weights;
+  const int16_t* y = input.series.data();
+  int16_t* w = ws.weights.data();
   for (int32_t i = 1; i <= s.nb; ++i) {
     w[i - 1] = input.weights[i - 1];
     if (y[i - 1] > kRawCeiling) {
@@ -89,9 +91,10 @@ void screen_raw(const PixelSettings& s, const PixelInput& input, PixelWorkspace&
 // is the scaled one again and the statuses and flags are those of the
 // residual screening.
 void preliminary_pass(const PixelSettings& s, const FunctionMatrix& x, PixelWorkspace& ws) {
-  if (s.excluded_count > 0) fill_gaps(s.nb, ws.work, ws.status, ws.max_gap);
+  if (s.excluded_count > 0) fill_gaps(s.nb, ws.work.data(), ws.status.data(), ws.max_gap);
   apply_filter(s, ws);
-  fit_fixed_order(s.nb, kPreliminaryHarmonics, ws.work, ws.use_in_fit, x, ws.coef, ws.fitted, ws.lsq);
+  fit_fixed_order(kPreliminaryHarmonics, FitSeries{s.nb, ws.work.data(), ws.use_in_fit.data(), &x}, ws.coef,
+                  ws.fitted.data(), &ws.lsq);
   for (int32_t i = 1; i <= s.nb; ++i) ws.preliminary[i - 1] = ws.fitted[i - 1];
   for (int32_t i = 1; i <= s.nb; ++i) {
     const double r = ws.scaled[i - 1] - ws.fitted[i - 1];
@@ -114,7 +117,7 @@ void final_pass(const PixelSettings& s, const FunctionMatrix& x, PixelResult& re
   if (s.weights_are_mask) {
     for (int32_t i = 1; i <= s.nb; ++i) ws.status[i - 1] = ws.weights[i - 1];
   }
-  fill_gaps(s.nb, ws.work, ws.status, ws.max_gap);
+  fill_gaps(s.nb, ws.work.data(), ws.status.data(), ws.max_gap);
   if (s.keep_preliminary) {
     for (int32_t i = 1; i <= s.nb; ++i) result.preliminary[i - 1] = ws.preliminary[i - 1];
   }
@@ -127,13 +130,16 @@ void final_pass(const PixelSettings& s, const FunctionMatrix& x, PixelResult& re
   if (s.fit_valid_only) {
     for (int32_t i = 1; i <= s.nb; ++i) ws.use_in_fit[i - 1] = ws.status[i - 1] == 1 ? kUse : kSkip;
   }
+  const SelectionFitOptions options{s.nfunc, ws.model_order};
+  const FitSeries series{s.nb, ws.work.data(), ws.use_in_fit.data(), &x};
+  SelectionFitSummary summary;
   if (ws.engine == LsqEngine::kLiteral) {
-    select_and_fit(s.nb, s.nfunc, ws.work, ws.use_in_fit, x, ws.coef, ws.fitted, ws.model_order, ws.criterion,
-                   ws.lsq);
+    select_and_fit(options, series, ws.coef, ws.fitted.data(), &summary, &ws.lsq);
   } else {
-    select_and_fit_fast(s.nb, s.nfunc, ws.work, ws.use_in_fit, x, ws.coef, ws.fitted, ws.model_order,
-                        ws.criterion, ws.lsq, ws.fast_fit);
+    select_and_fit_fast(options, series, ws.coef, ws.fitted.data(), &summary, &ws.lsq, &ws.fast_fit);
   }
+  ws.model_order = summary.cap;
+  ws.criterion = summary.criterion;
   result.criterion = ws.criterion;
   result.order = ws.model_order;
 }
@@ -172,8 +178,42 @@ void reduce_final_fit(const PixelSettings& s, PixelResult& result, const PixelWo
 
 }  // namespace
 
-void reconstruct_pixel(const PixelSettings& settings, const FunctionMatrix& x, const PixelInput& input,
+PixelInput::PixelInput(int32_t capacity)
+    : series(static_cast<size_t>(std::max<int32_t>(capacity, 1)), 0),
+      weights(series.size(), 0) {}
+
+PixelResult::PixelResult(int32_t capacity)
+    : fitted(static_cast<size_t>(std::max<int32_t>(capacity, 1)), 0.0),
+      preliminary(fitted.size(), 0.0),
+      used(fitted.size(), false) {}
+
+PixelWorkspace::PixelWorkspace(int32_t capacity)
+    : lsq(capacity),
+      fast_fit(capacity),
+      envelope(capacity),
+      scaled(static_cast<size_t>(std::max<int32_t>(capacity, 1)), 0.0),
+      work(scaled.size(), 0.0),
+      fitted(scaled.size(), 0.0),
+      preliminary(scaled.size(), 0.0),
+      weights(scaled.size(), 0),
+      status(scaled.size(), 0),
+      use_in_fit(scaled.size(), 0) {}
+
+int32_t pixel_capacity(const FunctionMatrix& x, const PixelInput& input, const PixelResult& result,
+                       const PixelWorkspace& ws) {
+  return std::min({x.rows(), input.capacity(), result.capacity(), ws.capacity(), ws.lsq.capacity(),
+                   ws.fast_fit.capacity(), ws.envelope.capacity()});
+}
+
+bool reconstruct_pixel(const PixelSettings& settings, const FunctionMatrix& x, const PixelInput& input,
                        PixelResult& result, PixelWorkspace& ws) {
+  const PixelSettings& s = settings;
+  if (s.nb < 1 || s.nb > pixel_capacity(x, input, result, ws)) return false;
+  if (s.np < 0 || s.np > kMatrixColumns || s.nfunc < 0 || s.nfunc > kMaxHarmonics) return false;
+  if (s.excluded_count < 0 || s.excluded_count > kMaxExcludedBands) return false;
+  for (int32_t e = 0; e < s.excluded_count; ++e) {
+    if (s.excluded_bands[e] < 1 || s.excluded_bands[e] > s.nb) return false;
+  }
   reset(settings, result, ws);
   screen_raw(settings, input, ws);
   // A mask, when there is one, takes the place of the residual screening.
@@ -181,6 +221,7 @@ void reconstruct_pixel(const PixelSettings& settings, const FunctionMatrix& x, c
   final_pass(settings, x, result, ws);
   reduce_final_fit(settings, result, ws);
   for (int32_t i = 1; i <= settings.nb; ++i) result.used[i - 1] = uses(ws.use_in_fit[i - 1]);
+  return true;
 }
 
 }  // namespace tsr

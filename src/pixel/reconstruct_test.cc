@@ -8,7 +8,9 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <ostream>
 #include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -73,9 +75,9 @@ std::unique_ptr<FunctionMatrix> make_matrix(int32_t nb, int32_t nfunc) {
 Outputs reconstruct(const PixelSettings& s, const FunctionMatrix& x, const std::vector<int16_t>& series,
                     const std::vector<int16_t>& weights_in, PixelWorkspace& ws, bool used_marker = true) {
   auto input = std::make_unique<PixelInput>();
-  std::copy(series.begin(), series.end(), input->series);
+  std::copy(series.begin(), series.end(), input->series.begin());
   std::copy(weights_in.begin(), weights_in.begin() + std::min<size_t>(weights_in.size(), kMaxBands),
-            input->weights);
+            input->weights.begin());
   auto result = std::make_unique<PixelResult>();
   std::fill(std::begin(result->fitted), std::end(result->fitted), 555.0);
   std::fill(std::begin(result->preliminary), std::end(result->preliminary), 777.0);
@@ -234,7 +236,7 @@ TEST_F(ReconstructTest, PreliminaryFitInputs) {
   Settings s;
   s.filter = EnvelopeFilter::kNone;
   Outputs o = reconstruct(s, *x6, y, ones(46), *ws);
-  fit_fixed_order(46, 3, scaled.data(), use.data(), *x6, par.data(), want.data(), *lsq);
+  fit_fixed_order(3, FitSeries{46, scaled.data(), use.data(), x6.get()}, par.data(), want.data(), lsq.get());
   for (int i = 0; i < 46; ++i) EXPECT_EQ(bits(o.interpolated[i]), bits(want[i])) << i + 1;
 
   s.exclude({5, 6});
@@ -244,7 +246,7 @@ TEST_F(ReconstructTest, PreliminaryFitInputs) {
   work[5] = 2.0 * ((scaled[6] - scaled[3]) / 3.0) + scaled[3];
   work[29] = 1.0 * ((scaled[30] - scaled[28]) / 2.0) + scaled[28];
   use[4] = use[5] = 0;
-  fit_fixed_order(46, 3, work.data(), use.data(), *x6, par.data(), want.data(), *lsq);
+  fit_fixed_order(3, FitSeries{46, work.data(), use.data(), x6.get()}, par.data(), want.data(), lsq.get());
   for (int i = 0; i < 46; ++i) EXPECT_EQ(bits(o.interpolated[i]), bits(want[i])) << i + 1;
 }
 
@@ -270,9 +272,10 @@ TEST_F(ReconstructTest, FinalFitStartsFromScaledSeries) {
   std::vector<uint8_t> use(46);
   for (int i = 0; i < 46; ++i) use[i] = status[i] == 1 ? 0xFF : 0;
   std::vector<double> par(50, 0.0), yf(46);
-  int32_t order = 6;
-  double crit = 0.0;
-  select_and_fit(46, 6, work.data(), use.data(), *x6, par.data(), yf.data(), order, crit, *lsq);
+  SelectionFitSummary fit;
+  select_and_fit({6, 6}, FitSeries{46, work.data(), use.data(), x6.get()}, par.data(), yf.data(), &fit, lsq.get());
+  const int32_t order = fit.cap;
+  const double crit = fit.criterion;
   ASSERT_GE(order, 2);
   EXPECT_EQ(o.order, order);
   EXPECT_EQ(bits(o.criterion), bits(crit));
@@ -411,9 +414,11 @@ TEST_F(ReconstructTest, MaskPathMatchesItsParts) {
       for (int i = 0; i < 46; ++i) use[i] = status[i] == 1 ? 0xFF : 0;
     }
     std::vector<double> par(50, 0.0), yf(46);
-    int32_t order = 6;
-    double crit = 0.0;
-    select_and_fit(46, 6, work.data(), use.data(), *x6, par.data(), yf.data(), order, crit, *lsq);
+    SelectionFitSummary fit;
+    select_and_fit({6, 6}, FitSeries{46, work.data(), use.data(), x6.get()}, par.data(), yf.data(), &fit,
+                   lsq.get());
+    const int32_t order = fit.cap;
+    const double crit = fit.criterion;
 
     ASSERT_GE(order, 2) << c.name;
     EXPECT_EQ(o.order, order) << c.name;
@@ -480,10 +485,11 @@ TEST_F(ReconstructTest, FailedFit) {
     std::vector<uint8_t> use(46);
     for (int i = 0; i < 46; ++i) use[i] = o.weights[i] ? 0xFF : 0;
     std::vector<double> par(50), yf(46);
-    int32_t order = c.nfunc;
-    double crit = 0.0;
-    select_and_fit(46, c.nfunc, scaled.data(), use.data(), *x, par.data(), yf.data(), order, crit,
-                   *lsq);
+    SelectionFitSummary fit;
+    select_and_fit({c.nfunc, c.nfunc}, FitSeries{46, scaled.data(), use.data(), x.get()}, par.data(), yf.data(),
+                   &fit, lsq.get());
+    const int32_t order = fit.cap;
+    const double crit = fit.criterion;
     EXPECT_EQ(o.order, order) << c.name;
     EXPECT_EQ(bits(o.criterion), bits(crit)) << c.name;
   }
@@ -598,6 +604,63 @@ Synthetic make_synthetic(std::mt19937& rng, int32_t nfunc) {
   s.exclude(excluded);
   return p;
 }
+
+// Settings that do not fit the storage are refused before anything is
+// written: the result keeps what it held.
+struct FitCase {
+  std::string name;
+  int32_t nb;
+  int32_t matrix_rows, input_capacity, result_capacity, workspace_capacity;
+  int32_t nfunc, np;
+  std::vector<int16_t> excluded;
+  bool fits;
+};
+void PrintTo(const FitCase& c, std::ostream* os) { *os << c.name; }
+
+class ReconstructStorage : public ::testing::TestWithParam<FitCase> {};
+
+TEST_P(ReconstructStorage, RefusesWhatDoesNotFit) {
+  const FitCase& c = GetParam();
+  Settings s;
+  s.nb = c.nb;
+  s.nfunc = c.nfunc;
+  s.np = c.np;
+  s.exclude(c.excluded);
+  FunctionMatrix x(c.matrix_rows);
+  build_function_matrix(c.nb, kPeriod, std::min(c.nfunc, kMaxHarmonics), harmonic_frequencies, x);
+  PixelInput input(c.input_capacity);
+  for (int32_t i = 0; i < input.capacity(); ++i) {
+    input.series[i] = static_cast<int16_t>(std::lround(clean_value(i + 1) * 4096.0));
+    input.weights[i] = 1;
+  }
+  PixelResult result(c.result_capacity);
+  std::fill(result.fitted.begin(), result.fitted.end(), 555.0);
+  result.order = -7;
+  auto ws = std::make_unique<PixelWorkspace>(c.workspace_capacity);
+  EXPECT_EQ(reconstruct_pixel(s, x, input, result, *ws), c.fits);
+  if (c.fits) {
+    EXPECT_GE(result.order, 2);
+    EXPECT_NE(result.fitted[0], 555.0);
+  } else {
+    EXPECT_EQ(result.order, -7);
+    for (double v : result.fitted) ASSERT_EQ(v, 555.0);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ReconstructStorage,
+    ::testing::Values(FitCase{"Fits", 46, 46, 46, 46, 46, 6, 14, {3}, true},
+                      FitCase{"LongRecordFits", 365, 365, 400, 365, 1000, 6, 14, {}, true},
+                      FitCase{"MatrixTooShort", 201, 200, 201, 201, 201, 6, 14, {}, false},
+                      FitCase{"InputTooShort", 201, 201, 200, 201, 201, 6, 14, {}, false},
+                      FitCase{"ResultTooShort", 201, 201, 201, 200, 201, 6, 14, {}, false},
+                      FitCase{"WorkspaceTooShort", 201, 201, 201, 201, 200, 6, 14, {}, false},
+                      FitCase{"NoBands", 0, 46, 46, 46, 46, 6, 14, {}, false},
+                      FitCase{"TooManyHarmonics", 46, 46, 46, 46, 46, 7, 16, {}, false},
+                      FitCase{"TooManyParameters", 46, 46, 46, 46, 46, 6, kMatrixColumns + 1, {}, false},
+                      FitCase{"ExcludedBandZero", 46, 46, 46, 46, 46, 6, 14, {0}, false},
+                      FitCase{"ExcludedBandPastTheSeries", 46, 46, 46, 46, 46, 6, 14, {47}, false}),
+    [](const ::testing::TestParamInfo<FitCase>& info) { return info.param.name; });
 
 TEST(ReconstructRandom, OutputsDefinedAndFollowTheSignal) {
   std::mt19937 rng(20240611);

@@ -1,14 +1,12 @@
 // tsrecon-gen: writes a synthetic but realistic NDVI-like cube and its
 // cntl.dat into a directory, for examples, tests and benchmarks.
 //
-// Every pixel follows a seasonal curve (a base level, a trend, an annual and a
-// semi-annual harmonic with pixel-to-pixel variation of phase and amplitude),
+// The pixels are drawn by draw_pixel (synthetic_pixels.h): seasonal curves
 // with cloud dips, spikes above the raw ceiling, runs of no-data and bare or
 // water pixels mixed in. The output depends only on the options. The cubes
 // are written through the program's own file layer, in the byte order tsrecon
 // reads them (FORT_CONVERT21 and FORT_CONVERT22).
 #include <cerrno>
-#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -24,6 +22,7 @@
 #include "io/conversions.h"
 #include "io/image_file.h"
 #include "runtime/env.h"
+#include "tools/gen/synthetic_pixels.h"
 
 namespace {
 
@@ -35,11 +34,6 @@ struct Options {
   double nodata = 0.05;  // probability that a pixel has a run of no-data
   std::string exclude;   // comma-separated band numbers to list in cntl.dat
 };
-
-// NDVI is stored as round(ndvi * kNdviFactor), the scale of the real cubes
-// the program is used on (domain/raw.h).
-
-double uniform(std::mt19937_64& rng) { return static_cast<double>(rng() >> 11) * (1.0 / 9007199254740992.0); }
 
 void usage(FILE* to) {
   std::fprintf(to,
@@ -92,7 +86,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::mt19937_64 rng(o.seed);
-  const double two_pi = 2.0 * M_PI;
+  const tsr::PixelShape shape{o.nb, o.npoint, o.cloud, o.nodata};
   // The job's own Env, in its directory. Fresh cubes: earlier ones are
   // replaced, not overwritten in place.
   const std::unique_ptr<tsr::Env> env = tsr::new_posix_env({o.dir, {}});
@@ -129,39 +123,7 @@ int main(int argc, char** argv) {
   std::vector<uint8_t> mline(line.size());
   for (int l = 0; l < o.nl; ++l) {
     for (int s = 0; s < o.ns; ++s) {
-      // Land cover: mostly vegetation, some bare soil, some water (no-data).
-      const double kind = uniform(rng);
-      const double base = kind < 0.08 ? 0.12 : 0.35 + 0.25 * uniform(rng);
-      const double amp1 = kind < 0.08 ? 0.02 : 0.15 + 0.2 * uniform(rng);
-      const double amp2 = 0.05 * uniform(rng);
-      const double ph1 = two_pi * uniform(rng);
-      const double ph2 = two_pi * uniform(rng);
-      const double trend = (uniform(rng) - 0.5) * 0.002;
-      const bool water = kind > 0.97;
-      int gap_start = -1, gap_len = 0;
-      if (uniform(rng) < o.nodata) {
-        gap_start = static_cast<int>(uniform(rng) * o.nb);
-        gap_len = 1 + static_cast<int>(uniform(rng) * (o.nb / 3));
-      }
-      for (int b = 0; b < o.nb; ++b) {
-        const double t = b + 1;
-        double ndvi = base + trend * t + amp1 * std::sin(two_pi * t / o.npoint + ph1) +
-                      amp2 * std::sin(2.0 * two_pi * t / o.npoint + ph2) + 0.01 * (uniform(rng) - 0.5);
-        uint8_t weight = 1;
-        if (uniform(rng) < o.cloud) {
-          ndvi *= 0.2 + 0.5 * uniform(rng);  // cloud or shadow: NDVI drops
-          weight = 0;
-        }
-        int raw = static_cast<int>(std::lround(std::fmax(ndvi, 0.0) * tsr::kNdviFactor));
-        if (uniform(rng) < 0.01) raw += 600 + static_cast<int>(uniform(rng) * 400);  // spike
-        if (water || (b >= gap_start && b < gap_start + gap_len)) {
-          raw = tsr::kRawNoData;  // above the raw ceiling
-          weight = 0;
-        }
-        raw = raw < 0 ? 0 : raw > tsr::kRawNoData ? tsr::kRawNoData : raw;
-        line[static_cast<size_t>(b) * o.ns + s] = static_cast<int16_t>(raw);
-        mline[static_cast<size_t>(b) * o.ns + s] = weight;
-      }
+      tsr::draw_pixel(shape, rng, &line[static_cast<size_t>(s)], &mline[static_cast<size_t>(s)], o.ns);
     }
     for (int b = 0; b < o.nb; ++b) {
       write_band_line(data, b, l, &line[static_cast<size_t>(b) * o.ns]);

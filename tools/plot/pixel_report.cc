@@ -41,9 +41,9 @@ PixelReport reconstruct_single_pixel(const RunParameters& p, const PixelToReport
   runner->run({r.raw.data(), r.mask ? pixel.mask_values.data() : nullptr, nullptr, 1}, outputs);
 
   const PixelResult& result = runner->result();
-  r.weights_in.assign(runner->input().weights, runner->input().weights + nb);
-  r.weights_out.assign(result.used, result.used + nb);
-  r.final_input.assign(runner->workspace().work, runner->workspace().work + nb);
+  r.weights_in.assign(runner->input().weights.begin(), runner->input().weights.begin() + nb);
+  r.weights_out.assign(result.used.begin(), result.used.begin() + nb);
+  r.final_input.assign(runner->workspace().work.begin(), runner->workspace().work.begin() + nb);
   r.order = result.order;
   r.min = result.minimum;
   r.max = result.maximum;
@@ -66,6 +66,29 @@ std::vector<float> parameter_product_values(const PixelReport& r) {
   std::vector<float> out;
   for (double v : r.params) out.push_back(real4_value(v));
   return out;
+}
+
+SeasonDetail pixel_seasons(const PixelReport& r, const std::vector<int32_t>& days, double factor) {
+  SeasonDetail detail;
+  const std::vector<double> band_days(days.begin(), days.end());
+  SeasonsModel model;
+  model.nb = r.nb;
+  model.npoint = r.npoint;
+  model.nfunc = r.nfunc;
+  model.cycles = harmonic_frequencies;
+  model.band_days = band_days.size() == static_cast<size_t>(r.nb) ? band_days.data() : nullptr;
+  SeasonsOptions options;
+  options.factor = factor;
+  SeasonsPlan plan;
+  if (!plan.init(model, options, nullptr)) return detail;
+  const std::vector<float> stored = parameter_product_values(r);
+  const std::vector<double> params(stored.begin(), stored.end());
+  const bool has_model = stored_has_model(static_cast<int8_t>(order_byte(static_cast<int16_t>(r.order))),
+                                          stored.data(), static_cast<int32_t>(stored.size()), 1);
+  SeasonsWorkspace workspace(plan);
+  double bands[kSeasonBandCount];
+  compute_seasons(plan, params.data(), has_model, &workspace, bands, &detail);
+  return detail;
 }
 
 }  // namespace tsr::tools
