@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "seasons_bindings.h"
-#include "tsrecon/tsrecon.h"
 #include "stack_bindings.h"
+#include "tsrecon/tsrecon.h"
 #include "vocabulary.h"
 
 namespace py = pybind11;

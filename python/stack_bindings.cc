@@ -1,9 +1,15 @@
+// The rules of real stacks (src/stack) for the import and the package's
+// layers (tsrecon.reconstruct, tsrecon.xarray). One binding per C++ function
+// and type, under its C++ name; planes are NumPy arrays shaped (bands,) + S
+// (or S for one band), counts come back shaped S; a refusal of the C++ code is
+// a ValueError with its message.
 #include "stack_bindings.h"
 
 #include <pybind11/numpy.h>
 #include <pybind11/operators.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -63,7 +69,15 @@ Planes planes_of(const py::array& planes, const py::array& counts, const char* w
   return p;
 }
 
-py::array_t<int32_t> writable_counts(py::handle missing) {
+// The counts `missing` adds to: the caller's (a writable C-contiguous int32
+// array), or for None new zeros of the shape of a plane of `planes`.
+py::array_t<int32_t> counts_for(py::handle missing, const py::array& planes, const char* what) {
+  if (missing.is_none()) {
+    if (planes.ndim() < 1) throw py::value_error(std::string(what) + " must have a first dimension (bands)");
+    py::array_t<int32_t> zeros(std::vector<py::ssize_t>(planes.shape() + 1, planes.shape() + planes.ndim()));
+    std::fill(zeros.mutable_data(), zeros.mutable_data() + zeros.size(), 0);
+    return zeros;
+  }
   if (!py::isinstance<py::array>(missing) ||
       !py::reinterpret_borrow<py::array>(missing).dtype().is(py::dtype::of<int32_t>()))
     throw py::type_error("missing must be a NumPy array of int32");
@@ -71,6 +85,11 @@ py::array_t<int32_t> writable_counts(py::handle missing) {
   if (!(m.flags() & py::array::c_style) || !m.writeable())
     throw py::value_error("missing must be a writable C-contiguous array");
   return m;
+}
+
+void require_day(int32_t day) {
+  if (day < tsr::kFirstDayNumber || day > tsr::kLastDayNumber)
+    throw py::value_error("day number " + std::to_string(day) + " lies outside the years 1 to 9999");
 }
 
 // QualityRule::apply on a layer as stored, whatever its integer type.
@@ -145,19 +164,33 @@ void add_stack(py::module_& m) {
     return py::int_(day);
   }, py::arg("text"), "YYYY-MM-DD -> day number, or None");
   m.def("format_date", [](int32_t day) {
-    if (day < tsr::kFirstDayNumber || day > tsr::kLastDayNumber) throw py::value_error("day outside the years 1..9999");
+    require_day(day);
     return tsr::format_date(day);
   }, py::arg("day"));
+  m.def("days_from_civil", [](int32_t year, int32_t month, int32_t day) {
+    const tsr::CivilDate d{year, month, day};
+    if (!tsr::is_valid_date(d))
+      throw py::value_error(std::to_string(year) + "-" + std::to_string(month) + "-" + std::to_string(day) +
+                            " is no date of the Gregorian calendar in the years 1 to 9999");
+    return tsr::days_from_civil(d);
+  }, py::arg("year"), py::arg("month"), py::arg("day"));
+  m.def("civil_from_days", [](int32_t day) {
+    require_day(day);
+    const tsr::CivilDate d = tsr::civil_from_days(day);
+    return py::make_tuple(d.year, d.month, d.day);
+  }, py::arg("day"), "day number -> (year, month, day)");
   m.def("parse_number_list", [](std::string_view text) {
     std::vector<double> values;
     raise_if_refused(tsr::parse_number_list(text, &values));
     return values;
   }, py::arg("text"));
-  m.def("decode_cf_time", [](const std::vector<double>& values, std::string_view units, std::string_view calendar) {
+  m.def("decode_cf_time", [](const Array<double>& values, std::string_view units, std::string_view calendar) {
     std::vector<int32_t> days;
-    raise_if_refused(tsr::decode_cf_time(values.data(), values.size(), units, calendar, &days));
+    raise_if_refused(
+        tsr::decode_cf_time(values.data(), static_cast<size_t>(values.size()), units, calendar, &days));
     return days;
-  }, py::arg("values"), py::arg("units"), py::arg("calendar") = "");
+  }, py::arg("values"), py::arg("units"), py::arg("calendar") = "",
+     "the numbers of a CF time axis (a sequence or array, as float64) -> their day numbers");
 
   // Grids in time.
   m.attr("MAX_STEPS") = tsr::kMaxSteps;
@@ -209,7 +242,8 @@ void add_stack(py::module_& m) {
     raise_if_refused(tsr::choose_grid(days, &choice));
     return choice;
   }, py::arg("days"));
-  m.def("no_grid_message", &tsr::no_grid_message, py::arg("choice"), py::arg("days"));
+  m.def("no_grid_message", &tsr::no_grid_message, py::arg("choice"), py::arg("days"),
+        py::arg("remedy") = std::string(tsr::kStepRemedy), "remedy: how the caller composites them (the import's --step)");
   m.def("dates_in_window", [](const std::vector<int32_t>& days, int32_t from_day, int32_t to_day) {
     size_t begin = 0, end = 0;
     tsr::dates_in_window(days, {from_day, to_day}, &begin, &end);
@@ -301,24 +335,32 @@ void add_stack(py::module_& m) {
   m.def("ruinous_missing_share", &tsr::ruinous_missing_share, py::arg("missing"), py::arg("bands"));
   m.def("count_missing", [](py::handle values_obj, int16_t missing_code, py::handle missing_obj) {
     const Array<int16_t> values = exactly<int16_t>(values_obj, "values");
-    py::array_t<int32_t> missing = writable_counts(missing_obj);
+    py::array_t<int32_t> missing = counts_for(missing_obj, values, "values");
     const Planes p = planes_of(values, missing, "values");
     const int16_t* v = values.data();
     int32_t* out = missing.mutable_data();
-    py::gil_scoped_release released;
-    tsr::count_missing(v, p.pixels, p.bands, 1, p.pixels, missing_code, out);
-  }, py::arg("values"), py::arg("missing_code"), py::arg("missing"),
-     "adds to missing (int32, shape S) the samples of values ((bands,) + S or S, int16) equal to missing_code");
+    {
+      py::gil_scoped_release released;
+      tsr::count_missing(v, p.pixels, p.bands, 1, p.pixels, missing_code, out);
+    }
+    return missing;
+  }, py::arg("values"), py::arg("missing_code"), py::arg("missing") = py::none(),
+     "per pixel the samples of values ((bands,) + S or S, int16) equal to missing_code, added to missing (int32, "
+     "shape S; None: zeros shaped S, the bands first) and returned");
   m.def("count_invalid", [](py::handle valid_obj, py::handle missing_obj) {
     const Array<uint8_t> valid = exactly<uint8_t>(valid_obj, "valid");
-    py::array_t<int32_t> missing = writable_counts(missing_obj);
+    py::array_t<int32_t> missing = counts_for(missing_obj, valid, "valid");
     const Planes p = planes_of(valid, missing, "valid");
     const uint8_t* v = valid.data();
     int32_t* out = missing.mutable_data();
-    py::gil_scoped_release released;
-    tsr::count_invalid(v, p.pixels, p.bands, 1, p.pixels, out);
-  }, py::arg("valid"), py::arg("missing"),
-     "adds to missing (int32, shape S) the samples of valid ((bands,) + S or S) that are 0");
+    {
+      py::gil_scoped_release released;
+      tsr::count_invalid(v, p.pixels, p.bands, 1, p.pixels, out);
+    }
+    return missing;
+  }, py::arg("valid"), py::arg("missing") = py::none(),
+     "per pixel the samples of valid ((bands,) + S or S, uint8 or bool) that are 0, added to missing as "
+     "count_missing does, and returned");
   py::class_<tsr::MissingSampleTally>(m, "MissingSampleTally")
       .def(py::init([](int32_t bands) {
         if (bands < 1) throw py::value_error("bands must be 1 or more");

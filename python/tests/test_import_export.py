@@ -339,3 +339,18 @@ def test_export_reads_data_hdr_with_the_programs_reader(tmp_path, extra, status,
     r = tool('tsrecon-export', cwd=tmp_path / 'job')
     assert r.returncode == status and said in r.stdout + r.stderr, r.stderr
     assert (tmp_path / 'job' / 'p.tif').exists() == (status == 0)
+
+
+@pytest.mark.parametrize('name,size', [('f.bsq', 3 * 6 * 2), ('p.bsq', 6 * 6 * 4)])
+@pytest.mark.parametrize('cut', [1, 6 * 4])
+def test_export_refuses_a_product_cut_short(tmp_path, name, size, cut):
+    """GDAL reads zeros past the end of a short raw file: a product shorter
+    than its header says (an unfinished run) is refused, and nothing written."""
+    fake_job(tmp_path / 'job', 1600)
+    path = tmp_path / 'job' / name
+    assert os.path.getsize(path) == size
+    os.truncate(path, size - cut)
+    r = tool('tsrecon-export', cwd=tmp_path / 'job')
+    assert r.returncode == 1, r.stdout
+    assert f'{name} holds {size - cut} bytes, less than the {size} its header gives it' in r.stderr, r.stderr
+    assert not [n for n in os.listdir(tmp_path / 'job') if n.endswith('.tif')]

@@ -11,6 +11,7 @@ import signal
 import subprocess
 import threading
 import time
+import warnings
 
 import numpy as np
 import pytest
@@ -314,6 +315,37 @@ def test_the_domains_words_on_arrays():
     assert tsrecon.Settings().parameter_count == 14 and tsrecon.parameter_names(1)[2:] == ['amplitude_1', 'phase_1']
 
 
+SPOILING = [
+    # name, bands, (band, line, sample) set to 32767, settings, a mask of them, warned
+    ('one missing of 23, unmasked', 23, [(4, 0, 1)], dict(npoint=23, nfunc=5), False, True),
+    ('the same through a mask', 23, [(4, 0, 1)], dict(npoint=23, nfunc=5, mask=1), True, False),
+    ('the same with a band excluded', 23, [(4, 0, 1)], dict(npoint=23, nfunc=5, excluded_bands=(9,)), False, False),
+    ('a pixel without data', 23, [(b, 1, 2) for b in range(23)], dict(npoint=23, nfunc=5), False, False),
+    ('one missing of 200', 200, [(50, 0, 0)], dict(npoint=23), False, False),
+    ('four missing of 200', 200, [(b, 0, 0) for b in (5, 50, 90, 150)], dict(npoint=23), False, True),
+]
+
+
+@pytest.mark.parametrize('nb,where,settings,masked,warned', [s[1:] for s in SPOILING], ids=[s[0] for s in SPOILING])
+def test_reconstruct_warns_of_spoiling_missing_samples(tmp_path, nb, where, settings, masked, warned):
+    """Missing samples at 2 % or more of a pixel's bands in a run without a
+    mask or excluded bands: a warning at the caller's line naming mask=."""
+    cube, _ = generate(tmp_path, nb=nb, nl=2, ns=3, seed=2, nodata=0, npoint=settings['npoint'])
+    cube[cube == 32767] = 800  # generated water pixels: complete ones here
+    for b, l, s in where:
+        cube[b, l, s] = 32767
+    mask = (cube != 32767).astype(np.uint8) if masked else None
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter('always')
+        tsrecon.reconstruct(cube, tsrecon.Settings(**settings), mask=mask)
+    spoiled = [w for w in caught if 'missing samples (32767) spoil' in str(w.message)]
+    assert len(spoiled) == warned
+    if warned:
+        assert 'spoil 1 of 6 pixels' in str(spoiled[0].message) and 'give mask= (1 valid, 0 missing)' in \
+            str(spoiled[0].message)
+        assert spoiled[0].filename == __file__
+
+
 def test_seasons_are_the_tools_bytes(tmp_path):
     """tsrecon.seasons on a Result and tsrecon.xarray.seasons on the Dataset
     of the same cube give the bands tsrecon-seasons writes, bit for bit; the
@@ -345,7 +377,7 @@ def test_seasons_are_the_tools_bytes(tmp_path):
     tsx = pytest.importorskip('tsrecon.xarray')
     da = xr.DataArray(np.where(raw == 32767, np.nan, raw / 1600.0), dims=('time', 'y', 'x'),
                       coords={'time': days.astype('datetime64[ns]')})
-    ds = tsx.seasons(tsx.reconstruct(da, settings))
+    ds = tsx.seasons(tsx.reconstruct(da, settings, mask_missing=False))  # as the executable ran it
     assert np.stack([ds[n].values for n in tsrecon.SEASON_BAND_NAMES]).astype('<f4').tobytes() == stored
     peak = ds['s1_peak_date'].values
     jan1 = peak.astype('datetime64[Y]').astype('datetime64[ns]')

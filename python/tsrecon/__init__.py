@@ -26,6 +26,7 @@ import os
 import pkgutil
 import sys
 import types
+import warnings
 
 # The package's Python files and its extension may lie in two folders (the
 # sources and a build tree, both on sys.path): the package is all of them.
@@ -248,6 +249,21 @@ def _pixel_shape(a, what):
     return a.shape[1:]
 
 
+def _warn_of_missing_samples(cube, settings, remedy, stacklevel):
+    """Warns when the missing-sample rule finds pixels that missing samples
+    (RAW_NO_DATA in `cube`, int16 shaped (bands, ...)) spoil: an unmasked
+    run (settings.mask != 1) without excluded bands, where they enter the
+    preliminary fit at their value. `remedy` ends the warning."""
+    tally = _tsrecon.MissingSampleTally(cube.shape[0])
+    tally.add(_tsrecon.count_missing(cube, RAW_NO_DATA))
+    verdict = _tsrecon.judge_missing_samples(tally, settings.mask, len(settings.excluded_bands))
+    if verdict.pixels_ruined:
+        warnings.warn(f'missing samples ({RAW_NO_DATA}) spoil {verdict.pixels_ruined} of {verdict.pixels} pixels: '
+                      f'{_tsrecon.format_missing_counts(verdict)}. With settings.mask = {settings.mask} and no '
+                      f'excluded band they enter the preliminary fit at their value, which then keeps them and '
+                      f'screens real samples out: {remedy}', UserWarning, stacklevel=stacklevel + 1)
+
+
 def reconstruct(cube, settings, mask=None, threads=None, engine=None):
     """Reconstructs every pixel of `cube` as the executable does, returning a
     Result with its products.
@@ -264,7 +280,18 @@ def reconstruct(cube, settings, mask=None, threads=None, engine=None):
     Raises ValueError for refused settings or data (a negative value names
     its band, line and sample, from 1), TypeError for arrays of the wrong
     type, MemoryError before any work when the products (and the copies) do
-    not fit the machine's memory, KeyboardInterrupt on Ctrl-C."""
+    not fit the machine's memory, KeyboardInterrupt on Ctrl-C. Warns
+    (UserWarning) when missing samples (RAW_NO_DATA) are 2 % or more of a
+    pixel's bands in a run without a mask or excluded bands: they enter the
+    preliminary fit at their value and spoil it; a mask of them (mask=, with
+    settings.mask = 1) keeps them out."""
+    return _reconstruct(cube, settings, mask, threads, engine, 'give mask= (1 valid, 0 missing) with '
+                        'settings.mask = 1 to keep them out', 2)
+
+
+def _reconstruct(cube, settings, mask, threads, engine, remedy, stacklevel):
+    """reconstruct(), warning of spoiling missing samples with `remedy` at
+    `stacklevel` (that of the caller of the public function)."""
     if not isinstance(settings, Settings):
         raise TypeError(f'settings must be a tsrecon.Settings, not {type(settings).__name__}')
     data = np.asarray(cube)
@@ -288,7 +315,7 @@ def reconstruct(cube, settings, mask=None, threads=None, engine=None):
 
     # Memory: the products, and the copies of inputs that must be converted.
     pixels = nl * ns
-    need = _products_bytes(settings, nb, pixels)
+    need = _products_bytes(settings, nb, pixels) + pixels * 4  # and the counts of missing samples
     if data.dtype != np.int16 or not (data.flags.c_contiguous and data.flags.aligned):
         need += pixels * nb * 2 + pixels * 2
     if weights is not None and not (weights.dtype == np.uint8 and weights.flags.c_contiguous):
@@ -298,6 +325,7 @@ def reconstruct(cube, settings, mask=None, threads=None, engine=None):
     data = _as_cube(data.reshape(shape), 'the cube', np.int16, RAW_NO_DATA, False)
     if weights is not None:
         weights = _as_cube(weights.reshape(shape), 'the mask', np.uint8, 255, True)
+    _warn_of_missing_samples(data, settings, remedy, stacklevel + 1)
     status, products = _tsrecon.reconstruct(settings, data, weights, threads, engine or '')
     _check(status)
     return Result(products, pixel_shape)
@@ -312,9 +340,10 @@ _DATE_BANDS = tuple(f's{s}_{e}' for s in (1, 2)
 _DAY = np.timedelta64(1, 'D')
 
 
-def _day_numbers(dates, nb):
-    """Days since 1970-01-01 (float64, fractions are times of the day) of
-    `nb` dates (datetime64, datetime, 'YYYY-MM-DD' texts)."""
+def _day_numbers(dates, nb, whole=False):
+    """Days since 1970-01-01 of `nb` dates (datetime64, datetime, 'YYYY-MM-DD'
+    texts): float64 whose fractions are times of the day, or with `whole` the
+    day that holds each instant (int64)."""
     d = np.asarray(dates)
     if d.dtype.kind != 'M':
         d = d.astype('datetime64[ns]')
@@ -322,7 +351,8 @@ def _day_numbers(dates, nb):
         raise ValueError(f'dates must hold one date per band ({nb}), not shape {d.shape}')
     if np.isnat(d).any():
         raise ValueError('dates must not hold NaT')
-    return np.ascontiguousarray((d - np.datetime64(0, 'D')) / _DAY, np.float64)
+    since = d - np.datetime64(0, 'D')
+    return since // _DAY if whole else np.ascontiguousarray(since / _DAY, np.float64)
 
 
 def _datetimes(days):

@@ -209,6 +209,8 @@ def run(args):
     order = open_product(job, 'order.dat', True)
     if (order.lines, order.samples) != (p.lines, p.samples) or (p.bands - 2) % 2 or p.bands < 2:
         raise Refusal(f'p.hdr and order.hdr in {job} do not describe one run: run tsrecon-hdr there again')
+    # Every product opened (and a short one refused) before anything is written.
+    optional = {name: open_product(job, name, False) for name in ('f.bsq', 'i.bsq', 'min.dat', 'max.dat', 'aic.dat')}
     factor, units, dates, note = job_scaling(job, args.factor)
     os.makedirs(out, exist_ok=True)
     nomodel, signed = no_model_map(p, order)
@@ -231,7 +233,7 @@ def run(args):
     wrote('p.tif', f'{p.bands} bands Float32 (constant, trend per 10 time steps, amplitudes in {units}; phases in '
                    f'radians), NaN where no model')
     for base in ('f', 'i'):
-        series = open_product(job, f'{base}.bsq', False)
+        series = optional[f'{base}.bsq']
         if series is None:
             continue
         if base == 'i' and all_zero(series):
@@ -246,7 +248,7 @@ def run(args):
             copy_as(out, f'{base}_raw.tif', series, gdal.GDT_Int16, names)
             wrote(f'{base}_raw.tif', f'{series.bands} bands Int16, raw values as stored')
     for base in ('min', 'max'):
-        m = open_product(job, f'{base}.dat', False)
+        m = optional[f'{base}.dat']
         if m is None:
             continue
         write_scaled(out, f'{base}.tif', m, [base], [(1, factor)], nomodel, units)
@@ -259,7 +261,7 @@ def run(args):
         wrote('p_raw.tif', f'{p.bands} bands Float32 as stored (scaled units, raw / {number(SCALED_UNIT)})')
     copy_as(out, 'order.tif', order, gdal.GDT_Int16, ['order'], signed.astype(np.int16))
     wrote('order.tif', 'Int16 model order, -1 where the fit gave up')
-    aic = open_product(job, 'aic.dat', False)
+    aic = optional['aic.dat']
     if aic is not None:
         copy_as(out, 'aic.tif', aic, gdal.GDT_Float32, ['aic'])
         wrote('aic.tif', 'Float32 information criterion as stored')

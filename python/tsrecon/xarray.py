@@ -8,10 +8,16 @@ index) in its own units, with its coordinates and attributes kept.
 
 The values become the program's raw values as tsrecon-import makes them:
 raw = value x factor (1600 for NDVI), rounded to nearest (halves away from
-zero), clipped to 0..32766, missing samples (NaN, the no-data value) 32767.
+zero), clipped to 0..32766, missing samples (NaN, the no-data value) 32767,
+and by default a mask (0 missing, 1 valid) keeps the missing samples out of
+the fits. A time coordinate of dates is laid on its grid in time with the
+program's rules (tsrecon._tsrecon.choose_grid): the steps of the grid
+without a date become steps of missing samples, dates on no grid are
+composited onto one with step=, and NPOINT is checked against the grid.
 """
 
 import dataclasses
+import warnings
 
 import numpy as np
 
@@ -27,6 +33,9 @@ from tsrecon import _tsrecon
 FACTOR_ATTR = _tsrecon.HEADER_KEYS['factor'].replace(' ', '_')
 # Attributes of CF-packed (undecoded) data: applied here, not carried over.
 PACKING = ('scale_factor', 'add_offset', '_FillValue', 'missing_value')
+# How dates on no grid are put onto one.
+STEP_REMEDY = ("composite them onto one with step='16d', '8d', 'month', 'dekad' or 'Nd' (N days from 2 to 31; per "
+               "step the median of the valid samples, or the largest with composite='max')")
 
 
 def _factor(factor, attrs):
@@ -45,8 +54,108 @@ def to_raw(values, factor, missing):
     return _tsrecon.raw_values(np.asarray(values, np.float64), float(factor), np.asarray(missing, bool))[0]
 
 
-def reconstruct(data_array, settings, time_dim='time', *, factor=None, nodata=None, mask_missing=False,
-                threads=None, engine=None):
+def _days(coord, time_dim):
+    """Day numbers (days since 1970-01-01, the day that holds each instant)
+    of a time coordinate of datetimes, of cftime dates (the same year, month
+    and day) or of numbers with CF units; None for one of plain numbers."""
+    values = np.asarray(coord.values)
+    try:
+        if values.dtype.kind == 'M':
+            return tsrecon._day_numbers(values, len(values), whole=True).tolist()
+        if values.dtype.kind == 'O' and all(hasattr(t, 'year') and hasattr(t, 'day') for t in values):
+            return [_tsrecon.days_from_civil(t.year, t.month, t.day) for t in values]
+        units = coord.attrs.get('units')
+        if values.dtype.kind in 'iuf' and isinstance(units, str) and ' since ' in units:
+            return _tsrecon.decode_cf_time(values.astype(np.float64), units, str(coord.attrs.get('calendar', '')))
+    except ValueError as e:
+        raise ValueError(f'the time coordinate {time_dim!r}: {e} (drop it, data_array.drop_vars({time_dim!r}), to '
+                         f'take the steps as they are)') from None
+    return None
+
+
+def _times(coord, days, kept):
+    """The time coordinate's values for bands on `days`: kept[b] >= 0 keeps
+    entry kept[b] of `coord`, else the day itself, as the coordinate holds
+    dates (datetime64 for datetimes and numbers, cftime dates of the
+    coordinate's calendar)."""
+    values = np.asarray(coord.values)
+    if values.dtype.kind == 'O':
+        first = values[0]
+        out = np.empty(len(days), object)
+        for b, (day, k) in enumerate(zip(days, kept)):
+            y, m, d = _tsrecon.civil_from_days(day)
+            out[b] = values[k] if k >= 0 else first.replace(year=y, month=m, day=d, hour=0, minute=0, second=0,
+                                                            microsecond=0)
+        return out
+    out = np.array([_tsrecon.format_date(day) for day in days], 'datetime64[ns]')
+    if values.dtype.kind == 'M':
+        for b, k in enumerate(kept):
+            if k >= 0:
+                out[b] = values[k]
+    return out
+
+
+def _check_npoint(grid, settings, bands, time_dim):
+    """NPOINT against the steps a year of the grid: ValueError when it is no
+    year, warnings for a cycle of several years and for a fixed step that
+    slides from the calendar."""
+    c = _tsrecon.check_npoint(grid, settings.npoint, bands)
+    where = f'the dates of {time_dim!r} lie on the {_tsrecon.grid_name(grid)} grid ({c.steps_per_year:g} steps a year)'
+    suggested = f'npoint={c.suggested} (with nfunc at most {_tsrecon.sound_nfunc(c.suggested)})'
+    if c.verdict == _tsrecon.NpointVerdict.MISMATCH:
+        raise ValueError(f'npoint = {settings.npoint} but {where}: a model year of {settings.npoint} steps is neither '
+                         f'the calendar year nor a whole number of years, so the seasons slide through the record: '
+                         f'give tsrecon.Settings({suggested}), or drop the time coordinate '
+                         f'(data_array.drop_vars({time_dim!r})) to take the steps as they are')
+    if c.verdict == _tsrecon.NpointVerdict.WHOLE_YEARS:
+        warnings.warn(f'npoint = {settings.npoint} but {where}: the first harmonic is one cycle in {c.years} years; '
+                      f'{suggested} makes it one cycle per year, unless a cycle of {c.years} years is meant',
+                      UserWarning, stacklevel=3)
+    if grid.step_days and c.drift_days > grid.step_days / 2:
+        warnings.warn(f'{where}, which does not restart with the year: a cycle of {c.suggested} steps '
+                      f'({c.suggested * grid.step_days} days) slides {c.drift_days:.0f} days from the calendar over '
+                      f'the {bands} steps, more than half a step; a grid that restarts every year (step=\'8d\', '
+                      f'\'16d\', \'dekad\' or \'month\') keeps the seasons in place', UserWarning, stacklevel=3)
+
+
+def _layout(coord, time_dim, steps, step, composite):
+    """The bands of the series: (sources, rule, times). sources[b] lists the
+    time steps of the data that band b takes (none: a step without data);
+    rule: the composite rule for step=, else None; times: the values of the
+    time coordinate of the bands, None when they are the data's; and the
+    grid (None when the coordinate holds no dates)."""
+    days = _days(coord, time_dim) if coord is not None else None
+    if step is not None:
+        if days is None:
+            raise ValueError(f'step= composites by the dates of the time coordinate, and {time_dim!r} holds none '
+                             f'(datetimes, cftime dates or numbers with CF units)')
+        try:
+            grid = _tsrecon.parse_step(str(step), min(days))
+            rule = _tsrecon.parse_composite_rule(str(composite))
+        except ValueError as e:
+            raise ValueError(str(e).replace(f'--step {step}', f'step={step!r}').replace(
+                f'--composite {composite}', f'composite={composite!r}')) from None
+        plan = _tsrecon.plan_composite(grid, days)
+        return plan.sources, rule, _times(coord, plan.band_days, [-1] * len(plan.band_days)), grid
+    if days is None:
+        return [[k] for k in range(steps)], None, None, None
+    try:
+        choice = _tsrecon.choose_grid(days)
+    except ValueError as e:
+        raise ValueError(f'the time coordinate {time_dim!r}: {e} (data_array.sortby({time_dim!r}) puts the steps in '
+                         f'time order; step= composites repeated dates)') from None
+    fit = choice.fit
+    if fit is None:
+        raise ValueError(f'the time coordinate {time_dim!r}: '
+                         + _tsrecon.no_grid_message(choice, days, 'tsrecon takes step t of a series as step t of one '
+                                                                  'grid: ' + STEP_REMEDY))
+    sources = [[k] if k >= 0 else [] for k in fit.date_of_band]
+    times = _times(coord, fit.band_days, fit.date_of_band) if fit.inserted else None
+    return sources, None, times, fit.grid
+
+
+def reconstruct(data_array, settings, time_dim='time', *, factor=None, nodata=None, mask_missing=True, step=None,
+                composite='median', threads=None, engine=None):
     """Reconstructs every series of `data_array` along `time_dim` (one band
     per step, 3..200 steps) and returns a Dataset with
 
@@ -71,8 +180,24 @@ def reconstruct(data_array, settings, time_dim='time', *, factor=None, nodata=No
     attribute tsrecon_factor, else 1600 (NDVI). Integer data with CF packing
     attributes (scale_factor, add_offset) is unpacked first. Missing: NaN,
     infinities, `nodata`, the attributes _FillValue and missing_value.
-    mask_missing: run with a mask (settings.mask = 1) that drops the missing
-    samples, instead of the program's residual screening of them.
+    mask_missing: run with a mask (settings.mask = 1) that keeps the missing
+    samples out of the fits (the default); False runs with the settings as
+    given, where under mask 0 missing samples enter the preliminary fit at
+    their value (a UserWarning says when they spoil pixels).
+
+    The time coordinate, when it holds dates (datetimes, cftime dates, or
+    numbers with CF units and calendar), must lie on one grid in time: MODIS
+    16-day (Terra or Aqua) or 8-day composites, calendar months, dekads, or a
+    fixed step of 2 to 31 days. A step of the grid without data becomes a
+    step of missing samples, dated in the Dataset's time coordinate (the
+    other coordinates along time are then dropped), and excluded bands number
+    the steps of the grid. Dates on no grid are refused (ValueError naming
+    step=). NPOINT must be the grid's steps a year (a ValueError otherwise)
+    or a whole number of years (a UserWarning). step ('16d', '8d', 'month',
+    'dekad' or 'Nd'): composites the data onto that grid first, per step the
+    median of the valid samples, or the largest with composite='max'; the
+    time coordinate then holds the steps' first days. A time coordinate of
+    plain numbers is taken as it is.
     threads, engine: as for tsrecon.reconstruct."""
     if not isinstance(data_array, xr.DataArray):
         raise TypeError(f'data_array must be an xarray.DataArray, not {type(data_array).__name__}')
@@ -90,24 +215,50 @@ def reconstruct(data_array, settings, time_dim='time', *, factor=None, nodata=No
         raise TypeError(f'the data must be numbers, not {stored.dtype}')
     fills = [f for f in (nodata, attrs.get('_FillValue'), attrs.get('missing_value')) if f is not None]
     scale, offset = float(attrs.get('scale_factor', 1.0)), float(attrs.get('add_offset', 0.0))
-    nb, pixels = stored.shape[0], int(np.prod(stored.shape[1:]))
-    # The raw cube, its mask and the Dataset's variables, before any of them is made.
+    coord = series.coords[time_dim] if time_dim in series.coords else None
+    sources, rule, times, grid = _layout(coord, time_dim, stored.shape[0], step, composite)
+    nb, pixels = len(sources), int(np.prod(stored.shape[1:]))
+    if grid is not None:
+        _check_npoint(grid, settings, nb, time_dim)
+    # The raw cube, its mask, a step's composite and the Dataset's variables, before any of them is made.
+    widest = max(len(s) for s in sources) if rule is not None else 0
     tsrecon._refuse_beyond_memory(
-        tsrecon._products_bytes(settings, nb, pixels) + nb * pixels * (2 + 1 + 4) + pixels * 4 * (nb + 2 * nfunc),
-        f'{nb} time steps x {pixels} pixels need', 'for the raw cube, the products and the Dataset')
-    cube = np.empty((nb, pixels), np.int16)
-    mask = np.empty((nb, pixels), np.uint8) if mask_missing else None
-    for b in range(nb):  # one time step at a time: no temporaries of the whole cube
-        plane = stored[b].reshape(-1)
+        tsrecon._products_bytes(settings, nb, pixels) + nb * pixels * (2 + 1 + 4) + pixels * 4 * (nb + 2 * nfunc)
+        + widest * pixels * 9, f'{nb} time steps x {pixels} pixels need',
+        'for the raw cube, the products and the Dataset')
+
+    def unpacked(k):  # time step k of the data in its units, and where it is missing
+        plane = stored[k].reshape(-1)
         missing = ~np.isfinite(plane) if plane.dtype.kind == 'f' else np.zeros(plane.shape, bool)
         for fill in fills:
             missing |= plane == fill
-        cube[b] = to_raw(plane.astype(np.float64) * scale + offset, factor, missing)
+        return plane.astype(np.float64) * scale + offset, missing
+
+    cube = np.empty((nb, pixels), np.int16)
+    mask = np.empty((nb, pixels), np.uint8) if mask_missing else None
+    for b, src in enumerate(sources):  # one step at a time: no temporaries of the whole cube
+        if rule is not None:
+            planes = [unpacked(k) for k in src]
+            values, valid, _ = _tsrecon.composite_step(
+                np.array([v for v, _ in planes], np.float64).reshape(len(src), pixels),
+                np.array([~m for _, m in planes], np.uint8).reshape(len(src), pixels), rule)
+            missing = valid == 0
+        elif src:
+            values, missing = unpacked(src[0])
+        else:
+            values, missing = np.zeros(pixels), np.ones(pixels, bool)
+        cube[b] = to_raw(values, factor, missing)
         if mask is not None:
             mask[b] = ~missing
     if mask_missing:
         settings = dataclasses.replace(settings, mask=1)
-    r = tsrecon.reconstruct(cube, settings, mask=mask, threads=threads, engine=engine)
+    r = tsrecon._reconstruct(cube, settings, mask, threads, engine,
+                             'leave mask_missing=True (the default) to keep them out by a mask', 2)
+    series_coords = series.coords  # the fitted series': the data's, or with the time steps of the grid
+    if times is not None:
+        series_coords = {k: v for k, v in series.coords.items() if time_dim not in v.dims}
+        series_coords[time_dim] = xr.DataArray(times, dims=(time_dim,), attrs={
+            k: v for k, v in coord.attrs.items() if k not in ('units', 'calendar')})
 
     grid = series.isel({time_dim: 0}, drop=True)  # the maps' dimensions and coordinates
     shape = grid.shape
@@ -133,7 +284,7 @@ def reconstruct(data_array, settings, time_dim='time', *, factor=None, nodata=No
     params = r.params.reshape((settings.parameter_count,) + shape)
     amplitudes = [_tsrecon.amplitude_plane(k) for k in range(1, nfunc + 1)]
     phases = [_tsrecon.phase_plane(k) for k in range(1, nfunc + 1)]
-    fitted = variable(in_units(r.fitted.reshape((nb,) + shape)), series.dims, series.coords, kept)
+    fitted = variable(in_units(r.fitted.reshape((nb,) + shape)), series.dims, series_coords, kept)
     data_vars = {
         'fitted': fitted.transpose(*data_array.dims),
         'constant': variable(in_units(params[[_tsrecon.CONSTANT_PLANE]], tsrecon.RAW_SCALE)[0], grid.dims,

@@ -232,7 +232,7 @@ Status choose_grid(const std::vector<int32_t>& days, GridChoice* choice) {
   return Status::ok();
 }
 
-std::string no_grid_message(const GridChoice& choice, const std::vector<int32_t>& days) {
+std::string no_grid_message(const GridChoice& choice, const std::vector<int32_t>& days, std::string_view remedy) {
   std::string text = "the " + count_text(days.size(), "date", "dates");
   if (!days.empty()) text += " " + format_date(days.front()) + " .. " + format_date(days.back());
   text += " lie on no regular grid (";
@@ -241,8 +241,8 @@ std::string no_grid_message(const GridChoice& choice, const std::vector<int32_t>
     if (i > 0) text += "; ";
     text += (f.grid.kind == GridKind::kFixedStep ? std::string("a fixed step") : grid_name(f.grid)) + ": " + f.why_not;
   }
-  text += "): composite them onto one with --step 16d|8d|month|dekad|Nd (per step the median of the valid "
-          "samples, or the largest with --composite max)";
+  text += "): ";
+  text += remedy;
   return text;
 }
 

@@ -119,9 +119,16 @@ struct GridChoice {
 // Refusals as fit_grid's.
 Status choose_grid(const std::vector<int32_t>& days, GridChoice* choice);
 
-// The refusal of dates on no grid, naming --step: the count and span of the
-// dates and each grid's reason.
-std::string no_grid_message(const GridChoice& choice, const std::vector<int32_t>& days);
+// How tsrecon-import composites dates onto a grid: the end of its refusal.
+inline constexpr std::string_view kStepRemedy =
+    "composite them onto one with --step 16d|8d|month|dekad|Nd (per step the median of the valid samples, or the "
+    "largest with --composite max)";
+
+// The refusal of dates on no grid: the count and span of the dates and each
+// grid's reason, then `remedy` (how the caller composites them; the import's
+// --step by default).
+std::string no_grid_message(const GridChoice& choice, const std::vector<int32_t>& days,
+                            std::string_view remedy = kStepRemedy);
 
 // --from and --to: the dates from `from` to `to`, both included.
 struct DateWindow {

@@ -145,6 +145,20 @@ case "$case_name" in
         || fail "array task $task failed"
     done
     [ -z "$(ls -A "$work/scratch")" ] || fail "scratch folders were left behind"
+    # A task that fails in its scratch folder: its exit status is tsrecon's,
+    # and its log comes back with the reason. Then the task runs again.
+    cp "$work/job/blocks/block-0002/data.bsq" "$work/data.0002"
+    printf '\x00\x80' | dd of="$work/job/blocks/block-0002/data.bsq" bs=1 seek=4 conv=notrunc status=none
+    status=0
+    SLURM_ARRAY_TASK_ID=2 TSRECON_SCRATCH="$work/scratch" \
+      bash "$src/scripts/tsrecon-blocks.slurm" "$work/job/blocks" "$tsrecon" >/dev/null || status=$?
+    [ "$status" = 1 ] || fail "the failed task 2 exited $status"
+    grep -q "holds -32768; values must be 0..32767" "$work/job/blocks/block-0002/tsrecon.log" \
+      || fail "the log of the failed task 2 did not come back: $(cat "$work/job/blocks/block-0002/tsrecon.log")"
+    [ -z "$(ls -A "$work/scratch")" ] || fail "the failed task left its scratch folder behind"
+    cp "$work/data.0002" "$work/job/blocks/block-0002/data.bsq"
+    SLURM_ARRAY_TASK_ID=2 TSRECON_SCRATCH="$work/scratch" \
+      bash "$src/scripts/tsrecon-blocks.slurm" "$work/job/blocks" "$tsrecon" >/dev/null || fail "task 2 rerun failed"
     status=0
     SLURM_ARRAY_TASK_ID=7 bash "$src/scripts/tsrecon-blocks.slurm" "$work/job/blocks" "$tsrecon" \
       2>"$work/task7.err" || status=$?
@@ -160,6 +174,9 @@ case "$case_name" in
     require_parallel
     command -v rsync >/dev/null || { echo "ssh case skipped: rsync is not installed"; exit 77; }
     "$gen" --dir "$work/job" --nb 46 --nl 8 --ns 9 --intp 1 --seed 7
+    # Big-endian products: set here, the byte order must reach the hosts'
+    # empty environments for the blocks to match the whole run.
+    export FORT_CONVERT50=BIG_ENDIAN FORT_CONVERT52=BIG_ENDIAN
     run_whole
     (cd "$work/job" && "$tile" split 3 >/dev/null) || fail "split failed"
     cat >"$work/ssh" <<EOF
@@ -192,6 +209,19 @@ EOF
     "$src/scripts/tsrecon-blocks-parallel" --sshloginfile "$work/hosts.txt" --shared --tsrecon "$tsrecon" \
       "$work/job/blocks" -- --ssh "$work/ssh" >/dev/null || fail "the run on a shared file system failed"
     merge_and_compare
+
+    # A block that fails on its host: the run fails and names it, and the
+    # block's log comes back with the reason.
+    (cd "$work/job" && "$tile" split 2 --force >/dev/null) || fail "third split failed"
+    printf '\x00\x80' | dd of="$work/job/blocks/block-0002/data.bsq" bs=1 seek=4 conv=notrunc status=none
+    status=0
+    "$src/scripts/tsrecon-blocks-parallel" --sshloginfile "$work/hosts.txt" --tsrecon "$tsrecon" \
+      "$work/job/blocks" -- --ssh "$work/ssh" >/dev/null 2>"$work/parallel.err" || status=$?
+    [ "$status" != 0 ] || fail "the run with a failing block reported success"
+    grep -q "not finished: block-0002" "$work/parallel.err" || fail "the run said: $(cat "$work/parallel.err")"
+    grep -q "holds -32768; values must be 0..32767" "$work/job/blocks/block-0002/tsrecon.log" 2>/dev/null \
+      || fail "the log of the failed block-0002 did not come back"
+    [ -z "$(find "$work/hosts" -type f)" ] || fail "files left on the hosts: $(find "$work/hosts" -type f)"
     ;;
 
   refuse)
@@ -229,6 +259,22 @@ EOF
     (cd "$work/job" && "$tile" merge) >/dev/null 2>"$work/merge.err" || status=$?
     [ "$status" = 1 ] && grep -q "block-0001 did not finish: min.dat is missing" "$work/merge.err" \
       || fail "missing product: status $status, $(cat "$work/merge.err")"
+
+    # A block whose tsrecon exits 0 but never wrote its last console line (a
+    # run cut off without a failing status): the run is not reported done.
+    cp "$work/data.full" "$work/job/data.bsq"
+    (cd "$work/job" && "$tile" split 3 --force >/dev/null) || fail "split failed"
+    cat >"$work/tsrecon-cut-off" <<EOF
+#!/usr/bin/env bash
+"$tsrecon" | { [ "\${PWD##*/}" = block-0002 ] && grep -v "Program Deadified" || cat; }
+exit 0
+EOF
+    chmod +x "$work/tsrecon-cut-off"
+    status=0
+    "$src/scripts/tsrecon-blocks-parallel" --tsrecon "$work/tsrecon-cut-off" "$work/job/blocks" >/dev/null \
+      2>"$work/parallel.err" || status=$?
+    [ "$status" = 1 ] || fail "a block without its last console line: exit $status"
+    grep -q "not finished: block-0002\$" "$work/parallel.err" || fail "the run said: $(cat "$work/parallel.err")"
     echo "refuse: split and merge refused as expected"
     ;;
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <set>
 
@@ -17,6 +18,9 @@
 #include "io/image_file.h"
 #include "runtime/errors.h"
 #include "runtime/files.h"
+#include "stack/dates.h"
+#include "stack/missing_samples.h"
+#include "stack/time_grid.h"
 #include "tools/common/envi_header.h"
 #include "tools/common/input_header.h"
 #include "tsrecon/tsrecon.h"
@@ -68,22 +72,6 @@ std::string shown(const std::string& text) {
   std::string out;
   for (char c : text.substr(0, 40)) out += (c >= 32 && c < 127) ? c : '?';
   return out + (text.size() > 40 ? "..." : "");
-}
-
-std::string date_of_day(int32_t day) {
-  // The civil date of a day number (days since 1970-01-01).
-  const int32_t z = day + 719468;
-  const int32_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const int32_t doe = z - era * 146097;
-  const int32_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const int32_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const int32_t mp = (5 * doy + 2) / 153;
-  const int32_t d = doy - (153 * mp + 2) / 5 + 1;
-  const int32_t m = mp < 10 ? mp + 3 : mp - 9;
-  const int32_t y = yoe + era * 400 + (m <= 2 ? 1 : 0);
-  char buf[40];
-  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", y, m, d);
-  return buf;
 }
 
 class Checker {
@@ -289,25 +277,84 @@ class Checker {
     std::vector<int32_t> steps;
     for (size_t i = 1; i < days.size(); ++i) {
       if (days[i] <= days[i - 1]) {
-        warning("dates", data_header_.name + ": band " + n(static_cast<int64_t>(i) + 1) + " (" + date_of_day(days[i]) +
-                             ") does not follow band " + n(static_cast<int64_t>(i)) + " (" +
-                             date_of_day(days[i - 1]) + "): tsrecon takes the bands as equal steps in time order");
+        // Bands out of time order, or two of one date: no series in time.
+        error("dates", data_header_.name + ": band " + n(static_cast<int64_t>(i) + 1) + " (" + format_date(days[i]) +
+                           ") does not follow band " + n(static_cast<int64_t>(i)) + " (" +
+                           format_date(days[i - 1]) + "): tsrecon takes the bands as equal steps in time order");
         return;
       }
       steps.push_back(days[i] - days[i - 1]);
+    }
+    GridChoice choice;
+    if (!choose_grid(days, &choice).is_ok()) return;  // ascending dates of the years 1..9999: never refused
+    if (const GridFit* fit = choice.fit()) {
+      check_grid(*fit);
+      return;
     }
     std::sort(steps.begin(), steps.end());
     const size_t m = steps.size() / 2;
     const double median = steps.size() % 2 ? steps[m] : (steps[m - 1] + steps[m]) / 2.0;
     const int32_t npoint = npoint_for_step(median).npoint;
-    out_.summary.push_back(data_header_.name + ": dates " + date_of_day(days.front()) + " .. " +
-                           date_of_day(days.back()) + ", median step " + format("%g", median) +
+    out_.summary.push_back(data_header_.name + ": dates " + format_date(days.front()) + " .. " +
+                           format_date(days.back()) + ", median step " + format("%g", median) +
                            " days: a year is " + n(npoint) + " steps");
+    error("dates", data_header_.name + ": " +
+                       no_grid_message(choice, days,
+                                       "tsrecon takes band t as step t of one grid: composite them onto one with "
+                                       "tsrecon-import --step 16d|8d|month|dekad|Nd (per step the median of the "
+                                       "valid samples, or the largest with --composite max)"));
     if (npoint != p_.NPOINT)
       warning("NPOINT", "NPOINT=" + n(p_.NPOINT) + " but the dates of " + data_header_.name + " lie a median " +
                             format("%g", median) + " days apart, so a year is " + n(npoint) +
                             " steps: NPOINT=" + n(npoint) + " (with NFUNC at most " + n(sound_nfunc(npoint)) +
                             ") makes the first harmonic one cycle per year");
+  }
+
+  // The dates of data.hdr on the grid that holds them: steps without a band,
+  // and NPOINT against the grid's steps a year.
+  void check_grid(const GridFit& fit) {
+    const std::string& hdr = data_header_.name;
+    const NpointCheck c = check_npoint(fit.grid, p_.NPOINT, p_.NB);
+    const std::string year = format("%g", c.steps_per_year) + " steps a year";
+    const std::string grid = "the " + grid_name(fit.grid) + " grid (" + year + ")";
+    const size_t missing = fit.inserted.size();
+    out_.summary.push_back(hdr + ": dates " + format_date(fit.band_days.front()) + " .. " +
+                           format_date(fit.band_days.back()) + " on " + grid + ", " +
+                           (missing == 0 ? std::string("a band for every step")
+                                         : n(static_cast<int64_t>(missing)) + " of its " + n(fit.steps()) +
+                                               " steps without a band"));
+    if (missing > 0) {
+      constexpr size_t kNamed = 5;
+      std::string named;
+      for (size_t i = 0; i < std::min(missing, kNamed); ++i)
+        named += (i == 0 ? "" : ", ") + format_date(fit.inserted[i]);
+      if (missing > kNamed) named += ", ...";
+      error("dates", hdr + ": the dates lie on " + grid + ", but " + n(static_cast<int64_t>(missing)) + " of its " +
+                         n(fit.steps()) + " steps from " + format_date(fit.band_days.front()) + " to " +
+                         format_date(fit.band_days.back()) + " have no band (" + named +
+                         "): tsrecon takes band t as step t, so every band after " + format_date(fit.inserted[0]) +
+                         " stands for a step before its date (the last " + n(static_cast<int64_t>(missing)) +
+                         (missing == 1 ? " step" : " steps") +
+                         " early); give each missing date a band of missing samples (0 in mask.bsq, MASK=1): "
+                         "tsrecon-import inserts them");
+    }
+    const std::string sound = " (with NFUNC at most " + n(sound_nfunc(c.suggested)) + ")";
+    const std::string head = "NPOINT=" + n(p_.NPOINT) + " but the dates of " + hdr + " lie on " + grid;
+    if (c.verdict == NpointVerdict::kMismatch)
+      error("NPOINT", head + ": a model year of " + n(p_.NPOINT) +
+                          " steps is neither the calendar year nor a whole number of years, so the seasons slide "
+                          "through the record; NPOINT=" + n(c.suggested) + sound +
+                          " makes the first harmonic one cycle per year");
+    else if (c.verdict == NpointVerdict::kWholeYears)
+      warning("NPOINT", head + ": the first harmonic is one cycle in " + n(c.years) + " years; NPOINT=" +
+                            n(c.suggested) + sound + " makes it one cycle per year, unless a cycle of " +
+                            n(c.years) + " years is meant");
+    if (c.verdict != NpointVerdict::kMismatch && c.drift_days > fit.grid.step_days / 2.0)
+      warning("NPOINT", "the dates of " + hdr + " lie on " + grid + ", which does not restart with the year: a "
+                            "cycle of " + n(c.suggested) + " steps (" + n(int64_t{c.suggested} * fit.grid.step_days) +
+                            " days) slides " + format("%.0f", c.drift_days) + " days from the calendar over the " +
+                            n(p_.NB) + " bands, more than half a step; a grid that restarts every year keeps the "
+                            "seasons in place (tsrecon-import --step 8d, 16d, dekad or month)");
   }
 
   // One pass over data.bsq (and mask.bsq), line by line as tsrecon reads them.
@@ -319,6 +366,9 @@ class Checker {
     for (int32_t i = 0; i < p_.excluded_count; ++i) excluded[static_cast<size_t>(p_.excluded_bands[i] - 1)] = true;
     const size_t width = static_cast<size_t>(p_.NB) * static_cast<size_t>(p_.NS);
     std::vector<int16_t> values(width), weights(width, 1);
+    const int16_t missing_code = missing_code_of(data_header_);
+    MissingSampleTally tally(p_.NB);
+    std::vector<int32_t> missing(static_cast<size_t>(p_.NS));
     int64_t negative = 0, nodata = 0, above = 0, total = 0, few = 0, none = 0;
     int32_t first_band = 0, first_line = 0, first_sample = 0;
     int16_t first_value = 0, largest = 0;
@@ -334,6 +384,9 @@ class Checker {
           }
         }
       }
+      std::fill(missing.begin(), missing.end(), 0);
+      count_missing(values.data(), p_.NS, p_.NB, p_.NB, 1, missing_code, missing.data());
+      if (!tally.add(missing.data(), p_.NS).is_ok()) return;  // counts of 0..NB: never refused
       for (int32_t s = 1; s <= p_.NS; ++s) {
         int32_t usable = 0;
         for (int32_t b = 1; b <= p_.NB; ++b) {
@@ -369,6 +422,7 @@ class Checker {
                            ", so " + format("%g", kRawCeiling / kNdviFactor) + " is the ceiling). "
                        "NDVI x 10000, for one, must be rescaled: scripts/tsrecon-import does it from the images");
     }
+    judge_missing(judge_missing_samples(tally, {p_.MASK, p_.excluded_count}), missing_code);
     if (few > 0) {
       const std::string which = p_.MASK == 1 ? ", kept by mask.bsq" : "";
       warning("samples", n(few) + " of " + n(pixels) + " pixels (" + percent(few, pixels) +
@@ -376,6 +430,44 @@ class Checker {
                              ", in bands not excluded) than the model's NP=" + n(p_.NP) + " parameters" +
                              (none > 0 ? " (" + n(none) + " of them none at all, as in a no-data area)" : "") +
                              ": their fits will be weak or missing (zeros in the products)");
+    }
+  }
+
+  // The no-data code of data.bsq: data.hdr's "data ignore value" when it is
+  // one of the cube's values (0..32767), else the program's own.
+  static int16_t missing_code_of(const InputHeader& h) {
+    const auto it = h.entries.find(std::string(header_key::kIgnoreValue));
+    if (it == h.entries.end()) return kDefaultMissingCode;
+    char* end = nullptr;
+    const long v = std::strtol(it->second.c_str(), &end, 10);
+    if (end == it->second.c_str() || *end != '\0' || v < 0 || v > kRawNoData) return kDefaultMissingCode;
+    return static_cast<int16_t>(v);
+  }
+
+  // Pixels with some samples missing: under MASK=0 without excluded bands
+  // each missing sample enters the preliminary fit at its value (the
+  // missing-sample rule, stack/missing_samples.h).
+  void judge_missing(const MissingSampleVerdict& v, int16_t code) {
+    if (v.pixels_many == 0 && v.pixels_few == 0) return;  // complete and empty pixels only
+    const std::string counts = format_missing_counts(v);
+    const std::string what = "missing samples (" + n(code) + ")";
+    if (v.masked || v.filled_first) {
+      out_.summary.push_back(what + ": " + counts + "; " +
+                             (v.masked ? "MASK=1: mask.bsq decides which samples enter the fits"
+                                       : "excluded bands: gap filling replaces them before the preliminary fit"));
+      return;
+    }
+    const std::string fix = "write mask.bsq (1 valid, 0 missing) and set MASK=1 (tsrecon-import does both)";
+    if (v.pixels_ruined > 0) {
+      error("missing samples", "missing samples spoil " + n(v.pixels_ruined) + " of " + n(v.pixels) + " pixels: " +
+                                   counts + ". Under MASK=0, with no band excluded, a missing sample (" + n(code) +
+                                   ") enters the preliminary fit at its own value, which then keeps the missing "
+                                   "samples and screens real ones out: " + fix);
+    } else {
+      warning("missing samples", n(v.pixels_few) + " of " + n(v.pixels) +
+                                     " pixels have missing samples, fewer than 2 % of their bands each: " + counts +
+                                     ". Under MASK=0 each still enters the preliminary fit at its own value (" +
+                                     n(code) + ") and pulls it; to keep them out, " + fix);
     }
   }
 

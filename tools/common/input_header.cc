@@ -4,31 +4,15 @@
 
 #include "domain/header_keys.h"
 #include "runtime/files.h"
+#include "stack/dates.h"
 #include "tools/common/envi_header.h"
 
 namespace tsr::tools {
 
 std::optional<int32_t> day_number(std::string_view t) {
-  if (t.size() != 10 || t[4] != '-' || t[7] != '-') return std::nullopt;
-  int v[3] = {0, 0, 0};
-  const size_t starts[3] = {0, 5, 8}, lengths[3] = {4, 2, 2};
-  for (int k = 0; k < 3; ++k) {
-    for (size_t i = starts[k]; i < starts[k] + lengths[k]; ++i) {
-      if (t[i] < '0' || t[i] > '9') return std::nullopt;
-      v[k] = v[k] * 10 + (t[i] - '0');
-    }
-  }
-  const int y = v[0], m = v[1], d = v[2];
-  const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
-  const int month_days[12] = {31, leap ? 29 : 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  if (m < 1 || m > 12 || d < 1 || d > month_days[m - 1]) return std::nullopt;
-  // Days from the civil date (the proleptic Gregorian calendar).
-  const int yy = y - (m <= 2 ? 1 : 0);
-  const int era = yy / 400;
-  const int yoe = yy - era * 400;
-  const int doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + doe - 719468;
+  int32_t day = 0;
+  if (!parse_date(t, &day)) return std::nullopt;
+  return day;
 }
 
 InputHeader read_input_header(Env& env, std::string_view file) {

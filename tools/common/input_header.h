@@ -32,7 +32,8 @@ struct InputHeader {
 // it, opening it for reading only.
 InputHeader read_input_header(Env& env, std::string_view file);
 
-// Day number (days since 1970-01-01) of a date written YYYY-MM-DD, or nothing.
+// Day number (days since 1970-01-01) of a date written YYYY-MM-DD (the years
+// 1..9999, stack/dates.h), or nothing.
 std::optional<int32_t> day_number(std::string_view text);
 
 }  // namespace tsr::tools
