@@ -403,6 +403,17 @@ def test_the_stacks_rules_on_arrays():
     verdict = t.judge_missing_samples(tally, mask=1)
     assert tally.pixels_by_missing() == [0, 2, 3, 1] and verdict.pixels_ruined == 0 and verdict.masked
     assert t.judge_missing_samples(tally).pixels_ruined == 5 and t.ruinous_missing_share(1, 50)
+    # Without counts to add to: new ones shaped as a plane, the bands first.
+    counts = t.count_missing(np.array([[[7, 1], [7, 7]], [[7, 7], [2, 7]], [[3, 7], [7, 7]]], np.int16), 7)
+    assert counts.dtype == np.int32 and counts.tolist() == [[2, 2], [2, 3]]
+    assert t.count_invalid(np.array([1, 0, 0], np.uint8)).tolist() == 2
+    assert [t.days_from_civil(1970, 1, 1), t.days_from_civil(2016, 2, 29)] == [0, day('2016-02-29')]
+    assert t.civil_from_days(day('2016-02-29')) == (2016, 2, 29)
+    assert t.decode_cf_time(np.array([0, 45.5]), 'days since 2014-01-01') == [day('2014-01-01'), day('2014-02-15')]
+    days = [day('2014-01-01'), day('2014-01-10'), day('2014-01-30')]
+    choice = t.choose_grid(days)
+    assert choice.fit is None and t.no_grid_message(choice, days).endswith('--composite max)')
+    assert t.no_grid_message(choice, days, 'remedy').endswith('): remedy')
     fit = t.fit_grid(t.TimeGrid(t.GridKind.MONTH), [day('2014-01-15'), day('2014-04-02')])
     assert fit.holds and [t.format_date(d) for d in fit.inserted] == ['2014-02-01', '2014-03-01']
     check = t.check_npoint(t.parse_step('10d', day('2014-01-01')), 37, 40)
@@ -416,7 +427,9 @@ def test_the_stacks_rules_on_arrays():
     values, ok, count = t.composite_step(np.zeros((0, 2)), np.zeros((0, 2), np.uint8), t.CompositeRule.MAX)
     assert np.isnan(values).all() and ok.tolist() == [0, 0] and count.tolist() == [0, 0]
     for call in (lambda: tally.merge(t.MissingSampleTally(4)), lambda: t.parse_step('7x', 0),
-                 lambda: tally.add(np.array([4], np.int32)), lambda: t.decode_cf_time([1.0], 'years since 2000-01-01')):
+                 lambda: tally.add(np.array([4], np.int32)), lambda: t.decode_cf_time([1.0], 'years since 2000-01-01'),
+                 lambda: t.days_from_civil(2015, 2, 29), lambda: t.civil_from_days(t.LAST_DAY_NUMBER + 1),
+                 lambda: t.count_missing(np.array(7, np.int16), 7)):
         with pytest.raises(ValueError):
             call()
     with pytest.raises(TypeError):
