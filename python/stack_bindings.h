@@ -2,8 +2,8 @@
 // time axes, the grids in time and the choice among them, windows and the
 // step limit, compositing onto a grid, quality layers, the missing-sample
 // rule. One binding per C++ function, under its C++ name; a refusal of the
-// C++ code is a ValueError with its message. The import, the check's
-// Python callers and the xarray layer take these rules from here.
+// C++ code is a ValueError with its message. The import, tsrecon.reconstruct
+// and the xarray layer take these rules from here.
 #pragma once
 
 #include <pybind11/pybind11.h>
