@@ -20,6 +20,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "seasons_bindings.h"
 #include "tsrecon/tsrecon.h"
 #include "vocabulary.h"
 
@@ -279,4 +280,5 @@ PYBIND11_MODULE(_tsrecon, m) {
   m.def("run_job", &run_job, py::arg("directory"), py::arg("console"));
   m.def("available_memory", &tsrecon::available_memory_bytes);
   add_vocabulary(m);
+  add_seasons(m);
 }

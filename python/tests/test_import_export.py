@@ -5,8 +5,8 @@ JPEG2000, declared and undeclared scaling. Expected cubes are computed here
 from the known values with exact arithmetic, not with the tools' code.
 
 Run by ctest with PYTHONPATH naming the package's sources and the build
-under test; tsrecon, tsrecon-hdr, tsrecon-gen and tsrecon-tile are taken
-beside its extension."""
+under test; tsrecon, tsrecon-hdr, tsrecon-gen, tsrecon-tile and
+tsrecon-seasons are taken beside its extension."""
 
 import datetime
 import os
@@ -278,9 +278,18 @@ def test_pipeline_import_run_export(tmp_path):
         (job / 'cntl.dat').read_text().splitlines()[2:]
 
     run('tsrecon-hdr', job)
+    run('tsrecon-seasons', job)
     r = tool('tsrecon-export', '-o', 'out', '.', cwd=job)
     assert r.returncode == 0, r.stderr
     out = job / 'out'
+    # The seasons' maps as stored, named, NaN no-data, georeferenced as data.hdr.
+    seasons = gdal.Open(str(out / 'seasons.tif'))
+    assert (seasons.ReadAsArray().astype('<f4').tobytes() == (job / 'seasons.bsq').read_bytes())
+    assert [seasons.GetRasterBand(b).GetDescription() for b in (1, 2, 32)] == ['nseasons', 's1_greenup',
+                                                                               'trend_per_year']
+    assert np.isnan(seasons.GetRasterBand(5).GetNoDataValue()) and seasons.GetMetadataItem('TSRECON_FACTOR') == '1600'
+    assert seasons.GetGeoTransform() == GT and osr.SpatialReference(seasons.GetProjection()).GetUTMZone() == -21
+    seasons = None
     f = np.fromfile(job / 'f.bsq', '<i2').reshape(23, 8, 10)
     nomodel = np.fromfile(job / 'order.dat', 'i1').reshape(8, 10) <= 1
     nomodel |= (np.fromfile(job / 'p.bsq', '<f4').reshape(12, 8, 10) == 0).all(axis=0)

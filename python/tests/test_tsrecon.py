@@ -364,3 +364,46 @@ def test_the_domains_words_on_arrays():
     assert entries == {'tsrecon factor': '1600', 'band names': '{a,\nb}'}
     assert _tsrecon.envi_list(entries['band names']) == ['a', 'b'] and _tsrecon.parse_envi_header(b'x = 1') is None
     assert tsrecon.Settings().parameter_count == 14 and tsrecon.parameter_names(1)[2:] == ['amplitude_1', 'phase_1']
+
+
+def test_seasons_are_the_tools_bytes(tmp_path):
+    """tsrecon.seasons on a Result and tsrecon.xarray.seasons on the Dataset
+    of the same cube give the bands tsrecon-seasons writes, bit for bit; the
+    date bands of xarray are the days of the year of the calendar dates."""
+    nb, nl, ns = 46, 4, 6
+    raw, _ = generate(tmp_path, nb=nb, nl=nl, ns=ns, seed=13, npoint=23, nfunc=4,
+                      cntl=cntl(nb=nb, nl=nl, ns=ns, nfunc=4, npoint=23))
+    days = np.datetime64('2013-01-01') + np.concatenate([np.arange(23) * 16, 365 + np.arange(23) * 16])
+    (tmp_path / 'data.hdr').write_text(
+        f'ENVI\nsamples = {ns}\nlines = {nl}\nbands = {nb}\ndata type = 2\ninterleave = bsq\nbyte order = 0\n'
+        'band names = {' + ', '.join(str(d) for d in days) + '}\ntsrecon factor = 1600\n')
+    assert execute(tmp_path).returncode == 0
+    made = subprocess.run([program('tsrecon-seasons')], cwd=tmp_path, capture_output=True, text=True)
+    assert made.returncode == 0, made.stderr
+    stored = (tmp_path / tsrecon._tsrecon.SEASONS_FILE).read_bytes()
+    settings = tsrecon.Settings.from_file(tmp_path / 'cntl.dat')
+    r = tsrecon.reconstruct(raw, settings)
+    for threads in (1, 3):
+        s = tsrecon.seasons(r, settings, dates=days, factor=1600, threads=threads)
+        assert s.bands.shape == (32, nl, ns) and s.bands.astype('<f4').tobytes() == stored
+    assert np.isnan(s.bands[:, ~r.has_model]).all() and not np.isnan(s['nseasons'][r.has_model]).any()
+    # The planes alone, without dates: what the tool makes without them.
+    (tmp_path / 'data.hdr').unlink()
+    assert subprocess.run([program('tsrecon-seasons')], cwd=tmp_path, capture_output=True).returncode == 0
+    steps = tsrecon.seasons(r.params, settings, nb=nb, order=r.order)
+    assert steps.days is None and steps.bands.tobytes() == (tmp_path / 'seasons.bsq').read_bytes()
+
+    xr = pytest.importorskip('xarray')
+    tsx = pytest.importorskip('tsrecon.xarray')
+    da = xr.DataArray(np.where(raw == 32767, np.nan, raw / 1600.0), dims=('time', 'y', 'x'),
+                      coords={'time': days.astype('datetime64[ns]')})
+    ds = tsx.seasons(tsx.reconstruct(da, settings))
+    assert np.stack([ds[n].values for n in tsrecon.SEASON_BAND_NAMES]).astype('<f4').tobytes() == stored
+    peak = ds['s1_peak_date'].values
+    jan1 = peak.astype('datetime64[Y]').astype('datetime64[ns]')
+    doy = 1 + (peak - jan1) / np.timedelta64(1, 'D')
+    have = ~np.isnat(peak)
+    assert have.any() and (np.isnan(ds['s1_peak'].values) == ~have).all()
+    np.testing.assert_allclose(doy[have], ds['s1_peak'].values[have], atol=1e-4)
+    with pytest.raises(ValueError, match='dates must hold one date per band'):
+        tsrecon.seasons(r, settings, dates=days[:-1])

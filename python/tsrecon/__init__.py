@@ -10,6 +10,11 @@
 The products are the bytes the tsrecon executable writes for the same cube
 and settings, whatever the number of threads. `run_job` runs a job directory
 as the executable does; `tsrecon.xarray` takes DataArrays in their own units.
+`seasons` maps the seasons of every pixel's model (greenup, peak, dormancy,
+their values) as tsrecon-seasons does:
+
+    s = tsrecon.seasons(r, settings, dates=dates, factor=1600)
+    s['s1_peak'], s.date('s1_peak')
 
 Pixels are computed with the GIL released; Ctrl-C stops a call between
 pixels with KeyboardInterrupt.
@@ -43,7 +48,8 @@ from ._tsrecon import (HARMONIC_CYCLES, MAX_BANDS, MAX_HARMONICS, MIN_BANDS, MIN
 
 __all__ = ['Settings', 'Result', 'reconstruct', 'run_job', 'RunError', 'ControlFileError', 'HARMONIC_CYCLES',
            'RAW_SCALE', 'RAW_CEILING', 'RAW_NO_DATA', 'RAW_LARGEST', 'NDVI_FACTOR', 'MIN_BANDS', 'MAX_BANDS',
-           'MAX_HARMONICS', 'MIN_MODEL_ORDER', 'RUN_FILES', 'run_file', 'parameter_names']
+           'MAX_HARMONICS', 'MIN_MODEL_ORDER', 'RUN_FILES', 'run_file', 'parameter_names', 'seasons', 'Seasons',
+           'SEASON_BAND_NAMES']
 
 _INT32 = (-2**31, 2**31 - 1)
 
@@ -307,6 +313,148 @@ def reconstruct(cube, settings, mask=None, threads=None, engine=None):
     status, products = _tsrecon.reconstruct(settings, data, weights, threads, engine or '')
     _check(status)
     return Result(products, pixel_shape)
+
+
+# The bands of the seasons' maps, in the order of seasons.bsq: nseasons, 15
+# for each of two seasons, trend_per_year.
+SEASON_BAND_NAMES = _tsrecon.SEASON_BAND_NAMES
+# The bands that are dates: greenup .. dormancy of each season.
+_DATE_BANDS = tuple(f's{s}_{e}' for s in (1, 2)
+                    for e in ('greenup', 'midgreenup', 'maturity', 'peak', 'senescence', 'midgreendown', 'dormancy'))
+_DAY = np.timedelta64(1, 'D')
+
+
+def _day_numbers(dates, nb):
+    """Days since 1970-01-01 (float64, fractions are times of the day) of
+    `nb` dates (datetime64, datetime, 'YYYY-MM-DD' texts)."""
+    d = np.asarray(dates)
+    if d.dtype.kind != 'M':
+        d = d.astype('datetime64[ns]')
+    if d.shape != (nb,):
+        raise ValueError(f'dates must hold one date per band ({nb}), not shape {d.shape}')
+    if np.isnat(d).any():
+        raise ValueError('dates must not hold NaT')
+    return np.ascontiguousarray((d - np.datetime64(0, 'D')) / _DAY, np.float64)
+
+
+def _datetimes(days):
+    """datetime64[ns] of day numbers, NaT where they are NaN."""
+    ns = np.where(np.isnan(days), 0, np.round(np.nan_to_num(days) * 86400e9)).astype(np.int64)
+    return np.where(np.isnan(days), np.datetime64('NaT', 'ns'), ns.view('datetime64[ns]'))
+
+
+def _threads(threads):
+    if threads is None:
+        return len(os.sched_getaffinity(0)) if hasattr(os, 'sched_getaffinity') else (os.cpu_count() or 1)
+    if _integer('threads', threads, *_INT32) < 1:
+        raise ValueError(f'threads must be 1 or more, not {threads}')
+    return threads
+
+
+def _season_maps(params, has_model, nb, npoint, nfunc, days, factor, min_amplitude, min_share, threads, with_days):
+    """(bands, days) of the extension for planes `params` (planes, pixels)."""
+    factor, min_amplitude, min_share = float(factor), float(min_amplitude), float(min_share)
+    if not (np.isfinite(factor) and factor > 0):
+        raise ValueError(f'factor must be a positive number (raw per unit), not {factor}')
+    if not (np.isfinite(min_amplitude) and min_amplitude >= 0):
+        raise ValueError(f'min_amplitude must be 0 or more, not {min_amplitude}')
+    if not 0 <= min_share <= 1:
+        raise ValueError(f'min_share must be 0..1, not {min_share}')
+    error, bands, event_days = _tsrecon.seasons(
+        np.ascontiguousarray(params, np.float32), np.ascontiguousarray(has_model, np.uint8), nb, npoint, nfunc, days,
+        factor, min_amplitude, min_share, _threads(threads), with_days)
+    if error is not None:
+        raise ValueError(error)
+    return bands, event_days
+
+
+class Seasons:
+    """The seasons of pixels' models, as tsrecon-seasons maps them (see
+    tsrecon-seasons --help for what each band holds).
+
+    bands: float32 shaped (bands,) + the pixels' shape, the bands of
+    seasons.bsq in the order of SEASON_BAND_NAMES, NaN where a pixel has no
+    model; seasons['s1_peak'] is one of them. days: with dates, float64
+    (2, 7) + the pixels' shape, the day numbers (days since 1970-01-01,
+    fractional) of greenup, midgreenup, maturity, peak, senescence,
+    midgreendown and dormancy of seasons 1 and 2 (NaN where a pixel has no
+    such season); None without dates. date(name) gives a date band
+    ('s2_greenup') as datetime64[ns], NaT where it is NaN."""
+
+    __slots__ = ('bands', 'days')
+
+    def __init__(self, bands, days):
+        self.bands, self.days = bands, days
+
+    def __getitem__(self, name):
+        return self.bands[SEASON_BAND_NAMES.index(name)]
+
+    def date(self, name):
+        if self.days is None:
+            raise ValueError('the seasons were computed without dates: their dates are steps')
+        k = _DATE_BANDS.index(name)
+        return _datetimes(self.days[k // 7, k % 7])
+
+    def __repr__(self):
+        return f'<tsrecon.Seasons {len(SEASON_BAND_NAMES)} bands, pixels {self.bands.shape[1:]}>'
+
+
+def seasons(params, settings, *, nb=None, order=None, dates=None, factor=None, min_amplitude=0.05, min_share=0.35,
+            threads=None):
+    """The seasons of every pixel's model, bit for bit the bands
+    tsrecon-seasons writes to seasons.bsq for the same parameters, dates,
+    scaling and thresholds; a Seasons.
+
+    params: a Result of reconstruct() (its parameters, orders and number of
+    bands), or the planes of p.bsq (float32 shaped (planes, lines, samples)
+    or (planes, pixels)) with nb, the bands of the record, and optionally
+    order (the orders of order.dat, int8 in the pixels' shape). settings:
+    the Settings of the reconstruction (nfunc, npoint). A pixel has no model
+    where its order is below MIN_MODEL_ORDER or every parameter is 0.
+    dates: one date per band (datetime64, datetime, 'YYYY-MM-DD'), or None
+    for dates in steps. factor: raw per unit of the values (1600 for NDVI
+    stored as NDVI x 1600); None: the program's scaled units (raw / 4096).
+    min_amplitude (in those units) and min_share: the thresholds of a season.
+    threads: None for every core."""
+    if not isinstance(settings, Settings):
+        raise TypeError(f'settings must be a tsrecon.Settings, not {type(settings).__name__}')
+    if isinstance(params, Result):
+        if nb is None:
+            nb = params.fitted.shape[0]
+        if order is None:
+            order = params.order
+        params = params.params
+    p = np.asarray(params)
+    if p.dtype != np.float32:
+        raise TypeError(f'params must be float32, the planes of p.bsq, not {p.dtype}')
+    if p.ndim not in (2, 3) or p.shape[0] != settings.parameter_count:
+        raise ValueError(f'params must be shaped ({settings.parameter_count}, lines, samples) or '
+                         f'({settings.parameter_count}, pixels) for nfunc = {settings.nfunc}, not {p.shape}')
+    if nb is None:
+        nb = len(dates) if dates is not None else settings.nb
+    if nb is None:
+        raise ValueError('give nb, the bands of the record (or dates, or a Result)')
+    nb = _integer('nb', nb, 1, MAX_BANDS)
+    shape = p.shape[1:]
+    planes = p.reshape(p.shape[0], -1)
+    if order is None:
+        order = np.full(shape, MIN_MODEL_ORDER, np.int8)
+    order = np.asarray(order)
+    if order.shape != shape:
+        raise ValueError(f'order is shaped {order.shape}, the pixels of params {shape}')
+    model = _tsrecon.has_model(np.ascontiguousarray(order.reshape(-1), np.int8) if order.dtype == np.int8
+                               else _integer_orders(order), np.ascontiguousarray(planes))
+    days = None if dates is None else _day_numbers(dates, nb)
+    bands, event_days = _season_maps(planes, model, nb, settings.npoint, settings.nfunc, days,
+                                     RAW_SCALE if factor is None else factor, min_amplitude, min_share, threads,
+                                     days is not None)
+    return Seasons(bands.reshape((-1,) + shape), None if event_days is None else event_days.reshape((2, 7) + shape))
+
+
+def _integer_orders(order):
+    if order.dtype.kind not in 'iu':
+        raise TypeError(f'order must hold integers (int8, as order.dat), not {order.dtype}')
+    return np.ascontiguousarray(order.reshape(-1).astype(np.int8))
 
 
 def _write_stdout(text):

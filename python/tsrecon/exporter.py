@@ -5,7 +5,9 @@ Reads the products through the ENVI headers tsrecon-hdr writes (sizes and
 georeferencing) and the scaling and dates tsrecon-import left in data.hdr
 (through the program's one header reader). Writes f, i, p, min and max as
 Float32 in the user's units with NaN (declared as no-data) where a pixel has
-no model; order as Int16 (-1: the fit gave up); aic as stored. Where a pixel
+no model; order as Int16 (-1: the fit gave up); aic as stored; and, where
+tsrecon-seasons made them, the seasons' maps as seasons.tif (Float32 as
+stored, the bands named, NaN no-data). Where a pixel
 has no model is the program's no-model rule on the stored products (its
 order is 1 or less, or every plane of p.bsq is exactly 0): tsrecon writes
 zeros to f, p, min and max there, and 0 is a legal value.
@@ -33,7 +35,8 @@ def parse_args(argv):
     p = argparse.ArgumentParser(
         prog=PROG,
         description='Writes the products of a tsrecon job as GeoTIFFs: f, i, p, min, max in the user\'s units '
-                    '(Float32, NaN where a pixel has no model), order (Int16, -1 where the fit gave up) and aic. '
+                    '(Float32, NaN where a pixel has no model), order (Int16, -1 where the fit gave up), aic, and '
+                    'seasons (Float32) where tsrecon-seasons made them. '
                     'Run tsrecon, then tsrecon-hdr in the job first.')
     p.add_argument('-o', dest='out', metavar='DIR', help='directory for the GeoTIFFs (default: JOB_DIR)')
     p.add_argument('--factor', type=float, metavar='F',
@@ -57,7 +60,7 @@ class Product:
         self.ds = gdal.Open(self.path)
         self.bands, self.lines, self.samples = self.ds.RasterCount, self.ds.RasterYSize, self.ds.RasterXSize
         self.band_names = band_names(read_header(header) or {}, self.bands)
-        expected = self.bands * self.lines * self.samples * FILES[name]['size']
+        expected = self.bands * self.lines * self.samples * (FILES[name]['size'] if name in FILES else 4)
         if os.path.getsize(self.path) < expected:
             raise Refusal(f'{self.path} holds {os.path.getsize(self.path)} bytes, less than the {expected} its '
                           f'header gives it (an unfinished run?): run tsrecon to the end, then tsrecon-hdr')
@@ -171,6 +174,34 @@ def all_zero(product):
                for b in range(1, product.bands + 1) for y, rows in line_slices(product.lines, product.samples))
 
 
+def export_seasons(job, out, like):
+    """seasons.tif from the maps of tsrecon-seasons (seasons.bsq with its
+    header), as stored: they are in the user's units already. None when the
+    job has none."""
+    path = os.path.join(job, _tsrecon.SEASONS_FILE)
+    if not os.path.exists(path):
+        return None
+    header = os.path.splitext(path)[0] + '.hdr'
+    if not os.path.exists(header):
+        raise Refusal(f'{path} has no header {os.path.basename(header)}: run tsrecon-seasons there again')
+    maps = Product(job, _tsrecon.SEASONS_FILE, header)
+    if (maps.lines, maps.samples) != (like.lines, like.samples) or tuple(maps.band_names) != _tsrecon.SEASON_BAND_NAMES:
+        raise Refusal(f'{path} is not the seasons of this run\'s p.bsq (other sizes or bands): run tsrecon-seasons '
+                      f'there again')
+    entries = read_header(header) or {}
+    ds = create_tiff(out, 'seasons.tif', maps, maps.bands, gdal.GDT_Float32, maps.band_names, float('nan'))
+    for key, item in ((FACTOR_KEY, 'TSRECON_FACTOR'), (UNITS_KEY, 'TSRECON_UNITS'),
+                      (_tsrecon.HEADER_KEYS['description'], 'TSRECON_DESCRIPTION')):
+        if key in entries:
+            ds.SetMetadataItem(item, entries[key].strip('{}'))
+    for b in range(1, maps.bands + 1):
+        for y, rows in line_slices(maps.lines, maps.samples):
+            ds.GetRasterBand(b).WriteArray(maps.read(b, y, rows), 0, y)
+    ds.FlushCache()
+    units = entries.get(UNITS_KEY) or f'raw / {entries.get(FACTOR_KEY, number(SCALED_UNIT))}'
+    return f'{maps.bands} bands Float32 (seasons of tsrecon-seasons, values in {units}), NaN where no model'
+
+
 def run(args):
     job = args.job
     out = args.out or job
@@ -232,6 +263,9 @@ def run(args):
     if aic is not None:
         copy_as(out, 'aic.tif', aic, gdal.GDT_Float32, ['aic'])
         wrote('aic.tif', 'Float32 information criterion as stored')
+    what = export_seasons(job, out, p)
+    if what is not None:
+        wrote('seasons.tif', what)
 
 
 def main(argv=None):

@@ -4,6 +4,7 @@ index) in its own units, with its coordinates and attributes kept.
     import tsrecon, tsrecon.xarray
     ds = tsrecon.xarray.reconstruct(ndvi, tsrecon.Settings(nfunc=4, npoint=12))
     ds.fitted.sel(x=..., y=..., method='nearest').plot()
+    seasons = tsrecon.xarray.seasons(ds)   # greenup, peak, dormancy ... as maps
 
 The values become the program's raw values as tsrecon-import makes them:
 raw = value x factor (1600 for NDVI), rounded to nearest (halves away from
@@ -58,7 +59,10 @@ def reconstruct(data_array, settings, time_dim='time', *, factor=None, nodata=No
       cycles in npoint steps): the model in the data's units, NaN where there
       is no model;
     - order (int8, -1 where the fit gave up) and criterion (float32), as the
-      program stores them.
+      program stores them;
+    - params: the planes of p.bsq as the program stores them (float32,
+      scaled units, dimension `parameter`; attribute npoint), from which
+      seasons() maps the seasons.
 
     Every coordinate of the data that is not along time (x, y, spatial_ref
     with the CRS ...) is kept on the maps; the Dataset's attributes are the
@@ -151,5 +155,51 @@ def reconstruct(data_array, settings, time_dim='time', *, factor=None, nodata=No
                           {'description': 'model order; -1 where the fit gave up'}),
         'criterion': variable(r.criterion.reshape(shape), grid.dims, grid.coords,
                               {'description': 'information criterion of the chosen model'}),
+        'params': variable(params, ('parameter',) + grid.dims,
+                           dict(grid.coords, parameter=list(tsrecon.parameter_names(nfunc))),
+                           {'description': 'the planes of p.bsq as stored (scaled units, raw / 4096)',
+                            'npoint': settings.npoint}),
     }
     return xr.Dataset(data_vars, attrs=dict(kept, **{FACTOR_ATTR: factor}, tsrecon_settings=repr(settings)))
+
+
+def seasons(ds, time_dim='time', *, min_amplitude=0.05, min_share=0.35, threads=None):
+    """The seasons of every pixel's model of `ds` (a Dataset of reconstruct())
+    as maps: a Dataset with one variable per band of tsrecon-seasons
+    (tsrecon.SEASON_BAND_NAMES; float32, the maps' dimensions and
+    coordinates, NaN where a pixel has no model), bit for bit what
+    tsrecon-seasons writes for the same parameters, dates and scaling. Values
+    are in the data's units (the attribute tsrecon_factor). Where the time
+    coordinate holds datetimes, the dates are days of the year of each
+    season's peak and every date band has its calendar date beside it as
+    <band>_date (datetime64[ns], NaT where there is no such season); else the
+    dates are steps. min_amplitude (in the data's units) and min_share: the
+    thresholds of a season. threads: None for every core."""
+    if not isinstance(ds, xr.Dataset) or 'params' not in ds or 'order' not in ds:
+        raise TypeError('ds must be a Dataset of tsrecon.xarray.reconstruct (with its params and order)')
+    if time_dim not in ds.dims:
+        raise ValueError(f'{time_dim!r} is not a dimension of the Dataset {tuple(ds.dims)}: give time_dim=')
+    stored = ds['params']
+    grid = ds['order']
+    planes = np.ascontiguousarray(stored.transpose('parameter', *grid.dims).values, np.float32)
+    nfunc = (planes.shape[0] - 2) // 2
+    nb = ds.sizes[time_dim]
+    time = ds[time_dim].values
+    days = tsrecon._day_numbers(time, nb) if time.dtype.kind == 'M' else None
+    model = _tsrecon.has_model(np.ascontiguousarray(grid.values.reshape(-1), np.int8), planes.reshape(planes.shape[0], -1))
+    bands, event_days = tsrecon._season_maps(planes.reshape(planes.shape[0], -1), model, nb, int(stored.attrs['npoint']),
+                                             nfunc, days, _factor(None, ds.attrs), min_amplitude, min_share, threads,
+                                             days is not None)
+    data_vars = {}
+    for k, name in enumerate(tsrecon.SEASON_BAND_NAMES):
+        data_vars[name] = xr.DataArray(bands[k].reshape(grid.shape), dims=grid.dims, coords=grid.coords)
+        if days is not None and name in tsrecon._DATE_BANDS:
+            j = tsrecon._DATE_BANDS.index(name)
+            data_vars[name + '_date'] = xr.DataArray(tsrecon._datetimes(event_days[j // 7, j % 7]).reshape(grid.shape),
+                                                     dims=grid.dims, coords=grid.coords)
+    description = ('the mean season of the record: the model\'s periodic part repeats every npoint steps and the '
+                   'values are those at the middle of the record (the trend shifts the values year by year, never '
+                   'the dates); ' + ('dates are days of the year of the season\'s peak' if days is not None
+                                     else 'dates are steps of the cycle'))
+    return xr.Dataset(data_vars, attrs={FACTOR_ATTR: _factor(None, ds.attrs), 'description': description,
+                                        'min_amplitude': float(min_amplitude), 'min_share': float(min_share)})

@@ -79,6 +79,12 @@ inline constexpr JobFile kRunFiles[] = {
     {"max.dat", 62, ElementType::kInt16, Planes::kOne, Presence::kAlways, Content::kMaximum, "maximum"},
 };
 
+// The maps of the seasons of every pixel's model that tsrecon-seasons makes
+// from p.bsq and order.dat (4-byte reals, little-endian, one plane per band
+// of the seasons module). Beside the run's files, not among them: tsrecon
+// neither reads nor writes it.
+inline constexpr std::string_view kSeasonsFile = "seasons.bsq";
+
 // The entry of `name`; requires that it is one of kRunFiles.
 const JobFile& run_file(std::string_view name);
 

@@ -586,3 +586,106 @@ TEST(HdrBlackBox, GdalOpensTheProducts) {
 
 }  // namespace
 }  // namespace tsr::tools
+
+namespace tsr::tools {
+namespace {
+
+// tsrecon-seasons after a run, given the job's directory: the maps are NaN
+// exactly where the stored products have no model; tsrecon-hdr keeps their
+// header (or writes one), tsrecon-plot marks the seasons of a pixel that has
+// them, GDAL reads NaN as no-data; refusals and wrong command lines.
+TEST(SeasonsBlackBox, MapsOfARunAndTheCompanionsThatKnowThem) {
+  ScratchDir dir;
+  make_run(dir, {"--nb", "46", "--nl", "3", "--ns", "4", "--npoint", "23", "--nfunc", "4", "--seed", "3",
+                 "--nodata", "0.5"});
+  std::string header = kGeoHeader;
+  header += "tsrecon factor = 1600\ntsrecon units = NDVI\n";
+  dir.write("data.hdr", header);
+  const std::string seasons = tool_path("tsrecon-seasons");
+  ProcessResult r = run_process({seasons, dir.path()}, {});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("values in NDVI (raw / 1600) from data.hdr"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("no dates in data.hdr: season dates are steps"), std::string::npos) << r.out;
+  const std::string maps = dir.read("seasons.bsq"), p = dir.read("p.bsq"), order = dir.read("order.dat");
+  ASSERT_EQ(maps.size(), 32u * 12 * 4);
+  int with_seasons = 0, without_model = 0, with_seasons_pixel = 0, no_model_pixel = 0;
+  for (int64_t i = 0; i < 12; ++i) {
+    bool model = static_cast<int8_t>(order[static_cast<size_t>(i)]) >= 2, any = false;
+    for (int64_t j = 0; j < 10; ++j) any |= u32(p, j * 12 + i) != 0;
+    model = model && any;
+    float n;
+    const uint32_t bits = u32(maps, i);
+    std::memcpy(&n, &bits, 4);
+    EXPECT_EQ(std::isnan(n), !model) << "pixel " << i;
+    if (!model) ++without_model, no_model_pixel = static_cast<int>(i);
+    if (n >= 1) ++with_seasons, with_seasons_pixel = static_cast<int>(i);
+  }
+  ASSERT_GT(with_seasons, 0);
+  EXPECT_NE(r.out.find("12 pixels: no model at " + std::to_string(without_model)), std::string::npos) << r.out;
+
+  // tsrecon-hdr keeps the header tsrecon-seasons wrote; writes one when there is none.
+  const std::string written = dir.read("seasons.hdr");
+  r = run_in(dir, {tool_path("tsrecon-hdr")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("kept seasons.hdr (header of seasons.bsq"), std::string::npos) << r.out;
+  EXPECT_EQ(dir.read("seasons.hdr"), written);
+  std::filesystem::remove(dir.file("seasons.hdr"));
+  r = run_in(dir, {tool_path("tsrecon-hdr")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("wrote seasons.hdr (seasons.bsq: 32 bands of float32, 3 lines x 4 samples)"),
+            std::string::npos) << r.out;
+  auto e = header_entries(dir, "seasons.hdr");
+  EXPECT_EQ(e["data ignore value"], "nan");
+  EXPECT_EQ(e["map info"], "{UTM, 1, 1, 500000, 4000000, 30, 30, 33, North,WGS-84}");
+  EXPECT_NE(e["description"].find("written by tsrecon-hdr"), std::string::npos);
+
+  // The plot marks the seasons of a pixel that has them, and none elsewhere.
+  auto plot = [&](int pixel) {
+    const std::string l = std::to_string(pixel / 4 + 1), s = std::to_string(pixel % 4 + 1);
+    EXPECT_EQ(run_in(dir, {tool_path("tsrecon-plot"), "-o", "x.svg", l, s}).status, 0);
+    return dir.read("x.svg");
+  };
+  const std::string marked = plot(with_seasons_pixel);
+  EXPECT_NE(marked.find("<line class=\"peak\""), std::string::npos);
+  EXPECT_NE(marked.find("Season 1 of "), std::string::npos);
+  if (without_model > 0) EXPECT_EQ(plot(no_model_pixel).find("id=\"seasons\""), std::string::npos);
+
+  const std::string gdalinfo = on_path("gdalinfo");
+  if (!gdalinfo.empty()) {
+    r = run_in(dir, {gdalinfo, "seasons.bsq"}, {{"GDAL_PAM_ENABLED", "NO"}});
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (const char* piece : {"NoData Value=nan", "Description = s2_integral_above_base", "UTM zone 33N"})
+      EXPECT_NE(r.out.find(piece), std::string::npos) << piece << "\n" << r.out;
+  }
+
+  struct Bad {
+    std::vector<std::string> args;
+    int status;
+    const char* message;
+  };
+  const Bad bad[] = {
+      {{"--min-share", "2"}, 2, "tsrecon-seasons: --min-share must be 0..1, not '2'"},
+      {{"--min-amplitude", "x"}, 2, "--min-amplitude needs a number, not 'x'"},
+      {{"--factor"}, 2, "--factor needs a number"},
+      {{"--bogus"}, 2, "unexpected argument '--bogus'"},
+      {{".", "."}, 2, "unexpected argument '.'"},
+      {{"no-such-dir"}, 2, "'no-such-dir' is not a directory"},
+  };
+  for (const Bad& b : bad) {
+    std::vector<std::string> argv = {seasons};
+    argv.insert(argv.end(), b.args.begin(), b.args.end());
+    r = run_in(dir, argv);
+    EXPECT_EQ(r.status, b.status);
+    EXPECT_NE(r.err.find(b.message), std::string::npos) << r.err;
+  }
+  // Refused in one line: products shorter than cntl.dat gives them.
+  dir.write("order.dat", order.substr(0, 11));
+  r = run_in(dir, {seasons});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "tsrecon-seasons: order.dat holds 11 bytes, less than the 12 that cntl.dat gives it (an "
+                   "unfinished run, or another cube?): run tsrecon to the end first\n");
+  EXPECT_EQ(dir.read("seasons.bsq"), maps);  // the maps of before stay
+}
+
+}  // namespace
+}  // namespace tsr::tools

@@ -90,6 +90,8 @@ std::string format_envi_header(const EnviHeader& h) {
     }
     entry(header_key::kBandNames, names + "}");
   }
+  if (!h.ignore_value.empty()) entry(header_key::kIgnoreValue, h.ignore_value);
+  for (const auto& [key, value] : h.extra) entry(key, value);
   if (!h.georef.map_info.empty()) entry(header_key::kMapInfo, h.georef.map_info);
   if (!h.georef.coordinate_system_string.empty())
     entry(header_key::kCoordinateSystem, h.georef.coordinate_system_string);

@@ -9,6 +9,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace tsr::tools {
@@ -37,13 +38,16 @@ struct EnviHeader {
   int bands = 0;
   int data_type = kEnviInt16;
   std::vector<std::string> band_names;  // empty: no "band names" entry
+  std::string ignore_value;             // "data ignore value" ("nan"); empty: none
+  // Further "key = value" entries, written in order after the band names.
+  std::vector<std::pair<std::string, std::string>> extra;
   EnviGeoref georef;
 };
 
 // The header text: "ENVI", description, samples, lines, bands, header offset
 // 0, file type "ENVI Standard", data type, interleave bsq, byte order 0 (the
-// files are little-endian), band names and the georeferencing entries that
-// are set. Lines end with a line feed.
+// files are little-endian), band names, the ignore value and the extra
+// entries, and the georeferencing entries that are set. Lines end with a line feed.
 std::string format_envi_header(const EnviHeader& header);
 
 // The entries of a header text: keys in lower case with runs of blanks

@@ -1,7 +1,9 @@
 #include "tools/headers/product_headers.h"
 
+#include "domain/header_keys.h"
 #include "domain/model.h"
 #include "domain/raw.h"
+#include "seasons/seasons.h"
 #include "tools/common/xml_text.h"
 
 #include <cstdio>
@@ -101,6 +103,51 @@ std::vector<HeaderPlan> header_plans(const RunParameters& p, const std::vector<s
     files.push_back(std::move(f));
   }
   return files;
+}
+
+HeaderPlan seasons_header_plan(const RunParameters& p, const SeasonsFacts& facts) {
+  HeaderPlan f;
+  f.name = std::string(kSeasonsFile);
+  f.header.samples = p.NS;
+  f.header.lines = p.NL;
+  f.header.bands = kSeasonBandCount;
+  f.header.data_type = kEnviFloat32;
+  for (std::string_view name : kSeasonBandNames) f.header.band_names.emplace_back(name);
+  f.header.ignore_value = "nan";
+  f.expected_bytes = int64_t{kSeasonBandCount} * p.NL * p.NS * 4;
+  const std::string npoint = std::to_string(p.NPOINT);
+  std::string d =
+      "tsrecon seasons of each pixel's model (tsrecon-seasons, from p.bsq and order.dat): nseasons (0, 1 or 2); "
+      "greenup, midgreenup, maturity, peak, senescence, midgreendown, dormancy, length, base, peak value, "
+      "amplitude, rates of greenup and greendown, integral and integral above the base of seasons 1 and 2 "
+      "(in the order of their peaks); trend_per_year. These are the mean season of the record: the model's "
+      "periodic part repeats every NPOINT = " + npoint + " steps, and the values are those of the model at the "
+      "middle of the record" + (facts.known ? " (" + facts.middle + ")" : std::string()) +
+      ": the trend shifts the values year by year, never the dates. ";
+  const std::string dates =
+      "Dates are days of the year, fractional, relative to 1 January of the year of the season's peak (below 1 "
+      "or above 365 where a season reaches into the year before or after); lengths in days, rates per day, "
+      "integrals value x days. ";
+  const std::string steps =
+      "Dates are steps (data.hdr gives no dates): the fractional band of the cycle of NPOINT bands in which the "
+      "peak falls (1 = its first band), lengths in steps, rates per step, integrals value x steps. ";
+  if (facts.known) {
+    d += facts.dated ? dates : steps;
+    d += "Values in " + (facts.units.empty() ? std::string("units of raw / ") + number(facts.factor)
+                                              : facts.units + " (raw / " + number(facts.factor) + ")") +
+         ", trend_per_year per " + npoint + " steps. A season counts with a rise of " +
+         number(facts.min_amplitude) + " or more above each of its troughs and " + number(facts.min_share) +
+         " or more of the largest. ";
+    f.header.extra.emplace_back(header_key::kFactor, number(facts.factor));
+    if (!facts.units.empty()) f.header.extra.emplace_back(header_key::kUnits, facts.units);
+  } else {
+    d += "The scaling, the thresholds and whether dates are days or steps are those tsrecon-seasons was run with "
+         "(this header was written by tsrecon-hdr; tsrecon-seasons writes its own, which tells them). ";
+  }
+  d += "NaN where a pixel has no model (order 1 or less, or every parameter 0) and in the bands of a season it "
+       "does not have.";
+  f.header.description = std::move(d);
+  return f;
 }
 
 bool geotransform_of(const std::string& map_info, double (&gt)[6]) {

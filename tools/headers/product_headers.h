@@ -29,6 +29,25 @@ struct HeaderPlan {
 // time_step_names.
 std::vector<HeaderPlan> header_plans(const RunParameters& p, const std::vector<std::string>& time_names = {});
 
+// What the maps of seasons.bsq were made with, for its header.
+struct SeasonsFacts {
+  // False when they are not known (a header written after the maps): the
+  // description then says where they are told.
+  bool known = false;
+  bool dated = false;        // days are dates (days of the year); false: steps
+  std::string middle;        // the middle of the record, "band 12 (2014-03-06)"
+  double factor = 4096.0;    // raw per user unit of the values
+  std::string units;         // what a unit is ("NDVI"); empty: not named
+  double min_amplitude = 0.05, min_share = 0.35;
+};
+
+// The header of seasons.bsq (kSeasonsFile) for a run with the (completed)
+// parameters `p`: kSeasonBandCount Float32 planes named by kSeasonBandNames,
+// "data ignore value = nan" (where a pixel has no model, and the bands of a
+// season it does not have), a description of what the bands hold and, when
+// the facts are known, the scaling as "tsrecon factor" and "tsrecon units".
+HeaderPlan seasons_header_plan(const RunParameters& p, const SeasonsFacts& facts);
+
 // A GDAL virtual raster that presents order.dat (signed bytes, which ENVI can
 // only call unsigned) as 16-bit signed orders, so that a fit that gave up
 // reads as -1 instead of 255. `georef` supplies the geotransform and the

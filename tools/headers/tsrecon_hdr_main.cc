@@ -12,7 +12,9 @@
 //  - writes a header for every product present (p.bsq, i.bsq, f.bsq,
 //    order.dat, aic.dat, min.dat, max.dat), replacing any earlier one, and
 //    order.vrt, which shows the order map with its signed values. The bands
-//    of f.bsq and i.bsq carry the dates of data.hdr when it has them.
+//    of f.bsq and i.bsq carry the dates of data.hdr when it has them;
+//  - keeps the header tsrecon-seasons wrote for seasons.bsq (checking it
+//    against cntl.dat), or writes one when the maps have none.
 // Headers take the name GDAL looks for first: the extension replaced by
 // ".hdr" (p.bsq -> p.hdr). Files are read through the program's own file
 // layer; only the headers themselves are written here.
@@ -50,6 +52,7 @@ void print_usage(FILE* to) {
       "  mask.hdr   for mask.bsq, when present without a header\n"
       "  p.hdr f.hdr i.hdr order.hdr aic.hdr min.hdr max.hdr   for each product present\n"
       "  order.vrt  the order map with its signed values (-1: the fit gave up)\n"
+      "  seasons.hdr  for the maps of tsrecon-seasons, only when they have no header\n"
       "Sizes come from cntl.dat; georeferencing (map info, coordinate system string,\n"
       "projection info) and dates (band names YYYY-MM-DD, for f and i) from the\n"
       "header of data.bsq when it has one.\n"
@@ -162,6 +165,27 @@ int main(int argc, char** argv) {
     f.header.georef = georef;
     put(header_name_for(f.name), format_envi_header(f.header), describe(f));
     if (f.name == "order.dat") put("order.vrt", order_vrt(p, georef), "order.dat as signed 16-bit orders");
+  }
+  // seasons.bsq, the maps of tsrecon-seasons: the header it wrote is kept (it
+  // tells the scaling and the thresholds the maps were made with); one is
+  // written when the maps have none.
+  if (tsr::FileInfo info; env->file_info(std::string(tsr::kSeasonsFile), &info) == 0 &&
+                          info.type == tsr::FileType::kRegular) {
+    HeaderPlan f = seasons_header_plan(p, {});
+    if (info.size != f.expected_bytes)
+      warn(f.name + " holds " + std::to_string(info.size) + " bytes, not the " + std::to_string(f.expected_bytes) +
+           " that cntl.dat gives it (maps of another run?): run tsrecon-seasons again");
+    const InputHeader h = read_input_header(*env, f.name);
+    if (h.name.empty()) {
+      f.header.georef = georef;
+      put(header_name_for(f.name), format_envi_header(f.header), describe(f));
+    } else if (!h.valid) {
+      warn(h.name + " is not an ENVI header; left as it is");
+    } else {
+      for (const std::string& problem : input_header_problems(h.entries, p.NS, p.NL, f.header.bands, kEnviFloat32))
+        warn(h.name + ": " + problem + " (run tsrecon-seasons again)");
+      std::printf("kept %s (header of %s, as tsrecon-seasons wrote it)\n", h.name.c_str(), f.name.c_str());
+    }
   }
   if (!any_product) warn("no products here yet; run tsrecon first");
   if (georef.empty()) std::printf("no georeferencing: data.bsq has no header with map info\n");

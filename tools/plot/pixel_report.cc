@@ -68,4 +68,27 @@ std::vector<float> parameter_product_values(const PixelReport& r) {
   return out;
 }
 
+SeasonDetail pixel_seasons(const PixelReport& r, const std::vector<int32_t>& days, double factor) {
+  SeasonDetail detail;
+  const std::vector<double> band_days(days.begin(), days.end());
+  SeasonsModel model;
+  model.nb = r.nb;
+  model.npoint = r.npoint;
+  model.nfunc = r.nfunc;
+  model.cycles = harmonic_frequencies;
+  model.band_days = band_days.size() == static_cast<size_t>(r.nb) ? band_days.data() : nullptr;
+  SeasonsOptions options;
+  options.factor = factor;
+  SeasonsPlan plan;
+  if (!plan.init(model, options, nullptr)) return detail;
+  const std::vector<float> stored = parameter_product_values(r);
+  const std::vector<double> params(stored.begin(), stored.end());
+  const bool has_model = stored_has_model(static_cast<int8_t>(order_byte(static_cast<int16_t>(r.order))),
+                                          stored.data(), static_cast<int32_t>(stored.size()), 1);
+  SeasonsWorkspace workspace(plan);
+  double bands[kSeasonBandCount];
+  compute_seasons(plan, params.data(), has_model, &workspace, bands, &detail);
+  return detail;
+}
+
 }  // namespace tsr::tools

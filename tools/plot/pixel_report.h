@@ -8,6 +8,7 @@
 
 #include "control/run_parameters.h"
 #include "domain/model.h"
+#include "seasons/seasons.h"
 
 namespace tsr::tools {
 
@@ -48,5 +49,12 @@ PixelReport reconstruct_single_pixel(const RunParameters& p, const PixelToReport
 std::vector<int16_t> fitted_product_values(const PixelReport& r);
 std::vector<int16_t> preliminary_product_values(const PixelReport& r);
 std::vector<float> parameter_product_values(const PixelReport& r);
+
+// The seasons of the pixel's model as tsrecon-seasons finds them with its
+// default thresholds, from the values the run stores (p.bsq, and the order
+// by the no-model rule on the stored products): `days` the dates of the NB
+// bands (day numbers) or empty for steps, `factor` raw per unit of the
+// values shown. Count 0 where the pixel has no model or no season.
+SeasonDetail pixel_seasons(const PixelReport& r, const std::vector<int32_t>& days, double factor);
 
 }  // namespace tsr::tools

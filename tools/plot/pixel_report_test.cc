@@ -105,6 +105,29 @@ TEST(PixelReport, ReconstructionCarriesNothingOverBetweenPixels) {
   for (double v : m.preliminary) EXPECT_EQ(v, 0.0);
 }
 
+// The seasons the plot marks: the clean curve's one season peaks where its
+// sine does (band 6.38), in steps and on the dates of the bands; a pixel
+// without a model has none.
+TEST(PixelReport, SeasonsOfTheStoredModel) {
+  const RunParameters p = run(0, {}, 0);
+  const PixelReport r = reconstruct_single_pixel(p, {1, 1, seasonal(), {}});
+  const double peak = (M_PI / 2 - 0.7) * 46 / (2 * M_PI);
+  std::vector<int32_t> days;
+  for (int32_t b = 0; b < 46; ++b) days.push_back(16071 + 8 * b);  // every 8 days from 2014-01-01
+  for (const std::vector<int32_t>& d : {std::vector<int32_t>{}, days}) {
+    const SeasonDetail s = pixel_seasons(r, d, 1600);
+    ASSERT_EQ(s.count, 1);
+    EXPECT_NEAR(s.seasons[0].step[kPeak], peak, 0.1);
+    EXPECT_LT(s.seasons[0].step[kGreenup], s.seasons[0].step[kPeak]);
+    EXPECT_GT(s.seasons[0].step[kDormancy], s.seasons[0].step[kPeak]);
+    if (d.empty()) EXPECT_TRUE(std::isnan(s.seasons[0].day[kPeak]));
+    else EXPECT_NEAR(s.seasons[0].day[kPeak], 16071 + 8 * (peak - 1), 1.0);
+  }
+  PixelReport none = r;
+  none.order = 1;
+  EXPECT_EQ(pixel_seasons(none, days, 1600).count, 0);
+}
+
 TEST(PixelReport, FailedFitGivesZeroProducts) {
   // A pixel of a generated cube with a long run of no-data values (32767):
   // they pull the preliminary fit up until two of them pass the screening,

@@ -7,6 +7,7 @@
 
 #include "lsq/constants.h"
 #include "lsq/function_matrix.h"
+#include "stack/dates.h"
 #include "tools/common/xml_text.h"
 
 namespace tsr::tools {
@@ -50,6 +51,64 @@ bool has_dates(const PixelReport& r, const PlotUnits& u) {
   return r.nb > 0 && u.dates.size() == static_cast<size_t>(r.nb);
 }
 
+// When an event of a season happens: its date with dates, else its band.
+std::string event_time(const SeasonEvents& e, int event, bool dated) {
+  if (dated && std::isfinite(e.day[event]) && e.day[event] >= kFirstDayNumber && e.day[event] <= kLastDayNumber)
+    return format_date(static_cast<int32_t>(std::floor(e.day[event])));
+  return "band " + num(e.step[event], "%.1f");
+}
+
+// Greenup, peak and dormancy among a season's events.
+constexpr int kMarkedEvents[] = {kGreenup, kPeak, kDormancy};
+constexpr const char* kMarkedNames[] = {"greenup", "peak", "dormancy"};
+
+// The caption lines of the seasons.
+std::vector<std::string> season_lines(const SeasonDetail& d, bool dated) {
+  std::vector<std::string> lines;
+  for (int s = 0; s < d.count && s < kMaxSeasons; ++s) {
+    std::string line = "Season " + std::to_string(s + 1) + " of " + std::to_string(d.count) +
+                       " (the model's mean season, repeated every cycle):";
+    for (int k = 0; k < 3; ++k)
+      line += std::string(k ? "," : "") + " " + kMarkedNames[k] + " " + event_time(d.seasons[s], kMarkedEvents[k], dated);
+    lines.push_back(line + ".");
+  }
+  return lines;
+}
+
+// The marks of the seasons in the plot area, at every repetition within the
+// record.
+std::string season_marks(const SeasonDetail& d, const PlotFrame& f, int npoint, bool dated) {
+  std::string s;
+  const char* colours[] = {"#2e8b3a", "#1d5c27", "#8b5a2b"};
+  for (int season = 0; season < d.count && season < kMaxSeasons; ++season) {
+    const SeasonEvents& e = d.seasons[season];
+    const double g = e.step[kGreenup], pk = e.step[kPeak], dm = e.step[kDormancy];
+    // Repetitions k whose span may reach into 1..nb.
+    const int64_t first = static_cast<int64_t>(std::floor((1.0 - dm) / npoint));
+    const int64_t last = static_cast<int64_t>(std::ceil((f.nb - g) / npoint));
+    for (int64_t k = first; k <= last; ++k) {
+      const double shift = static_cast<double>(k * npoint);
+      if (dm + shift < 1.0 || g + shift > f.nb) continue;
+      const double x0 = f.x_at(g + shift), x1 = f.x_at(dm + shift);
+      // A bar along the top of the plot from greenup to dormancy.
+      s += "<rect class=\"season-span\" x=\"" + num(x0, "%.2f") + "\" y=\"" + num(f.top, "%.2f") + "\" width=\"" +
+           num(x1 - x0, "%.2f") + "\" height=\"8\" fill=\"#58b368\" fill-opacity=\"0.55\"/>\n";
+      for (int m = 0; m < 3; ++m) {
+        const double x = f.x_at(e.step[kMarkedEvents[m]] + shift);
+        const std::string tip = "season " + std::to_string(season + 1) + " " + kMarkedNames[m] +
+                                (k == 0 ? ": " + event_time(e, kMarkedEvents[m], dated) : std::string(", another cycle"));
+        s += "<line class=\"" + std::string(kMarkedNames[m]) + "\" x1=\"" + num(x, "%.2f") + "\" y1=\"" +
+             num(f.top, "%.2f") + "\" x2=\"" + num(x, "%.2f") + "\" y2=\"" + num(f.bottom, "%.2f") + "\" stroke=\"" +
+             colours[m] + "\" stroke-width=\"1.2\" stroke-opacity=\"0.85\"" + (m == 1 ? "" : " stroke-dasharray=\"5,3\"") + "><title>" +
+             xml_escape(tip) + "</title></line>\n";
+      }
+      s += text(f.x_at(pk + shift) + 3, f.top + 20, "S" + std::to_string(season + 1),
+                "fill=\"#1d5c27\" font-size=\"11\" font-weight=\"bold\"");
+    }
+  }
+  return s;
+}
+
 }  // namespace
 
 std::string PlotUnits::axis_label() const {
@@ -58,6 +117,11 @@ std::string PlotUnits::axis_label() const {
 }
 
 double PlotFrame::x_of(int band) const {
+  if (nb <= 1) return (left + right) / 2;
+  return left + (right - left) * (band - 1) / (nb - 1);
+}
+
+double PlotFrame::x_at(double band) const {
   if (nb <= 1) return (left + right) / 2;
   return left + (right - left) * (band - 1) / (nb - 1);
 }
@@ -146,10 +210,13 @@ std::vector<std::string> caption_lines(const PixelReport& r, const PlotUnits& u)
   return lines;
 }
 
-std::string pixel_svg(const PixelReport& r, const PlotUnits& u) {
+std::string pixel_svg(const PixelReport& r, const PlotUnits& u, const SeasonDetail* seasons) {
   const PlotFrame f = plot_frame(r, u);
-  const std::vector<std::string> caption = caption_lines(r, u);
+  std::vector<std::string> caption = caption_lines(r, u);
   const bool dated = has_dates(r, u);
+  const bool marked = seasons != nullptr && seasons->count > 0;
+  if (marked)
+    for (const std::string& line : season_lines(*seasons, dated)) caption.push_back(line);
   double legend_y = f.bottom + 62;
 
   // The body first: the height of the document depends on the legend rows.
@@ -208,6 +275,7 @@ std::string pixel_svg(const PixelReport& r, const PlotUnits& u) {
             "text-anchor=\"middle\" fill=\"#777777\" transform=\"rotate(90 " + num(kWidth - 18, "%.2f") + " " +
                 num((f.top + f.bottom) / 2, "%.2f") + ")\"");
 
+  if (marked) s += "<g id=\"seasons\" clip-path=\"url(#plot-area)\">\n" + season_marks(*seasons, f, r.npoint, dated) + "</g>\n";
   s += "<g clip-path=\"url(#plot-area)\">\n";
   const double ceiling = kCeilingRaw / u.raw_per_unit;
   if (ceiling <= f.y_max) {
@@ -321,6 +389,13 @@ std::string pixel_svg(const PixelReport& r, const PlotUnits& u) {
                                          "\" x2=\"" + num(x + 7, "%.2f") + "\" y2=\"" + num(y, "%.2f") +
                                          "\" stroke=\"#1f5fbf\" stroke-width=\"2.2\"/>\n"; },
          "final fit");
+  if (marked)
+    legend([](double x, double y) { return "<rect x=\"" + num(x - 6, "%.2f") + "\" y=\"" + num(y - 6, "%.2f") +
+                                           "\" width=\"12\" height=\"5\" fill=\"#58b368\" fill-opacity=\"0.55\"/>\n"
+                                           "<line x1=\"" + num(x, "%.2f") + "\" y1=\"" + num(y - 6, "%.2f") + "\" x2=\"" +
+                                           num(x, "%.2f") + "\" y2=\"" + num(y + 6, "%.2f") +
+                                           "\" stroke=\"#1d5c27\" stroke-width=\"1.4\"/>\n"; },
+           "season: bar from greenup to dormancy (dashed lines), peak (solid)");
 
   const double caption_y = legend_y + 30;
   const double height = caption_y + 18.0 * static_cast<double>(caption.size()) + 10;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "domain/raw.h"
+#include "seasons/seasons.h"
 #include "tools/plot/pixel_report.h"
 
 namespace tsr::tools {
@@ -35,6 +36,7 @@ struct PlotFrame {
   double y_step = 0;                                // tick spacing
   int nb = 0;
   double x_of(int band) const;                      // band 1..nb
+  double x_at(double band) const;                   // a fractional band
   double y_of(double value) const;                  // clamped to the plot area
 };
 
@@ -57,7 +59,11 @@ std::vector<std::string> caption_lines(const PixelReport& r, const PlotUnits& un
 // "above" (raw value above kTopEdgeRaw), and "adjusted" marks the value the
 // final fit read where gap filling or the envelope filter changed it; the fits are the polylines with ids
 // "final-fit" and "preliminary-fit", the accepted residual band the polygon
-// "accepted-band".
-std::string pixel_svg(const PixelReport& r, const PlotUnits& units = {});
+// "accepted-band". With `seasons` (the pixel's, from pixel_seasons) each
+// season is marked wherever it falls in the record (its mean season repeats
+// every NPOINT steps): a shaded span from greenup to dormancy and lines of
+// the classes "greenup", "peak" and "dormancy", with a caption line per
+// season; a pixel without seasons is drawn as without them.
+std::string pixel_svg(const PixelReport& r, const PlotUnits& units = {}, const SeasonDetail* seasons = nullptr);
 
 }  // namespace tsr::tools

@@ -214,6 +214,59 @@ TEST(SvgPlot, UserUnitsAndDates) {
   EXPECT_NE(caption_lines(r, u)[1].find("trend 0.00256 (raw / 1600)"), std::string::npos);
 }
 
+// x positions of the lines of class `cls`, in document order.
+std::vector<double> line_xs(const std::string& svg, const std::string& cls) {
+  std::vector<double> out;
+  for (size_t p = svg.find("<line class=\"" + cls + "\""); p != std::string::npos;
+       p = svg.find("<line class=\"" + cls + "\"", p + 1))
+    out.push_back(std::strtod(svg.c_str() + svg.find("x1=\"", p) + 4, nullptr));
+  return out;
+}
+
+// A season from band 2.5 to 5.5 (peak at 4) of a 4-step cycle: marked in each
+// cycle the record of ten bands reaches, its dates (or bands) in the caption.
+TEST(SvgPlot, MarksTheSeasonsInEveryCycle) {
+  PixelReport r = sample_report();
+  r.npoint = 4;
+  SeasonDetail d;
+  d.count = 1;
+  SeasonEvents& e = d.seasons[0];
+  for (int k = 0; k < SeasonEvents::kCount; ++k) e.step[static_cast<size_t>(k)] = 2.5 + 0.5 * k;
+  for (int k = 0; k < SeasonEvents::kCount; ++k) e.day[static_cast<size_t>(k)] = 16313.0 + 8 * k;  // from 2014-08-31
+  struct Case {
+    const char* name;
+    bool dated;
+    const char* caption;
+  };
+  const Case cases[] = {
+      {"steps", false, "Season 1 of 1 (the model's mean season, repeated every cycle): greenup band 2.5, peak band 4.0, dormancy band 5.5."},
+      {"dates", true, "greenup 2014-08-31, peak 2014-09-24, dormancy 2014-10-18."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    PlotUnits u;
+    if (c.dated)
+      for (int k = 0; k < 10; ++k) u.dates.push_back("2014-09-1" + std::to_string(k));
+    const PlotFrame f = plot_frame(r, u);
+    const std::string svg = pixel_svg(r, u, &d);
+    EXPECT_TRUE(well_nested(svg));
+    EXPECT_EQ(count(svg, "class=\"season-span\""), 3u);  // cycles -1, 0 and 1 reach into bands 1..10
+    const std::vector<double> peaks = line_xs(svg, "peak"), greenups = line_xs(svg, "greenup");
+    ASSERT_EQ(peaks.size(), 3u);
+    ASSERT_EQ(greenups.size(), 3u);
+    for (int k = -1; k <= 1; ++k) {
+      EXPECT_NEAR(peaks[static_cast<size_t>(k + 1)], f.x_at(4.0 + 4 * k), 0.006);
+      EXPECT_NEAR(greenups[static_cast<size_t>(k + 1)], f.x_at(2.5 + 4 * k), 0.006);
+    }
+    EXPECT_EQ(line_xs(svg, "dormancy").size(), 3u);
+    EXPECT_NE(svg.find(c.caption), std::string::npos) << svg;
+    // Without seasons, the picture of a pixel without them.
+    d.count = 0;
+    EXPECT_EQ(pixel_svg(r, u, &d), pixel_svg(r, u));
+    d.count = 1;
+  }
+}
+
 TEST(SvgPlot, CaptionStatesTheModel) {
   struct Case {
     int order;

@@ -5,7 +5,8 @@
 // when MASK=1), reconstructs the pixel with the program's own code and writes
 // an SVG picture: the raw series, the samples that left the final fit, the
 // excluded bands, the preliminary fit with the band of accepted residuals,
-// the final fit and the model. Values are shown in the user's units when the
+// the final fit and the model, and the greenup, peak and dormancy of each
+// season of the model as tsrecon-seasons finds them. Values are shown in the user's units when the
 // scaling is known (data.hdr's "tsrecon factor" and "tsrecon units", or
 // --factor), else as raw / 4096; the time axis carries the dates when
 // data.hdr's band names are dates. With --values it prints the numbers
@@ -49,7 +50,8 @@ void print_usage(FILE* to) {
       "(both from 1) exactly as tsrecon does and draws it as an SVG picture:\n"
       "the raw series, the samples that left the final fit, the excluded bands, the\n"
       "preliminary fit with the band of accepted residuals, the final fit, and the\n"
-      "model order, criterion, constant, trend, amplitudes and phases.\n"
+      "model order, criterion, constant, trend, amplitudes and phases, and the greenup,\n"
+      "peak and dormancy of each season of the model (as tsrecon-seasons finds them).\n"
       "Values are shown in the units of data.hdr (\"tsrecon factor\" raw per unit and\n"
       "\"tsrecon units\", as tsrecon-import writes them), else as raw / 4096; the time\n"
       "axis shows the dates when data.hdr's band names are dates (YYYY-MM-DD).\n"
@@ -212,7 +214,11 @@ int main(int argc, char** argv) {
   if (header.days.size() == static_cast<size_t>(p.NB)) units.dates = header.band_names;
   if (!values || !out_name.empty()) {
     if (out_name.empty()) out_name = "pixel_" + std::to_string(line) + "_" + std::to_string(sample) + ".svg";
-    if (tsr::write_new_file(*env, out_name, pixel_svg(report, units)) != 0) return fail("cannot write " + out_name);
+    // The pixel's seasons as tsrecon-seasons finds them, in the units and dates shown.
+    const tsr::SeasonDetail seasons =
+        pixel_seasons(report, units.dates.empty() ? std::vector<int32_t>{} : header.days, units.raw_per_unit);
+    if (tsr::write_new_file(*env, out_name, pixel_svg(report, units, &seasons)) != 0)
+      return fail("cannot write " + out_name);
     if (!values) std::printf("wrote %s\n", out_name.c_str());
   }
   return 0;
