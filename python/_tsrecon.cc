@@ -22,6 +22,7 @@
 
 #include "seasons_bindings.h"
 #include "tsrecon/tsrecon.h"
+#include "stack_bindings.h"
 #include "vocabulary.h"
 
 namespace py = pybind11;
@@ -281,4 +282,5 @@ PYBIND11_MODULE(_tsrecon, m) {
   m.def("available_memory", &tsrecon::available_memory_bytes);
   add_vocabulary(m);
   add_seasons(m);
+  add_stack(m);
 }

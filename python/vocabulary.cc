@@ -14,6 +14,7 @@
 #include "domain/npoint.h"
 #include "domain/raw.h"
 #include "domain/run_files.h"
+#include "domain/stored_index.h"
 #include "tools/common/envi_header.h"
 
 namespace py = pybind11;
@@ -81,6 +82,34 @@ py::tuple raw_values(py::handle values_obj, double factor, py::handle missing_ob
     tsr::raw_values(v, m, static_cast<size_t>(values.size()), factor, out, &tally);
   }
   return py::make_tuple(raw, py::make_tuple(tally.clipped_low, tally.clipped_high, tally.above_ceiling));
+}
+
+// A writable C-contiguous bool array of the shape of `values`, or None
+// (allowed when `none_ok`).
+uint8_t* missing_flags(py::handle missing_obj, const py::array& values, bool none_ok) {
+  if (none_ok && missing_obj.is_none()) return nullptr;
+  if (!py::isinstance<py::array>(missing_obj)) throw py::type_error("missing must be a NumPy array of bool");
+  auto missing = py::reinterpret_borrow<py::array>(missing_obj);
+  if (!missing.dtype().is(py::dtype::of<bool>()) || !(missing.flags() & py::array::c_style) || !missing.writeable())
+    throw py::type_error("missing must be a writable C-contiguous NumPy array of bool");
+  if (shape_of(missing) != shape_of(values)) throw py::value_error("missing must have the shape of the values");
+  return static_cast<uint8_t*>(missing.mutable_data());
+}
+
+// mark_invalid_stored_index(values float64, missing bool, changed in place) -> count marked.
+int64_t mark_invalid_stored_index(py::handle values_obj, py::handle missing_obj) {
+  const auto values = exactly<double>(values_obj, "values");
+  uint8_t* m = missing_flags(missing_obj, values, false);
+  const double* v = values.data();
+  py::gil_scoped_release released;
+  return tsr::mark_invalid_stored_index(v, static_cast<size_t>(values.size()), m);
+}
+
+// StoredIndexScan.add(values float64, missing bool or None).
+void stored_index_scan_add(tsr::StoredIndexScan& scan, py::handle values_obj, py::handle missing_obj) {
+  const auto values = exactly<double>(values_obj, "values");
+  const uint8_t* m = missing_flags(missing_obj, values, true);
+  scan.add(values.data(), m, static_cast<size_t>(values.size()));
 }
 
 // The name of `value` in a table of (value, name) pairs.
@@ -196,4 +225,17 @@ void add_vocabulary(py::module_& m) {
     return py::make_tuple(c.npoint, c.basis);
   }, py::arg("median_step"));
   m.def("nfunc_note", &tsr::nfunc_note, py::arg("npoint"), py::arg("nfunc"));
+  m.def("npoint_for_steps_per_year", &tsr::npoint_for_steps_per_year, py::arg("steps_per_year"));
+
+  m.attr("STORED_INDEX_SCALE") = tsr::kStoredIndexScale;
+  m.attr("STORED_INDEX_VALID_LOW") = tsr::kStoredIndexValidLow;
+  m.attr("STORED_INDEX_VALID_HIGH") = tsr::kStoredIndexValidHigh;
+  m.attr("STORED_INDEX_SPAN") = tsr::kStoredIndexSpan;
+  m.def("mark_invalid_stored_index", &mark_invalid_stored_index, py::arg("values"), py::arg("missing"));
+  py::class_<tsr::StoredIndexScan>(m, "StoredIndexScan")
+      .def(py::init<>())
+      .def("add", &stored_index_scan_add, py::arg("values"), py::arg("missing"))
+      .def("merge", &tsr::StoredIndexScan::merge, py::arg("other"))
+      .def("samples", &tsr::StoredIndexScan::samples)
+      .def("looks_scaled", &tsr::StoredIndexScan::looks_scaled);
 }

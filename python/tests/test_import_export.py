@@ -8,82 +8,14 @@ Run by ctest with PYTHONPATH naming the package's sources and the build
 under test; tsrecon, tsrecon-hdr, tsrecon-gen, tsrecon-tile and
 tsrecon-seasons are taken beside its extension."""
 
-import datetime
 import os
-import subprocess
 from fractions import Fraction
 
 import numpy as np
 import pytest
 from osgeo import gdal, osr
 
-from programs import launcher, program
-
-gdal.UseExceptions()
-GT = (600000.0, 250.0, 0.0, 8700000.0, 0.0, -250.0)
-NL, NS = 3, 4
-
-
-def wkt(epsg=32721):
-    s = osr.SpatialReference()
-    s.ImportFromEPSG(epsg)
-    return s.ExportToWkt()
-
-
-def raster(path, planes, gdal_type, nodata=None, scale=None, offset=None, fmt='GTiff', gt=GT, epsg=32721,
-           descriptions=(), metadata=None):
-    """Writes `planes` (bands x lines x samples) as a georeferenced raster."""
-    planes = np.asarray(planes)
-    mem = gdal.GetDriverByName('MEM').Create('', planes.shape[2], planes.shape[1], planes.shape[0], gdal_type)
-    mem.SetGeoTransform(gt)
-    mem.SetProjection(wkt(epsg))
-    for b, plane in enumerate(planes, 1):
-        band = mem.GetRasterBand(b)
-        band.WriteArray(plane)
-        if nodata is not None:
-            band.SetNoDataValue(nodata)
-        if scale is not None:
-            band.SetScale(scale)
-            band.SetOffset(offset)
-        if b <= len(descriptions):
-            band.SetDescription(descriptions[b - 1])
-    if metadata:
-        mem.SetMetadata(metadata)
-    options = ['QUALITY=100', 'REVERSIBLE=YES'] if fmt == 'JP2OpenJPEG' else []
-    gdal.Translate(str(path), mem, format=fmt, creationOptions=options)
-
-
-def tool(name, *args, cwd):
-    return subprocess.run([launcher(name), *map(str, args)], cwd=cwd, capture_output=True,
-                          text=True)
-
-
-def run(prog, cwd, *args):
-    r = subprocess.run([program(prog), *args], cwd=cwd, capture_output=True, text=True)
-    assert r.returncode == 0, r.stderr
-    return r.stdout
-
-
-def half_away(x):
-    """Fraction -> nearest integer, halves away from zero."""
-    n = int(abs(x) + Fraction(1, 2))
-    return n if x >= 0 else -n
-
-
-def expected_raw(stored, missing, to_raw):
-    raw = [32767 if m else min(max(half_away(to_raw(Fraction(float(v)))), 0), 32766)
-           for v, m in zip(np.ravel(stored), np.ravel(missing))]
-    return np.array(raw, dtype=np.int64).reshape(np.shape(stored))
-
-
-def dates(first, step, n):
-    d = datetime.date.fromisoformat(first)
-    return [d + datetime.timedelta(step * k) for k in range(n)]
-
-
-def months(n):
-    return [datetime.date(2014, m, 1) for m in range(1, n + 1)]
-
+from stacks import GT, NL, NS, dates, dekads, expected_raw, months, raster, run, tool, wkt
 
 RNG = np.random.default_rng(7)
 
@@ -119,10 +51,9 @@ def case_uint16(tmp):
 def case_byte_declared(tmp):  # stored x 0.004 - 0.08, as PROBA-V NDVI
     v = RNG.integers(0, 251, size=(10, NL, NS))
     v[0, 0, 0] = 255
-    for d, plane in zip(dates('2014-01-01', 10, 10), v):
+    for d, plane in zip(dekads(10), v):
         raster(tmp / f'{d}.tif', [plane], gdal.GDT_Byte, 255, scale=0.004, offset=-0.08)
-    return ([], v, v == 255, lambda x: (x * Fraction(4, 1000) - Fraction(8, 100)) * 1600,
-            dates('2014-01-01', 10, 10), 36, 6)
+    return ([], v, v == 255, lambda x: (x * Fraction(4, 1000) - Fraction(8, 100)) * 1600, dekads(10), 36, 6)
 
 
 def case_float_nan(tmp):  # with the halfway case 12.5, the edges, NaN and a fill value
@@ -173,15 +104,44 @@ def case_jpeg2000_mask(tmp):  # no-data in the .aux.xml GDAL keeps beside a JPEG
     return ['--mask'], v, v == -3000, lambda x: x * Fraction(16, 100), months(12), 12, 4
 
 
+def case_divisor_with_offset(tmp):  # a declared scale above 1 and an offset: value = (stored - offset) / scale
+    v = RNG.integers(0, 12001, size=(12, NL, NS))
+    for d, plane in zip(months(12), v):
+        raster(tmp / f'ndvi_{d}.tif', [plane], gdal.GDT_Int16, scale=10000.0, offset=2000.0)
+    return [], v, v < 0, lambda x: (x - 2000) * Fraction(1600, 10000), months(12), 12, 4
+
+
+def case_float_x10000(tmp):  # NDVI x 10000 kept in floats, the MODIS fill undeclared
+    v = ndvi10000(12, fill=-3000).astype(np.float32)
+    for d, plane in zip(months(12), v):
+        raster(tmp / f'ndvi_{d}.tif', [plane], gdal.GDT_Float32)
+    return [], v, v == -3000, lambda x: x * Fraction(16, 100), months(12), 12, 4
+
+
+def case_undeclared_modis_fill(tmp):  # -3000 lies outside the valid range of NDVI x 10000: missing, declared or not
+    v = ndvi10000(12, fill=-3000)
+    v[0, 0, :2] = [-2000, 10000]  # the range's ends are valid
+    for d, plane in zip(months(12), v):
+        raster(tmp / f'ndvi_{d:%Y%m%d}.tif', [plane], gdal.GDT_Int16)
+    return [], v, v == -3000, lambda x: x * Fraction(16, 100), months(12), 12, 4
+
+
+def case_envi_band_names(tmp):  # the dates in an ENVI header's band names
+    v = ndvi10000(6)
+    raster(tmp / 'stack.bsq', v, gdal.GDT_Int16, fmt='ENVI', descriptions=[str(d) for d in dekads(6)])
+    return [], v, v < -2000, lambda x: x * Fraction(16, 100), dekads(6), 36, 6
+
+
 @pytest.mark.parametrize('case', [case_modis_int16, case_undeclared_fill, case_uint16, case_byte_declared,
                                   case_float_nan, case_reflectance, case_multiband_shuffled,
-                                  case_declared_scale_int32, case_factor, case_jpeg2000_mask],
+                                  case_declared_scale_int32, case_factor, case_jpeg2000_mask,
+                                  case_divisor_with_offset, case_float_x10000, case_undeclared_modis_fill, case_envi_band_names],
                          ids=lambda c: c.__name__[5:])
 def test_import_converts_exactly(tmp_path, case):
     src = tmp_path / 'in'
     src.mkdir()
     opts, stored, missing, to_raw, days, npoint, nfunc = case(src)
-    r = tool('tsrecon-import', *opts, '-o', 'job', *sorted(n for n in os.listdir(src) if not n.endswith('.xml')), cwd=src)
+    r = tool('tsrecon-import', *opts, '-o', 'job', *sorted(n for n in os.listdir(src) if not n.endswith(('.xml', '.hdr'))), cwd=src)
     assert r.returncode == 0, r.stderr
     job = src / 'job'
     ds = gdal.Open(str(job / 'data.bsq'))
@@ -222,11 +182,16 @@ def test_import_records_scaling_and_keeps_cntl(tmp_path):
 REFUSALS = [
     ('byte without scale', [dict(t=gdal.GDT_Byte)], [], 'gdal_edit.py -scale'),
     ('integers beyond 10000', [dict(t=gdal.GDT_Int16, v=20000)], [], '--factor F'),
-    ('not NDVI', [dict(t=gdal.GDT_Float32, v=5.0)], ['--ndvi'], 'cannot be NDVI'),
+    ('not NDVI', [dict(t=gdal.GDT_Float32, v=5.5)], ['--ndvi'], 'cannot be NDVI'),
     ('grid', [{}, dict(gt=(600250.0,) + GT[1:])], [], 'gdalwarp'),
+    ('grid shifted by half a pixel', [{}, dict(gt=(600125.0,) + GT[1:])], [], 'lie on different grids'),
+    ('grid shifted by a hundredth of a pixel', [{}, dict(gt=GT[:3] + (8700002.5,) + GT[4:])], [], 'different grids'),
     ('size', [{}, dict(shape=(1, NL + 1, NS))], [], 'gdalwarp'),
     ('projection', [{}, dict(epsg=32722)], [], 'projection'),
     ('duplicate dates', [dict(name='a_2014-01-01.tif'), dict(name='b_20140101.tif')], [], 'same date'),
+    ('day 366 of a 365-day year', [dict(name='MOD13Q1.A2015353.tif'), dict(name='MOD13Q1.A2015366.tif')], [],
+     'A2015366.tif: 2015366 is day 366 of 2015, a year of 365 days'),
+    ('declared scale above 1 with an offset', [dict(scale=10000.0, offset=-15000.0)], [], 'check the declared scale'),
 ]
 
 
@@ -237,7 +202,7 @@ def test_import_refuses(tmp_path, files, opts, message):
         name = f.get('name', f'f_2014-01-{k + 1:02d}.tif')
         shape = f.get('shape', (1, NL, NS))
         raster(tmp_path / name, np.full(shape, f.get('v', 100)), f.get('t', gdal.GDT_Int16), gt=f.get('gt', GT),
-               epsg=f.get('epsg', 32721))
+               epsg=f.get('epsg', 32721), scale=f.get('scale'), offset=f.get('offset'))
         names.append(name)
     r = tool('tsrecon-import', *opts, '-o', 'job', *names, cwd=tmp_path)
     assert r.returncode == 1 and message in r.stderr and len(r.stderr.strip().splitlines()) == 1, r.stderr
@@ -257,8 +222,9 @@ def test_pipeline_import_run_export(tmp_path):
     for d, plane in zip(days, v):
         raster(tmp_path / 'in' / f'MOD13Q1.A{d.year}{d.timetuple().tm_yday:03d}.tif', [plane], gdal.GDT_Int16,
                -3000)
-    r = tool('tsrecon-import', '-o', 'job', *sorted(os.listdir(tmp_path / 'in')), cwd=tmp_path / 'in')
-    assert r.returncode == 0, r.stderr
+    # Runs of no-data in a fifth of the pixels: kept under MASK=0 here (the masked road is tested below).
+    r = tool('tsrecon-import', '--no-mask', '-o', 'job', *sorted(os.listdir(tmp_path / 'in')), cwd=tmp_path / 'in')
+    assert r.returncode == 0 and '--no-mask kept MASK=0' in r.stderr, r.stderr
     job = tmp_path / 'in' / 'job'
     assert (np.fromfile(job / 'data.bsq', '<i2').reshape(raw.shape) == np.minimum(raw, 1600) + (raw == 32767) * 31167).all()
 

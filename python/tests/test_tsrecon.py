@@ -407,3 +407,37 @@ def test_seasons_are_the_tools_bytes(tmp_path):
     np.testing.assert_allclose(doy[have], ds['s1_peak'].values[have], atol=1e-4)
     with pytest.raises(ValueError, match='dates must hold one date per band'):
         tsrecon.seasons(r, settings, dates=days[:-1])
+
+
+def test_the_stacks_rules_on_arrays():
+    """The bindings of the stack's rules: NumPy layouts, refusals as
+    ValueError, and the answers of the C++ rules on cases worked out here."""
+    from tsrecon import _tsrecon as t
+    day = t.parse_date
+    # Validity planes (bands,) + S counted per pixel, added to what is there.
+    missing = np.ones((2, 3), np.int32)
+    t.count_invalid(np.array([[[1, 0, 1], [0, 0, 1]], [[0, 0, 1], [1, 1, 1]]], bool), missing)
+    assert missing.tolist() == [[2, 3, 1], [2, 2, 1]]
+    tally = t.MissingSampleTally(3)
+    tally.add(missing)
+    verdict = t.judge_missing_samples(tally, mask=1)
+    assert tally.pixels_by_missing() == [0, 2, 3, 1] and verdict.pixels_ruined == 0 and verdict.masked
+    assert t.judge_missing_samples(tally).pixels_ruined == 5 and t.ruinous_missing_share(1, 50)
+    fit = t.fit_grid(t.TimeGrid(t.GridKind.MONTH), [day('2014-01-15'), day('2014-04-02')])
+    assert fit.holds and [t.format_date(d) for d in fit.inserted] == ['2014-02-01', '2014-03-01']
+    check = t.check_npoint(t.parse_step('10d', day('2014-01-01')), 37, 40)
+    assert (check.suggested, check.verdict) == (37, t.NpointVerdict.MATCHES)
+    assert t.check_npoint(t.TimeGrid(t.GridKind.MODIS_16_DAY), 46, 40).verdict == t.NpointVerdict.WHOLE_YEARS
+    rule = t.QualityRule.keep_values([3, 1])
+    valid = np.ones(4, np.uint8)
+    qt = t.QualityTally()
+    rule.apply(np.array([1, 2, 3, 4], np.int64), valid, qt)
+    assert valid.tolist() == [1, 0, 1, 0] and qt.rejected == 2 and rule.reasons_of(2) == 1 and rule.name() == '--keep 1,3'
+    values, ok, count = t.composite_step(np.zeros((0, 2)), np.zeros((0, 2), np.uint8), t.CompositeRule.MAX)
+    assert np.isnan(values).all() and ok.tolist() == [0, 0] and count.tolist() == [0, 0]
+    for call in (lambda: tally.merge(t.MissingSampleTally(4)), lambda: t.parse_step('7x', 0),
+                 lambda: tally.add(np.array([4], np.int32)), lambda: t.decode_cf_time([1.0], 'years since 2000-01-01')):
+        with pytest.raises(ValueError):
+            call()
+    with pytest.raises(TypeError):
+        t.count_missing(np.zeros(3, np.int32), 32767, np.zeros(3, np.int32))

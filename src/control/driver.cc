@@ -1,10 +1,12 @@
 #include "control/driver.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdint>
 #include <memory>
 #include <new>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "control/execution.h"
@@ -133,9 +135,218 @@ Status write_product_line(Env& env, const RunParameters& p, const LineBuffers& b
 
 Status interrupted(Env& env) { return Status::interrupted(env.pending_interrupt()); }
 
+// The console of a line read ahead, held until that line's turn comes: an Env
+// that keeps what is written to the console and hands every other call on.
+class HeldConsole final : public EnvWrapper {
+ public:
+  using EnvWrapper::EnvWrapper;
+  void write_console(std::string_view text) override { held_.emplace_back(text); }
+  // Writes what was held on the target's console, in order, and forgets it.
+  void release() {
+    for (const std::string& text : held_) target()->write_console(text);
+    held_.clear();
+  }
+
+ private:
+  std::vector<std::string> held_;
+};
+
+// Where the time of a run went (TSRECON_PROFILE), in seconds of env's clock.
+struct StageTimes {
+  double begun = 0.0;       // the run's start
+  double lines_begun = 0.0; // the first line's start
+  double read = 0.0, write = 0.0;
+};
+
+// How many sets of line buffers the overlapped loop would like: the line being
+// finished and two read ahead.
+constexpr int kLineSets = 3;
+
+// How long the calling thread waits for a line's pixels before it asks about
+// interrupts again.
+constexpr double kInterruptPollSeconds = 0.02;
+
+// The line loop of a run over its open files, in either of two orders that
+// give the same console, products and outcome:
+//
+//  - one line after another (sequential): read line L, reconstruct it,
+//    write it; the calling thread is one of the pixel workers;
+//  - with the lines moved beside the pixel work (overlapped), on K sets of
+//    line buffers (line L in set (L - 1) % K): the pool's helpers take the
+//    pixels of line after line without pausing between lines, while the
+//    calling thread writes each line once its pixels are done and then reads
+//    the line K further on into the set it frees.
+//
+// The overlapped order keeps every visible step where the sequential one has
+// it. A line read ahead holds back its console lines and its outcome until
+// its turn: after the line before it is written, and after its own progress
+// line. Interrupts are asked about where the sequential order asks (between
+// lines; after the progress line, where the line's first pixel would be
+// asked about; while its pixels are done), and a line that an interrupt or a
+// failure overtakes is never written, whatever pixels of it the helpers had
+// done.
+//
+// Threads: everything but the pixels runs on the calling thread, which alone
+// uses the files, the console and env.pending_interrupt().
+class LineLoop {
+ public:
+  LineLoop(Env& env, const RunParameters& p, std::vector<std::unique_ptr<ImageFile>>& files, bool* map_failed,
+           PixelPool& pixels, StageTimes& times)
+      : env_(env), p_(p), files_(files), map_failed_(map_failed), pixels_(pixels), times_(times) {}
+
+  Status sequential(LineBuffers& b) {
+    const Status s = sequential_lines(b);
+    pixel_seconds_ = pixels_.workers().busy_seconds();
+    return s;
+  }
+
+  // Requires NL >= 1, NS >= 1, a pool with helpers and sets.size() >= 2.
+  Status overlapped(std::vector<LineBuffers>& sets);
+
+  // Seconds the pixel threads spent on pixels; set when a loop returns.
+  double pixel_seconds() const { return pixel_seconds_; }
+
+ private:
+  Status sequential_lines(LineBuffers& b) {
+    const PixelPool::Placement place = [this, &b](int64_t s, PixelSource& source, PixelOutputs& outputs) {
+      place_sample(p_, b, s, source, outputs);
+    };
+    for (int32_t line = 1; line <= p_.NL; ++line) {
+      if (env_.pending_interrupt() != 0) return interrupted(env_);
+      write_progress(env_, line, p_.NL);
+      TSR_RETURN_IF_ERROR(read_line(env_, line, b));
+      // An interrupt stops the workers between pixels; the incomplete line is
+      // not written. Asked once before the pool starts, so that helpers cannot
+      // finish a line that the calling thread's first question would stop.
+      if (env_.pending_interrupt() != 0) return interrupted(env_);
+      if (!pixels_.run(samples(), place, stop_)) return interrupted(env_);
+      TSR_RETURN_IF_ERROR(write_line(line, b));
+    }
+    return Status::ok();
+  }
+
+  int64_t samples() const { return p_.NS > 0 ? p_.NS : 0; }
+
+  // Line `line` of data.bsq (and mask.bsq) into `b`; the console lines of the
+  // readers go to `console`.
+  Status read_line(Env& console, int32_t line, LineBuffers& b) {
+    const double t0 = env_.now_seconds();
+    Status s = read_data_line(console, *files_[0], line, p_.NL, p_.NS, 1, p_.NB, b.data_line.get(), p_.NB);
+    if (s.is_ok() && p_.MASK == 1) {
+      s = read_mask_line(*files_[1], line, p_.NL, p_.NS, 1, p_.NB, b.mask_line.get(), p_.NB);
+    }
+    times_.read += env_.now_seconds() - t0;
+    return s;
+  }
+
+  // Line `line` of every product from `b`, in the table's order.
+  Status write_line(int32_t line, const LineBuffers& b) {
+    const double t0 = env_.now_seconds();
+    Status s = Status::ok();
+    for (size_t i = 0; i < files_.size() && s.is_ok(); ++i) {
+      s = write_product_line(env_, p_, b, line, *files_[i], map_failed_[i]);
+    }
+    times_.write += env_.now_seconds() - t0;
+    return s;
+  }
+
+  Env& env_;
+  const RunParameters& p_;
+  std::vector<std::unique_ptr<ImageFile>>& files_;
+  bool* map_failed_;
+  PixelPool& pixels_;
+  StageTimes& times_;
+  double pixel_seconds_ = 0.0;
+  const WorkerPool::StopCheck stop_ = [this] { return env_.pending_interrupt() != 0; };
+};
+
+Status LineLoop::overlapped(std::vector<LineBuffers>& sets) {
+  const int k = static_cast<int>(sets.size());
+  const auto set_of = [k](int64_t line) { return static_cast<size_t>((line - 1) % k); };
+  // The reading of each line in flight: its held console lines and outcome.
+  std::vector<std::unique_ptr<HeldConsole>> held(sets.size());
+  std::vector<Status> read_status(sets.size());
+  bool reads_ok = true;
+  BatchStream stream(pixels_.workers(), p_.NL, samples(), k,
+                     [this, &sets, &set_of](int worker, int64_t batch, int64_t s) {
+                       PixelSource source;
+                       PixelOutputs outputs;
+                       place_sample(p_, sets[set_of(batch + 1)], s, source, outputs);
+                       pixels_.run_one(worker, source, outputs);
+                     });
+  // Reads line `line` into its set and opens it to the helpers when it
+  // could be read. Lines are read in order; none after a failed one.
+  const auto read_ahead = [&](int32_t line) {
+    const size_t at = set_of(line);
+    held[at] = std::make_unique<HeldConsole>(&env_);
+    read_status[at] = read_line(*held[at], line, sets[at]);
+    reads_ok = read_status[at].is_ok();
+    if (reads_ok) stream.open(line - 1);
+  };
+  const auto ended = [&](Status s) {
+    stream.end();
+    pixel_seconds_ = pixels_.workers().busy_seconds() - stream.waiting_seconds();
+    return s;
+  };
+
+  for (int32_t line = 1; line <= std::min<int32_t>(k, p_.NL) && reads_ok; ++line) read_ahead(line);
+  for (int32_t line = 1; line <= p_.NL; ++line) {
+    const size_t at = set_of(line);
+    if (env_.pending_interrupt() != 0) return ended(interrupted(env_));
+    write_progress(env_, line, p_.NL);
+    held[at]->release();
+    if (!read_status[at].is_ok()) return ended(read_status[at]);
+    // Where a sequential run asks before the line's first pixel, then
+    // between its pixels.
+    if (env_.pending_interrupt() != 0) return ended(interrupted(env_));
+    while (!stream.wait(line - 1, kInterruptPollSeconds)) {
+      if (env_.pending_interrupt() != 0) return ended(interrupted(env_));
+    }
+    if (Status s = write_line(line, sets[at]); !s.is_ok()) return ended(s);
+    if (reads_ok && int64_t{line} + k <= p_.NL) read_ahead(line + k);
+  }
+  return ended(Status::ok());
+}
+
+// One line on the error stream: where the time of the run went. Idle is the
+// time the pixel threads had no pixel to work on: while the lines were read
+// and written, waiting for the last pixels of a line, or for a line read
+// ahead.
+void write_profile(Env& env, const RunParameters& p, int pixel_threads, int line_sets, const StageTimes& t,
+                   double pixel_seconds) {
+  const double now = env.now_seconds();
+  const double lines = now - t.lines_begun;
+  const double idle = pixel_threads * lines - pixel_seconds;
+  char text[512];
+  std::snprintf(text, sizeof text,
+                "tsrecon profile: lines %d, samples %d, pixel threads %d, line buffers %d (%s); run %.3f s, "
+                "before the lines %.3f s, lines %.3f s: read %.3f s, write %.3f s, pixels %.3f thread-s, "
+                "idle %.3f thread-s",
+                p.NL, p.NS, pixel_threads, line_sets,
+                line_sets > 1 ? "read and written beside the pixel work" : "one line after another", now - t.begun,
+                t.lines_begun - t.begun, lines, t.read, t.write, pixel_seconds, idle);
+  env.write_error(text);
+}
+
 Status run(Env& env, const RunParameters& p, const Execution& exec) {
-  LineBuffers buffers;
-  TSR_RETURN_IF_ERROR(allocate_buffers(env, p, buffers));
+  StageTimes times;
+  times.begun = env.now_seconds();
+  const int threads = std::max(1, std::min(exec.threads, p.NS));
+  // The sets of line buffers beyond the first, for the overlapped loop: only
+  // for more than one thread and more than one line, and as many as the
+  // machine holds beside the first (at most kLineSets in all); with none the
+  // run goes one line after another.
+  std::vector<LineBuffers> sets(1);
+  TSR_RETURN_IF_ERROR(allocate_buffers(env, p, sets[0]));
+  if (exec.overlap && threads > 1 && p.NL > 1) {
+    const unsigned long long need = line_buffer_bytes(p);
+    const unsigned long long have = env.available_memory_bytes();
+    for (int k = 2; k <= kLineSets && need <= (have - need) / static_cast<unsigned long long>(k - 1); ++k) {
+      LineBuffers more;
+      if (!allocate_buffers(env, p, more).is_ok()) break;
+      sets.push_back(std::move(more));
+    }
+  }
 
   write_line(env, {text_item("MAKING FUNCTION MATRIX")});
   auto x = std::make_unique<FunctionMatrix>();
@@ -150,33 +361,26 @@ Status run(Env& env, const RunParameters& p, const Execution& exec) {
     files.push_back(std::make_unique<ImageFile>());
     TSR_RETURN_IF_ERROR(files.back()->open(env, entry, ns_alloc));
   }
-  ImageFile& data = *files[0];
-  ImageFile* mask = p.MASK == 1 ? files[1].get() : nullptr;
   // Whether a line of each file (a map) could not be written.
   const auto map_failed = std::make_unique<bool[]>(files.size());
 
   write_line(env, {text_item("MAKING FUNCTION MATRIX LOOP")});
   const PixelRunOptions options{pixel_settings(p), x.get(), exec.engine};
-  PixelPool pixels(options, std::max(1, std::min(exec.threads, p.NS)));
-  const PixelPool::Placement sample_of_line = [&](int64_t s, PixelSource& source, PixelOutputs& outputs) {
-    place_sample(p, buffers, s, source, outputs);
-  };
-  const WorkerPool::StopCheck stop = [&env] { return env.pending_interrupt() != 0; };
+  // Overlapped, the calling thread moves the lines and `threads` helpers do
+  // the pixels; a helper the system refused to start leaves fewer, and with
+  // none the run goes one line after another.
+  const bool overlap = sets.size() > 1;
+  PixelPool pixels(options, overlap ? threads + 1 : threads);
+  if (pixels.workers().size() == 1) sets.resize(1);
+  const int pixel_threads = sets.size() > 1 ? pixels.workers().size() - 1 : pixels.workers().size();
 
-  for (int32_t line = 1; line <= p.NL; ++line) {
-    if (env.pending_interrupt() != 0) return interrupted(env);
-    write_progress(env, line, p.NL);
-    TSR_RETURN_IF_ERROR(read_data_line(env, data, line, p.NL, p.NS, 1, p.NB, buffers.data_line.get(), p.NB));
-    if (mask != nullptr) {
-      TSR_RETURN_IF_ERROR(read_mask_line(*mask, line, p.NL, p.NS, 1, p.NB, buffers.mask_line.get(), p.NB));
-    }
-    // An interrupt stops the workers between pixels; the incomplete line is
-    // not written.
-    if (!pixels.run(p.NS > 0 ? p.NS : 0, sample_of_line, stop)) return interrupted(env);
-    for (size_t i = 0; i < files.size(); ++i) {
-      TSR_RETURN_IF_ERROR(write_product_line(env, p, buffers, line, *files[i], map_failed[i]));
-    }
+  times.lines_begun = env.now_seconds();
+  LineLoop loop(env, p, files, map_failed.get(), pixels, times);
+  const Status ended = sets.size() > 1 ? loop.overlapped(sets) : loop.sequential(sets[0]);
+  if (exec.profile) {
+    write_profile(env, p, pixel_threads, static_cast<int>(sets.size()), times, loop.pixel_seconds());
   }
+  TSR_RETURN_IF_ERROR(ended);
 
   // An interrupt that came during the last line (or with no line at all) still
   // ends the run as interrupted, before it can be reported as complete.

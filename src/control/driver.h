@@ -18,8 +18,15 @@ namespace tsr {
 // opened is closed on return.
 //
 // Threads: runs on the calling thread and the worker threads that
-// TSRECON_THREADS asks for; interrupts are taken from env.pending_interrupt(),
-// asked on the calling thread between pixels.
+// TSRECON_THREADS asks for. Every use of the Env (files, console, error
+// stream, interrupts, clock) is made on the calling thread; the worker
+// threads only reconstruct pixels into the line buffers. With more than one
+// worker (and TSRECON_OVERLAP not 0, and memory for a second set of line
+// buffers) the calling thread writes finished lines and reads the lines ahead
+// while the workers go from line to line; the console, the products and the
+// outcome are those of the run one line after another. Interrupts are taken
+// from env.pending_interrupt(), asked between lines, between pixels and while
+// the calling thread waits for a line's pixels.
 Status run_job(Env& env);
 
 }  // namespace tsr

@@ -45,10 +45,22 @@ Status threads_from_environment(Env& env, int& out) {
   return Status::ok();
 }
 
+Status switch_from_environment(Env& env, const char* name, bool& out) {
+  const auto value = env.variable(name);
+  if (!value || value->empty()) return Status::ok();
+  if (*value != "0" && *value != "1") {
+    return Status::refused(std::string(name) + " must be 0 or 1, not '" + *value + "'");
+  }
+  out = *value == "1";
+  return Status::ok();
+}
+
 Status execution_from_environment(Env& env, Execution& out) {
   Execution e;
   TSR_RETURN_IF_ERROR(engine_from_environment(env, e.engine));
   TSR_RETURN_IF_ERROR(threads_from_environment(env, e.threads));
+  TSR_RETURN_IF_ERROR(switch_from_environment(env, "TSRECON_OVERLAP", e.overlap));
+  TSR_RETURN_IF_ERROR(switch_from_environment(env, "TSRECON_PROFILE", e.profile));
   out = e;
   return Status::ok();
 }

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "runtime/console.h"
@@ -99,9 +100,11 @@ std::string severe_line(int number, const std::string& text, int unit, const std
          path + "\n";
 }
 
-ProcessResult run_in(const ScratchDir& dir, long file_size_limit = -1) {
+ProcessResult run_in(const ScratchDir& dir, long file_size_limit = -1,
+                     std::vector<std::pair<std::string, std::string>> env = {}) {
   ProcessOptions options;
   options.cwd = dir.path();
+  options.env = std::move(env);
   options.unset_env = {"FORT0", "FORT6", "FORT_CONVERT21", "FORT_CONVERT22", "FORT_CONVERT50", "FORT_CONVERT51",
                        "FORT_CONVERT52", "FORT_CONVERT54", "FORT_CONVERT55", "FORT_CONVERT61", "FORT_CONVERT62"};
   options.file_size_limit = file_size_limit;
@@ -152,52 +155,58 @@ TEST(FaultDiskFull, EndsWithTheWriteErrorAndKeepsTheCompletedLines) {
       {"parameters of a short series", 10, 1, "p.bsq", 50},
   };
   const int nl = 8, ns = 6, nfunc = 6, fail_line = 5;
-  for (const Case& c : cases) {
-    ScratchDir complete_dir, dir;
-    generate(complete_dir, c.nb, nl, ns, c.intp);
-    run_complete(complete_dir);
-    dir.write("cntl.dat", complete_dir.read("cntl.dat"));
-    dir.write("data.bsq", complete_dir.read("data.bsq"));
+  // Two threads, with the lines written beside the pixel work and without.
+  for (const char* overlap : {"1", "0"}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string("TSRECON_OVERLAP=") + overlap);
+      ScratchDir complete_dir, dir;
+      generate(complete_dir, c.nb, nl, ns, c.intp);
+      run_complete(complete_dir);
+      dir.write("cntl.dat", complete_dir.read("cntl.dat"));
+      dir.write("data.bsq", complete_dir.read("data.bsq"));
 
-    const std::vector<Product> products = products_of(c.nb, nfunc, c.intp == 1);
-    size_t failing = 0;
-    while (products[failing].name != c.failing) ++failing;
-    const Product& f = products[failing];
-    const long limit =
-        static_cast<long>(line_offset(f, nl, ns, f.planes, fail_line) + line_length(f, ns) / 2);
-    for (size_t k = 0; k < failing; ++k) {
-      ASSERT_LT(complete_size(products[k], nl, ns), static_cast<size_t>(limit)) << c.name << ": bad setup";
-    }
+      const std::vector<Product> products = products_of(c.nb, nfunc, c.intp == 1);
+      size_t failing = 0;
+      while (products[failing].name != c.failing) ++failing;
+      const Product& f = products[failing];
+      const long limit =
+          static_cast<long>(line_offset(f, nl, ns, f.planes, fail_line) + line_length(f, ns) / 2);
+      for (size_t k = 0; k < failing; ++k) {
+        ASSERT_LT(complete_size(products[k], nl, ns), static_cast<size_t>(limit)) << c.name << ": bad setup";
+      }
 
-    const ProcessResult r = run_in(dir, limit);
-    EXPECT_EQ(38, r.status) << c.name;
-    EXPECT_EQ(severe_line(38, "error during write", f.unit, canonical(dir, f.name)), r.err) << c.name;
-    EXPECT_EQ(format_progress_line(fail_line, nl), last_console_line(r.out)) << c.name;
+      const ProcessResult r = run_in(dir, limit, {{"TSRECON_THREADS", "2"}, {"TSRECON_OVERLAP", overlap}});
+      EXPECT_EQ(38, r.status) << c.name;
+      EXPECT_EQ(severe_line(38, "error during write", f.unit, canonical(dir, f.name)), r.err) << c.name;
+      EXPECT_EQ(format_progress_line(fail_line, nl), last_console_line(r.out)) << c.name;
 
-    for (size_t k = 0; k < products.size(); ++k) {
-      const Product& p = products[k];
-      const std::string complete = complete_dir.read(p.name);
-      ASSERT_TRUE(dir.exists(p.name)) << c.name << " " << p.name;
-      const std::string ended = dir.read(p.name);
-      EXPECT_LE(ended.size(), static_cast<size_t>(limit)) << c.name << " " << p.name;
-      for (int plane = 1; plane <= p.planes; ++plane) {
-        for (int line = 1; line <= nl; ++line) {
-          LineState state = LineState::kBlank;
-          if (line < fail_line) state = LineState::kComplete;
-          // In the failing line, the products before the failing one are
-          // complete, and so are the planes of the failing one before the
-          // last; its last plane holds what could be written before the limit.
-          if (line == fail_line && (k < failing || (k == failing && plane < p.planes))) state = LineState::kComplete;
-          if (line == fail_line && k == failing && plane == p.planes) state = LineState::kPartial;
-          expect_line(complete, ended, p, nl, ns, plane, line, state, c.name);
+      for (size_t k = 0; k < products.size(); ++k) {
+        const Product& p = products[k];
+        const std::string complete = complete_dir.read(p.name);
+        ASSERT_TRUE(dir.exists(p.name)) << c.name << " " << p.name;
+        const std::string ended = dir.read(p.name);
+        EXPECT_LE(ended.size(), static_cast<size_t>(limit)) << c.name << " " << p.name;
+        for (int plane = 1; plane <= p.planes; ++plane) {
+          for (int line = 1; line <= nl; ++line) {
+            LineState state = LineState::kBlank;
+            if (line < fail_line) state = LineState::kComplete;
+            // In the failing line, the products before the failing one are
+            // complete, and so are the planes of the failing one before the
+            // last; its last plane holds what could be written before the limit.
+            if (line == fail_line && (k < failing || (k == failing && plane < p.planes))) state = LineState::kComplete;
+            if (line == fail_line && k == failing && plane == p.planes) state = LineState::kPartial;
+            expect_line(complete, ended, p, nl, ns, plane, line, state, c.name);
+          }
         }
       }
-    }
 
-    // Rerunning without the limit over the ended products gives the complete run.
-    const ProcessResult again = run_in(dir);
-    EXPECT_EQ(0, again.status) << c.name;
-    for (const Product& p : products) EXPECT_EQ(complete_dir.read(p.name), dir.read(p.name)) << c.name << " " << p.name;
+      // Rerunning without the limit over the ended products gives the complete run.
+      const ProcessResult again = run_in(dir);
+      EXPECT_EQ(0, again.status) << c.name;
+      for (const Product& p : products) {
+        EXPECT_EQ(complete_dir.read(p.name), dir.read(p.name)) << c.name << " " << p.name;
+      }
+    }
   }
 }
 

@@ -35,7 +35,8 @@ void write_cube(const ScratchDir& dir, const Cube& c, uint64_t seed) {
 }
 
 ProcessResult run(const ScratchDir& dir, std::vector<std::pair<std::string, std::string>> env,
-                  std::vector<std::string> unset = {"TSRECON_THREADS", "TSRECON_ENGINE", "OMP_NUM_THREADS"}) {
+                  std::vector<std::string> unset = {"TSRECON_THREADS", "TSRECON_ENGINE", "OMP_NUM_THREADS",
+                                                    "TSRECON_OVERLAP", "TSRECON_PROFILE"}) {
   ProcessOptions options;
   options.cwd = dir.path();
   options.env = std::move(env);
@@ -57,6 +58,7 @@ TEST(ParallelRun, SameBytesForEveryThreadCountAndEngine) {
       {"fast, 1 thread", {{"TSRECON_THREADS", "1"}}},
       {"fast, 2 threads", {{"TSRECON_THREADS", "2"}}},
       {"fast, 3 threads", {{"TSRECON_THREADS", "3"}}},
+      {"fast, 3 threads, one line after another", {{"TSRECON_THREADS", "3"}, {"TSRECON_OVERLAP", "0"}}},
       {"fast, all cores", {}},
       {"literal, 3 threads", {{"TSRECON_THREADS", "3"}, {"TSRECON_ENGINE", "literal"}}},
       {"fast, OMP_NUM_THREADS", {{"OMP_NUM_THREADS", "3,1"}, {"TSRECON_ENGINE", "fast"}}},
@@ -98,6 +100,9 @@ TEST(ParallelRun, EnvironmentSettings) {
       {"TSRECON_THREADS", "100000", nullptr},
       {"OMP_NUM_THREADS", "lots", nullptr},
       {"TSRECON_ENGINE", "", nullptr},
+      {"TSRECON_OVERLAP", "yes", "tsrecon: TSRECON_OVERLAP must be 0 or 1, not 'yes'\n"},
+      {"TSRECON_PROFILE", "2", "tsrecon: TSRECON_PROFILE must be 0 or 1, not '2'\n"},
+      {"TSRECON_OVERLAP", "0", nullptr},
   };
   for (const Case& c : cases) {
     ScratchDir dir;

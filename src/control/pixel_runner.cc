@@ -70,7 +70,7 @@ bool PixelPool::run(int64_t count, const Placement& place, const WorkerPool::Sto
     PixelSource source;
     PixelOutputs outputs;
     place(item, source, outputs);
-    runners_[static_cast<size_t>(worker)]->run(source, outputs);
+    run_one(worker, source, outputs);
   };
   return pool_.run(count, work, stop);
 }

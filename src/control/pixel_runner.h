@@ -102,8 +102,8 @@ class PixelRunner {
   PixelWorkspace workspace_;
 };
 
-// Many pixels over a pool of threads, a runner for each. Threads: run() is
-// called by the thread that built the pool.
+// Many pixels over a pool of threads, a runner for each. Threads: called by
+// the thread that built the pool.
 class PixelPool {
  public:
   // Where pixel `item` (0..count-1) of a task lies and where its results go.
@@ -117,6 +117,14 @@ class PixelPool {
   // returns true no thread takes another one. Returns true when every pixel
   // was done.
   bool run(int64_t count, const Placement& place, const WorkerPool::StopCheck& stop = {});
+
+  // The threads, for tasks of another shape (a BatchStream): worker w of a
+  // task reconstructs its pixels with run_one(w, ...), which is run() for
+  // one pixel on that worker's runner.
+  WorkerPool& workers() { return pool_; }
+  void run_one(int worker, const PixelSource& source, const PixelOutputs& outputs) {
+    runners_[static_cast<size_t>(worker)]->run(source, outputs);
+  }
 
  private:
   std::vector<std::unique_ptr<PixelRunner>> runners_;

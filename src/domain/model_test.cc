@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <limits>
 #include <string>
 #include <vector>
@@ -77,6 +78,13 @@ TEST(Npoint, SoundHarmonicsStepsPerYearAndTheNote) {
     EXPECT_EQ(c.npoint, s.npoint) << s.days;
     EXPECT_EQ(c.basis, s.basis) << s.days;
   }
+  // The one rule from a grid's steps a year: halves up, at least 1, the
+  // largest count for what 32 bits cannot hold.
+  const std::pair<double, int32_t> per_year[] = {{23, 23},        {46, 46},           {12, 12},      {36, 36},
+                                                 {365.25 / 10, 37}, {365.25 / 3, 122}, {365.25 / 14, 26},
+                                                 {22.5, 23},      {22.499, 22},       {0.2, 1},      {-4, 1},
+                                                 {3e9, INT32_MAX}, {std::nan(""), INT32_MAX}};
+  for (const auto& [steps, npoint] : per_year) EXPECT_EQ(npoint_for_steps_per_year(steps), npoint) << steps;
   EXPECT_EQ(nfunc_note(46, 6), "all six harmonics (1, 2, 3, 4, 6, 12 cycles in NPOINT=46 steps) lie below half of "
                                "NPOINT");
   EXPECT_EQ(nfunc_note(23, 5), "harmonics of 1, 2, 3, 4, 6 cycles in NPOINT=23 steps; 12 cycles would sit at or "

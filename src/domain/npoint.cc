@@ -23,23 +23,26 @@ int32_t sound_nfunc(int32_t npoint) {
   return k;
 }
 
+int32_t npoint_for_steps_per_year(double steps_per_year) {
+  const double steps = steps_per_year + 0.5;
+  // Not below 2^31 - 1 (or not a number): the largest count a 32-bit NPOINT holds.
+  if (!(steps < 2147483647.0)) return INT32_MAX;
+  return std::max<int32_t>(1, static_cast<int32_t>(std::max(steps, 0.0)));
+}
+
 NpointChoice npoint_for_step(double step) {
   const struct {
     double days;
-    int32_t npoint;
+    double steps_per_year;  // of the grid the step stands for
     const char* basis;
   } composites[] = {{8, 46, "8-day composites"}, {10, 36, "10-day composites"}, {16, 23, "16-day composites"}};
   for (const auto& c : composites) {
-    if (step >= c.days - 0.5 && step <= c.days + 0.5) return {c.npoint, c.basis};
+    if (step >= c.days - 0.5 && step <= c.days + 0.5) return {npoint_for_steps_per_year(c.steps_per_year), c.basis};
   }
-  if (step >= 28 && step <= 31) return {12, "monthly"};
+  if (step >= 28 && step <= 31) return {npoint_for_steps_per_year(12), "monthly"};
   char text[64];
   std::snprintf(text, sizeof text, "round(365.25 / %g)", step);
-  const double steps = 365.25 / step + 0.5;
-  // A step too small (or not a number) for a 32-bit count takes the largest.
-  const int32_t npoint = steps < 2147483647.0 ? std::max<int32_t>(1, static_cast<int32_t>(std::max(steps, 0.0)))
-                                              : INT32_MAX;
-  return {npoint, text};
+  return {npoint_for_steps_per_year(365.25 / step), text};
 }
 
 std::string nfunc_note(int32_t npoint, int32_t nfunc) {

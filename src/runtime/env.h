@@ -38,7 +38,8 @@ struct Transfer {
 };
 
 // An open file. Closed when destroyed. Transfers may run on any one thread at
-// a time (the program moves all data on its main thread).
+// a time (the program moves all data on the thread that runs the job, also
+// while its worker threads reconstruct pixels).
 class File {
  public:
   virtual ~File() = default;
@@ -115,7 +116,7 @@ class Env {
   virtual void write_error(std::string_view line) = 0;
 
   // The signal of an interrupt that has arrived, or 0. Called on the thread
-  // that runs the job, between pixels.
+  // that runs the job, between pixels and while it waits for them.
   virtual int pending_interrupt() = 0;
 
   // Seconds on a monotonic clock.

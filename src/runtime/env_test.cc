@@ -227,5 +227,65 @@ TEST(WorkerPoolTest, AStopBetweenItemsEndsTheTask) {
   EXPECT_EQ(done.load(), 50);
 }
 
+// The helpers work only on open batches, go on to the next open one without
+// the caller, and the caller sees a batch done once all of its items are;
+// ending the stream leaves the unopened batches untouched, also with helpers
+// waiting for them, and the pool serves the next task.
+TEST(WorkerPoolTest, BatchStreamWorksOpenBatchesOnlyAndEndsAtAnyPoint) {
+  constexpr int64_t kBatches = 7, kSize = 5;
+  for (int threads : {2, 4}) {
+    for (int64_t last_open : {kBatches - 1, int64_t{2}, int64_t{0}}) {
+      WorkerPool pool(threads);
+      std::vector<std::atomic<int>> seen(static_cast<size_t>(kBatches * kSize));
+      std::atomic<int64_t> opened{0};
+      std::atomic<int> early{0}, caller{0};
+      const std::thread::id me = std::this_thread::get_id();
+      {
+        BatchStream stream(pool, kBatches, kSize, 2, [&](int, int64_t batch, int64_t item) {
+          if (batch >= opened.load()) early.fetch_add(1);
+          if (std::this_thread::get_id() == me) caller.fetch_add(1);
+          seen[static_cast<size_t>(batch * kSize + item)].fetch_add(1);
+        });
+        const auto open = [&](int64_t b) {
+          if (b > last_open) return;
+          opened.store(b + 1);
+          stream.open(b);
+        };
+        open(0), open(1);
+        for (int64_t b = 0; b <= last_open; ++b) {
+          for (int tries = 0; !stream.wait(b, 0.01); ++tries) ASSERT_LT(tries, 3000) << "batch " << b << " not done";
+          for (int64_t k = 0; k < kSize; ++k) {
+            ASSERT_EQ(seen[static_cast<size_t>(b * kSize + k)].load(), 1) << threads << " " << b << " " << k;
+          }
+          open(b + 2);
+        }
+        stream.end();
+      }
+      for (int64_t k = (last_open + 1) * kSize; k < kBatches * kSize; ++k) {
+        EXPECT_EQ(seen[static_cast<size_t>(k)].load(), 0) << threads << " " << last_open << " " << k;
+      }
+      EXPECT_EQ(early.load(), 0);
+      EXPECT_EQ(caller.load(), 0);
+      std::atomic<int64_t> done{0};
+      EXPECT_TRUE(pool.run(20, [&](int, int64_t) { done.fetch_add(1); }));
+      EXPECT_EQ(done.load(), 20);
+    }
+  }
+}
+
+// A batch whose items are still under way is not done; wait() gives up after
+// its time and sees the batch done once they are.
+TEST(WorkerPoolTest, BatchStreamWaitGivesUpOnABatchUnderWay) {
+  WorkerPool pool(3);
+  std::atomic<bool> go{false};
+  BatchStream stream(pool, 1, 4, 1, [&](int, int64_t, int64_t) {
+    while (!go.load()) std::this_thread::yield();
+  });
+  stream.open(0);
+  EXPECT_FALSE(stream.wait(0, 0.01));
+  go.store(true);
+  EXPECT_TRUE(stream.wait(0, 60.0));
+}
+
 }  // namespace
 }  // namespace tsr

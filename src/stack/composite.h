@@ -55,8 +55,8 @@ Status plan_composite(const TimeGrid& grid, const std::vector<int32_t>& days, co
 // values (values[k][i]) with its validity (valid[k][i]: 0 missing, anything
 // else valid). A sample counts when it is valid and its value is finite.
 // Writes out_values[i] (the composite, NaN where no sample counts) and
-// out_valid[i] (1 or 0); out_count, when not null, gets the number of samples
-// that counted. planes may be 0 (a step without acquisitions: everything
+// out_valid[i] (1 or 0); out_count[i], when out_count is not null, gets the
+// number of samples that counted. planes may be 0 (a step without acquisitions: everything
 // missing). The outputs must not overlap the inputs. Refuses planes or
 // pixels below 0.
 Status composite_step(const double* const* values, const uint8_t* const* valid, int32_t planes, int64_t pixels,

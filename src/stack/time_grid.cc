@@ -4,6 +4,8 @@
 #include <cmath>
 #include <numeric>
 
+#include "domain/npoint.h"
+
 namespace tsr {
 namespace {
 
@@ -267,7 +269,7 @@ Status check_step_count(const TimeGrid& grid, int32_t first_step, int32_t steps,
 NpointCheck check_npoint(const TimeGrid& grid, int32_t npoint, int32_t bands) {
   NpointCheck c;
   c.steps_per_year = steps_per_year(grid);
-  c.suggested = std::max<int32_t>(1, static_cast<int32_t>(std::floor(c.steps_per_year + 0.5)));
+  c.suggested = npoint_for_steps_per_year(c.steps_per_year);
   if (npoint == c.suggested) {
     c.verdict = NpointVerdict::kMatches;
     c.years = 1;

@@ -29,13 +29,14 @@
 #include <string_view>
 #include <vector>
 
+#include "domain/model.h"
 #include "runtime/status.h"
 #include "stack/dates.h"
 
 namespace tsr {
 
 // The most bands (time steps) tsrecon takes.
-inline constexpr int32_t kMaxSteps = 200;
+inline constexpr int32_t kMaxSteps = kMaxBands;
 
 enum class GridKind { kModis16Day, kModisAqua16Day, kModis8Day, kMonth, kDekad, kFixedStep };
 
@@ -146,7 +147,7 @@ enum class NpointVerdict {
 
 struct NpointCheck {
   double steps_per_year = 0;
-  int32_t suggested = 0;  // steps_per_year rounded (halves up)
+  int32_t suggested = 0;  // npoint_for_steps_per_year(steps_per_year): the one NPOINT rule
   NpointVerdict verdict = NpointVerdict::kMismatch;
   int32_t years = 0;      // the cycle of NPOINT steps in years (kMatches 1, kWholeYears 2 or more)
   // A fixed step whose year is no whole number of steps: how many days a
