@@ -177,7 +177,7 @@ py::tuple reconstruct(py::handle settings_obj, py::handle data_obj, py::handle m
   cube.data = data.data();
   cube.mask = mask_obj.is_none() ? nullptr : mask.data();
 
-  const tsrecon::Status checked = tsrecon::check_settings(settings, cube.size.nb);
+  const tsrecon::Status checked = tsrecon::check_reconstruct_settings(settings, cube.size.nb);
   if (!checked.ok()) return py::make_tuple(status_tuple(checked), py::none());
 
   const py::ssize_t nb = shape[0], nl = shape[1], ns = shape[2], np = settings.parameter_count();
@@ -271,6 +271,10 @@ PYBIND11_MODULE(_tsrecon, m) {
   m.attr("SETTINGS_MEMBERS") = settings_members();
   m.def("check_settings", [](py::handle s, int nb) { return status_tuple(tsrecon::check_settings(to_settings(s), nb)); },
         py::arg("settings"), py::arg("nb"));
+  m.def("check_reconstruct_settings",
+        [](py::handle s, int nb) { return status_tuple(tsrecon::check_reconstruct_settings(to_settings(s), nb)); },
+        py::arg("settings"), py::arg("nb"));
+  m.def("worker_storage_bytes", &tsrecon::worker_storage_bytes, py::arg("nb"));
   m.def("read_control_file", &read_control_file, py::arg("path"));
   m.def("reconstruct", &reconstruct, py::arg("settings"), py::arg("data"), py::arg("mask"), py::arg("threads"),
         py::arg("engine"));

@@ -56,7 +56,10 @@ struct Settings {
   int32_t parameter_count() const;
 };
 
-// The cube's dimensions: bands (time steps, 3..200), lines and samples.
+// The cube's dimensions: bands (time steps), lines and samples. A control
+// file and run_job take 3..200 bands (the executable's files and control
+// file are made for these); reconstruct takes any number from 3, memory
+// permitting.
 struct CubeSize {
   int32_t nb = 0;
   int32_t nl = 0;
@@ -71,10 +74,17 @@ struct CubeSize {
 Status read_control_file(const std::string& path, Settings& settings, CubeSize& size);
 
 // The program's checks of settings for a cube of `nb` bands: the same ranges
-// as the control file's, with messages naming the member in lower case
-// ("nfunc = 7 is outside the allowed range 0..6"); excluded bands must lie
-// in 1..nb and number at most nb.
+// as the control file's (nb 3..200), with messages naming the member in
+// lower case ("nfunc = 7 is outside the allowed range 0..6"); excluded bands
+// must lie in 1..nb and number at most nb.
 Status check_settings(const Settings& settings, int32_t nb);
+
+// The checks reconstruct makes of settings for series of `nb` steps: those
+// of check_settings, with their messages, except that nb may be any number
+// from 3 (beyond 200 the excluded bands too lie in 1..nb and number at most
+// nb). What reconstruct checks besides (the engine, the memory, the data)
+// is not checked here.
+Status check_reconstruct_settings(const Settings& settings, int32_t nb);
 
 // An in-memory cube, laid out as data.bsq: band-sequential, value of band b,
 // line l, sample s (all from 0) at data[(b * nl + l) * ns + s]. Owned by the
@@ -101,7 +111,7 @@ struct Products {
 enum class Engine {
   kDefault,  // TSRECON_ENGINE of the environment, else fast
   kFast,     // the fast engine of the final fit
-  kLiteral,  // the slow reference engine (same bytes)
+  kLiteral,  // the slow reference engine (same bytes); series of at most 200 steps
 };
 
 struct Options {
@@ -115,10 +125,18 @@ struct Options {
 };
 
 // Reconstructs every pixel of `cube` with `settings` into `products`.
+// Series of up to 200 steps give the executable's bytes; longer ones (any
+// length from 3) run on the fast engine with storage sized for the series
+// and give the products of the literal algorithm with storage that large.
 // Requires: the buffers hold the sizes stated above and do not overlap the
-// cube. Refuses (before any work) settings that check_settings refuses, a
-// missing data or mask buffer, and a negative value (naming its band, line
-// and sample, from 1). After an interrupt the products are incomplete.
+// cube. Refuses (before any work) settings that check_reconstruct_settings
+// refuses, a missing data or mask buffer, a negative value (naming its band,
+// line and sample, from 1), the literal engine for more than 200 steps, and
+// working storage (the function matrix and worker_storage_bytes(nb) per
+// worker thread) beyond available_memory_bytes(). Besides the caller's
+// buffers nothing is allocated per pixel or per line: memory stays within
+// that working storage for any cube. After an interrupt the products are
+// incomplete.
 Status reconstruct(const Settings& settings, const Cube& cube, const Products& products,
                    const Options& options = {});
 
@@ -147,5 +165,12 @@ void write_error_line(const Status& status);
 // buffers; UINT64_MAX when the machine does not say. For callers that
 // allocate the products and want to refuse sizes up front.
 uint64_t available_memory_bytes();
+
+// Bytes of working storage reconstruct takes per worker thread for series
+// of `nb` steps with the fast engine (about 0.7 MB up to 200 steps and 2.9
+// MB at 1000; it grows linearly with nb), besides the function matrix of
+// 400 bytes per step that the workers share; UINT64_MAX when the count does
+// not fit 64 bits.
+uint64_t worker_storage_bytes(int32_t nb);
 
 }  // namespace tsrecon

@@ -148,6 +148,9 @@ def test_refusals():
 
     bad_calls = [
         (call(settings=tsrecon.Settings(excluded_bands=[47])), ValueError, 'excluded band 47 is outside the bands 1..46'),
+        (call(settings=tsrecon.Settings(excluded_bands=[250])), ValueError, 'excluded band 250 is outside the bands 1..46'),
+        (call(np.full((201, 1, 2), 800, np.int16), engine='literal'), ValueError,
+         'the literal engine takes series of at most 200 steps, not 201'),
         (call(cube[:2]), ValueError, 'nb = 2 is outside'),
         (call(cube[0, 0]), ValueError, 'shaped'),
         (call(cube / 4096.0), TypeError, 'float64'),
@@ -163,10 +166,59 @@ def test_refusals():
         (call(settings=None), TypeError, 'Settings'),
         # 46 x 10^12 values, a view of one: refused before a byte is copied.
         (call(np.broadcast_to(np.int16(0), (46, 10**6, 10**6))), MemoryError, 'MiB'),
+        (call(np.broadcast_to(np.int16(0), (2 * 10**9, 1, 1))), MemoryError, 'MiB for its products, copies and working'),
     ]
     for (data, settings, options), error, text in bad_calls:
         with pytest.raises(error, match=text):
             tsrecon.reconstruct(data, settings, **options)
+
+
+# Records longer than the executable's 200 bands -- name: (nb, nl, ns,
+# settings) -- against the literal algorithm with storage for the whole record.
+LONG_RECORDS = {
+    '201 steps, excluded bands': (201, 2, 2, dict(intp=1, excluded_bands=(3, 200, 201))),
+    '365 steps, mask': (365, 2, 2, dict(nfunc=4, npoint=23, mask=1)),
+    '572 steps, 250 excluded bands': (572, 2, 2, dict(nfunc=3, excluded_bands=tuple(range(201, 451)))),
+    '1000 steps, peaks clipped': (1000, 1, 3, dict(nfunc=2, fitmd=1, fitsw=0)),
+}
+
+
+def literal_record(d, nb, nl, ns, members):
+    """The cube (and mask) that the build's test program literal_products
+    writes in d, beside the literal algorithm's products for it; and the settings."""
+    args = [f'{k}={v}' for k, v in members.items() if k != 'excluded_bands']
+    if members.get('excluded_bands'):
+        args.append('excluded=' + ','.join(map(str, members['excluded_bands'])))
+    subprocess.run([program('literal_products'), str(d), str(nb), str(nl), str(ns), '7', *args], check=True)
+    settings = tsrecon.Settings(**members)
+    for name, value in zip(('nb', 'nl', 'ns'), (nb, nl, ns)):
+        object.__setattr__(settings, name, value)
+    cube = np.fromfile(d / 'data.bsq', np.int16).reshape(nb, nl, ns)
+    mask = np.fromfile(d / 'mask.bsq', np.uint8).reshape(nb, nl, ns) if settings.mask == 1 else None
+    return cube, mask, settings
+
+
+@pytest.mark.parametrize('case', LONG_RECORDS)
+def test_long_records_equal_the_literal_algorithm(tmp_path, case):
+    cube, mask, settings = literal_record(tmp_path, *LONG_RECORDS[case])
+    r = tsrecon.reconstruct(cube, settings, mask=mask, threads=2)
+    assert_products(r, tmp_path, settings)
+    assert (r.order > 1).any()  # the comparison saw fits
+
+
+def test_xarray_takes_a_long_record(tmp_path):
+    xr = pytest.importorskip('xarray')
+    import tsrecon.xarray
+    cube, _, settings = literal_record(tmp_path, 365, 2, 3, dict(nfunc=4, npoint=23))
+    ndvi = xr.DataArray(np.where(cube == 32767, np.nan, cube / 1600.0), dims=('time', 'y', 'x'))
+    ds = tsrecon.xarray.reconstruct(ndvi, settings, factor=1600)
+    order = np.fromfile(tmp_path / 'order.dat', np.int8).reshape(2, 3)
+    params = np.fromfile(tmp_path / 'p.bsq', np.float32).reshape(-1, 2, 3)
+    fitted = np.fromfile(tmp_path / 'f.bsq', np.int16).reshape(cube.shape)
+    model = tsrecon._tsrecon.has_model(order, params)
+    assert model.any() and ds.fitted.shape == (365, 2, 3)
+    np.testing.assert_array_equal(ds.fitted.values, np.where(model, fitted / 1600.0, np.nan).astype(np.float32))
+    np.testing.assert_array_equal(ds.order.values, order)
 
 
 @pytest.mark.parametrize('case,files', {

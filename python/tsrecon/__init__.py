@@ -128,7 +128,9 @@ class _SettingsMethods:
                     raise TypeError(f'{name} must be a real number, not {type(getattr(self, name)).__name__}') from None
         bands = tuple(_integer('an excluded band', b, *_INT32) for b in np.ravel(self.excluded_bands).tolist())
         object.__setattr__(self, 'excluded_bands', bands)
-        _check(_tsrecon.check_settings(self, MAX_BANDS))
+        # The cube's length is not known yet: bands past MAX_BANDS (or more of
+        # them) are for a longer record, checked against its length by reconstruct.
+        _check(_tsrecon.check_reconstruct_settings(self, max(MAX_BANDS, len(bands), *bands)))
 
     @property
     def parameter_count(self):
@@ -165,7 +167,8 @@ Settings = dataclasses.make_dataclass(
     with the program's defaults; refused as the program refuses them
     (ValueError naming the member). tcld is used as given (cntl.dat's TCLD is
     read as a double; the default is the single-precision 0.15). Excluded
-    bands must lie in 1..nb of the cube. Settings.from_file also tells the
+    bands must lie in 1..nb of the cube (of any length for reconstruct, at
+    most MAX_BANDS for a control file). Settings.from_file also tells the
     cube size of the control file (nb, nl, ns; None otherwise)."""})
 
 
@@ -271,16 +274,20 @@ def reconstruct(cube, settings, mask=None, threads=None, engine=None):
     cube: raw values 0..32767 (4096 = 1.0) shaped (bands, lines, samples), the
     layout of data.bsq, or (bands, pixels); int16, or any integer type whose
     values fit (converted), in any memory layout (copied when not C order).
+    Any number of bands from 3: beyond MAX_BANDS (the executable's limit,
+    that of its files and control file) a record of any length runs on the
+    fast engine, about 2.8 kB of working storage per step and worker thread.
     settings: a Settings. mask: with settings.mask == 1, the weights 0..255
     (uint8, or bool or integers that fit) in the cube's shape. threads: worker
     threads, as TSRECON_THREADS (None: TSRECON_THREADS, else OMP_NUM_THREADS,
     else every core). engine: 'fast' or 'literal' (None: TSRECON_ENGINE, else
-    fast); both give the same bytes.
+    fast); both give the same bytes; 'literal' for at most MAX_BANDS bands.
 
     Raises ValueError for refused settings or data (a negative value names
     its band, line and sample, from 1), TypeError for arrays of the wrong
-    type, MemoryError before any work when the products (and the copies) do
-    not fit the machine's memory, KeyboardInterrupt on Ctrl-C. Warns
+    type, MemoryError before any work when the products (and the copies, and
+    for a longer record the working storage) do not fit the machine's memory,
+    KeyboardInterrupt on Ctrl-C. Warns
     (UserWarning) when missing samples (RAW_NO_DATA) are 2 % or more of a
     pixel's bands in a run without a mask or excluded bands: they enter the
     preliminary fit at their value and spoil it; a mask of them (mask=, with
@@ -298,7 +305,7 @@ def _reconstruct(cube, settings, mask, threads, engine, remedy, stacklevel):
     pixel_shape = _pixel_shape(data, 'the cube')
     shape = (data.shape[0], 1, data.shape[1]) if data.ndim == 2 else data.shape
     nb, nl, ns = shape
-    _check(_tsrecon.check_settings(settings, min(nb, _INT32[1])))
+    _check(_tsrecon.check_reconstruct_settings(settings, min(nb, _INT32[1])))
     if threads is None:
         threads = 0
     elif _integer('threads', threads, *_INT32) < 1:
@@ -320,7 +327,12 @@ def _reconstruct(cube, settings, mask, threads, engine, remedy, stacklevel):
         need += pixels * nb * 2 + pixels * 2
     if weights is not None and not (weights.dtype == np.uint8 and weights.flags.c_contiguous):
         need += pixels * nb + pixels * 2
-    _refuse_beyond_memory(need, f'a cube of {nb} bands x {pixels} pixels needs', 'for its products and copies')
+    purpose = 'for its products and copies'
+    if nb > MAX_BANDS:  # a longer record: each worker's storage grows with it
+        workers = max(1, min(pixels, threads or len(os.sched_getaffinity(0))))
+        need += workers * _tsrecon.worker_storage_bytes(min(nb, _INT32[1]))
+        purpose = 'for its products, copies and working storage'
+    _refuse_beyond_memory(need, f'a cube of {nb} bands x {pixels} pixels needs', purpose)
 
     data = _as_cube(data.reshape(shape), 'the cube', np.int16, RAW_NO_DATA, False)
     if weights is not None:

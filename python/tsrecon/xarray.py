@@ -157,7 +157,8 @@ def _layout(coord, time_dim, steps, step, composite):
 def reconstruct(data_array, settings, time_dim='time', *, factor=None, nodata=None, mask_missing=True, step=None,
                 composite='median', threads=None, engine=None):
     """Reconstructs every series of `data_array` along `time_dim` (one band
-    per step, 3..200 steps) and returns a Dataset with
+    per step, 3 or more steps: a whole record, as tsrecon.reconstruct takes
+    it) and returns a Dataset with
 
     - fitted: the fitted series in the data's own units (float32, the
       data's dimensions, coordinates and attributes), NaN where a pixel has
@@ -198,7 +199,15 @@ def reconstruct(data_array, settings, time_dim='time', *, factor=None, nodata=No
     median of the valid samples, or the largest with composite='max'; the
     time coordinate then holds the steps' first days. A time coordinate of
     plain numbers is taken as it is.
-    threads, engine: as for tsrecon.reconstruct."""
+    threads, engine: as for tsrecon.reconstruct.
+
+    Memory: besides the data (read whole, as a NumPy array), this holds the
+    raw cube (2 bytes per value), with mask_missing its mask (1 byte), the
+    products of tsrecon.reconstruct (2 bytes per value for the fitted series,
+    2 more with intp = 1) and the Dataset's float32 variables (4 bytes per
+    value): 9 to 11 bytes per value, refused with MemoryError before any of
+    it is made when it does not fit."""
+
     if not isinstance(data_array, xr.DataArray):
         raise TypeError(f'data_array must be an xarray.DataArray, not {type(data_array).__name__}')
     if time_dim not in data_array.dims:

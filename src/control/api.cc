@@ -6,11 +6,14 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <memory>
+#include <new>
 #include <string>
 
 #include "control/driver.h"
 #include "control/execution.h"
+#include "control/library_run.h"
 #include "control/library_settings.h"
 #include "control/run_parameters.h"
 #include "io/band_reader.h"
@@ -78,9 +81,17 @@ std::string lower(std::string_view s) {
   return out;
 }
 
-// The run parameters of `settings` for a cube of `size`, checked and
-// derived; refusals name the member in lower case.
-tsr::Status to_run_parameters(const Settings& s, const CubeSize& size, tsr::RunParameters& p) {
+// The most bands the in-memory reconstruction takes for a cube of `nb`:
+// any number beyond the control file's kMaxBands, and up to it the control
+// file's range, so that a refusal of fewer than 3 reads as it always has.
+int32_t in_memory_max_bands(int32_t nb) { return nb > tsr::kMaxBands ? INT32_MAX : tsr::kMaxBands; }
+
+// The run parameters of `settings` for a cube of `size` with at most
+// `max_bands` bands, checked and derived; refusals name the member in lower
+// case. The excluded bands are checked here; RunParameters keeps the first
+// kMaxExcludedBands of them (all of them up to 200 bands): longer lists are
+// taken from the settings (pixel_settings_of).
+tsr::Status to_run_parameters(const Settings& s, const CubeSize& size, int32_t max_bands, tsr::RunParameters& p) {
   p = tsr::RunParameters{};
   p.NB = size.nb;
   p.NL = size.nl;
@@ -90,7 +101,7 @@ tsr::Status to_run_parameters(const Settings& s, const CubeSize& size, tsr::RunP
 #undef TSR_FROM_SETTING
   const int64_t listed = static_cast<int64_t>(s.excluded_bands.size());
   p.NDEF = static_cast<int32_t>(std::min<int64_t>(listed, INT32_MAX));
-  if (const auto v = tsr::find_range_violation(p)) {
+  if (const auto v = tsr::find_range_violation(p, max_bands)) {
     const std::string member = v->member == "NDEF" ? "the number of excluded bands" : lower(v->member);
     return tsr::Status::refused(member + " = " + std::to_string(v->value) + " is outside the allowed range " +
                                 std::to_string(v->low) + ".." + std::to_string(v->high));
@@ -100,26 +111,33 @@ tsr::Status to_run_parameters(const Settings& s, const CubeSize& size, tsr::RunP
       return tsr::Status::refused("excluded band " + std::to_string(band) + " is outside the bands 1.." +
                                   std::to_string(p.NB));
     }
-    p.excluded_bands[p.excluded_count++] = static_cast<int16_t>(band);
+    if (p.excluded_count < tsr::kMaxExcludedBands) p.excluded_bands[p.excluded_count++] = static_cast<int16_t>(band);
   }
   if (size.nl < 0 || size.ns < 0) {
     return tsr::Status::refused("the cube's lines and samples cannot be negative (" + std::to_string(size.nl) +
                                 " x " + std::to_string(size.ns) + ")");
   }
-  return tsr::derive_run_parameters(p);
+  return tsr::derive_run_parameters(p, max_bands);
+}
+
+// What every pixel of the call shares but the matrix: the run's pixel
+// settings, with every excluded band of the settings.
+tsr::PixelSettings pixel_settings_of(const Settings& settings, const tsr::RunParameters& p) {
+  tsr::PixelSettings out = tsr::pixel_settings(p);
+  out.excluded_bands = settings.excluded_bands;
+  return out;
 }
 
 // The engine and threads of a call: what the options say, and where they
 // leave it open, what the executable would take from the environment.
-tsr::Status execution_for(const Options& o, tsr::Execution& exec) {
-  const std::unique_ptr<tsr::Env> env = tsr::new_posix_env();
+tsr::Status execution_for(tsr::Env& env, const Options& o, tsr::Execution& exec) {
   if (o.engine == Engine::kDefault) {
-    TSR_RETURN_IF_ERROR(tsr::engine_from_environment(*env, exec.engine));
+    TSR_RETURN_IF_ERROR(tsr::engine_from_environment(env, exec.engine));
   } else {
     exec.engine = o.engine == Engine::kLiteral ? tsr::LsqEngine::kLiteral : tsr::LsqEngine::kFast;
   }
   if (o.threads == 0) {
-    TSR_RETURN_IF_ERROR(tsr::threads_from_environment(*env, exec.threads));
+    TSR_RETURN_IF_ERROR(tsr::threads_from_environment(env, exec.threads));
   } else {
     exec.threads = std::min(o.threads, tsr::kMaxThreads);
   }
@@ -149,7 +167,7 @@ tsr::Status find_negative(const Cube& cube) {
 // What a call to reconstruct asks for, checked before any work: the run
 // parameters and the cube's inputs.
 tsr::Status check_call(const Settings& settings, const Cube& cube, const Options& o, tsr::RunParameters& p) {
-  TSR_RETURN_IF_ERROR(to_run_parameters(settings, cube.size, p));
+  TSR_RETURN_IF_ERROR(to_run_parameters(settings, cube.size, in_memory_max_bands(cube.size.nb), p));
   const int64_t pixels = int64_t{p.NL} * p.NS;
   if (pixels > 0 && cube.data == nullptr) return tsr::Status::refused("the cube has no data");
   if (pixels > 0 && p.MASK == 1 && cube.mask == nullptr) return tsr::Status::refused("mask = 1 needs a mask cube");
@@ -158,15 +176,48 @@ tsr::Status check_call(const Settings& settings, const Cube& cube, const Options
   return tsr::Status::ok();
 }
 
+// The worker threads of a call: as many as asked, but no more than pixels.
+int workers_for(const tsr::RunParameters& p, const tsr::Execution& exec) {
+  const int64_t pixels = int64_t{p.NL} * p.NS;
+  return static_cast<int>(std::max<int64_t>(1, std::min<int64_t>(exec.threads, pixels)));
+}
+
+// What the engine and the machine allow, checked before any work: the
+// literal engine for at most `literal_max_bands` bands, and the working
+// storage (the function matrix, and every worker's storage sized for the
+// series) within the memory the Env says is available.
+tsr::Status check_storage(tsr::Env& env, const tsr::RunParameters& p, const tsr::PixelSettings& settings,
+                          const tsr::Execution& exec, int32_t literal_max_bands) {
+  if (exec.engine == tsr::LsqEngine::kLiteral && p.NB > literal_max_bands) {
+    return tsr::Status::refused("the literal engine takes series of at most " + std::to_string(literal_max_bands) +
+                                " steps, not " + std::to_string(p.NB) +
+                                "; the fast engine takes any length and gives the same products");
+  }
+  if (int64_t{p.NL} * p.NS == 0) return tsr::Status::ok();
+  const int workers = workers_for(p, exec);
+  const unsigned __int128 matrix =
+      static_cast<unsigned __int128>(tsr::PixelRunner::capacity_for(settings)) * tsr::kMatrixColumns * sizeof(double);
+  const unsigned __int128 need =
+      matrix + static_cast<unsigned __int128>(tsr::PixelRunner::memory_bytes(settings, exec.engine)) * workers;
+  const uint64_t have = env.available_memory_bytes();
+  if (need <= have) return tsr::Status::ok();
+  constexpr unsigned __int128 kMiB = 1024 * 1024;
+  const uint64_t need_mib = need / kMiB > UINT64_MAX ? UINT64_MAX : static_cast<uint64_t>(need / kMiB);
+  return tsr::Status::refused("series of " + std::to_string(p.NB) + " steps need " + std::to_string(need_mib) +
+                              " MiB of working storage for " + std::to_string(workers) +
+                              (workers == 1 ? " worker thread" : " worker threads") + "; this machine has " +
+                              std::to_string(have / (1024 * 1024)) + " MiB available");
+}
+
 // Every pixel of the cube, each into its place of every product plane.
-tsr::Status reconstruct_cube(const tsr::RunParameters& p, const tsr::Execution& exec, const Cube& cube,
-                             const Products& out, const Options& o) {
+tsr::Status reconstruct_cube(const tsr::RunParameters& p, const tsr::PixelSettings& settings,
+                             const tsr::Execution& exec, const Cube& cube, const Products& out, const Options& o) {
   const int64_t pixels = int64_t{p.NL} * p.NS;
   if (pixels == 0) return tsr::Status::ok();
-  auto x = std::make_unique<tsr::FunctionMatrix>();
+  auto x = std::make_unique<tsr::FunctionMatrix>(tsr::PixelRunner::capacity_for(settings));
   tsr::build_function_matrix(p.NB, p.NPOINT, p.NFUNC, tsr::harmonic_frequencies, *x);
-  const tsr::PixelRunOptions options{tsr::pixel_settings(p), x.get(), exec.engine};
-  tsr::PixelPool pool(options, static_cast<int>(std::max<int64_t>(1, std::min<int64_t>(exec.threads, pixels))));
+  const tsr::PixelRunOptions options{settings, x.get(), exec.engine};
+  tsr::PixelPool pool(options, workers_for(p, exec));
   // Pixel k is element k of every plane.
   const tsr::PixelPool::Placement place = [&](int64_t k, tsr::PixelSource& source, tsr::PixelOutputs& outputs) {
     source.series = cube.data + k;
@@ -215,17 +266,23 @@ Status read_control_file(const std::string& path, Settings& settings, CubeSize& 
 
 Status check_settings(const Settings& settings, int32_t nb) {
   tsr::RunParameters p;
-  return to_public(to_run_parameters(settings, {nb, 0, 0}, p), "");
+  return to_public(to_run_parameters(settings, {nb, 0, 0}, tsr::kMaxBands, p), "");
+}
+
+Status check_reconstruct_settings(const Settings& settings, int32_t nb) {
+  tsr::RunParameters p;
+  return to_public(to_run_parameters(settings, {nb, 0, 0}, in_memory_max_bands(nb), p), "");
 }
 
 Status reconstruct(const Settings& settings, const Cube& cube, const Products& products, const Options& options) {
-  tsr::RunParameters p;
-  if (const tsr::Status s = check_call(settings, cube, options, p); !s.is_ok()) return to_public(s, "");
-  // Threads and engine left to the environment are refused as the executable
-  // refuses them.
-  tsr::Execution exec;
-  if (const tsr::Status s = execution_for(options, exec); !s.is_ok()) return to_public(s, kProgram);
-  return to_public(reconstruct_cube(p, exec, cube, products, options), "");
+  const std::unique_ptr<tsr::Env> env = tsr::new_posix_env();
+  return tsr::reconstruct_with_env(*env, settings, cube, products, options, tsr::kMaxBands);
+}
+
+uint64_t worker_storage_bytes(int32_t nb) {
+  tsr::PixelSettings settings;
+  settings.nb = nb;
+  return tsr::PixelRunner::memory_bytes(settings, tsr::LsqEngine::kFast);
 }
 
 Status run_job(const std::string& directory, const JobOptions& options) {
@@ -246,6 +303,33 @@ uint64_t available_memory_bytes() { return tsr::new_posix_env()->available_memor
 }  // namespace tsrecon
 
 namespace tsr {
+
+tsrecon::Status reconstruct_with_env(Env& env, const tsrecon::Settings& settings, const tsrecon::Cube& cube,
+                                     const tsrecon::Products& products, const tsrecon::Options& options,
+                                     int32_t literal_max_bands) {
+  using tsrecon::to_public;
+  RunParameters p;
+  if (const Status s = tsrecon::check_call(settings, cube, options, p); !s.is_ok()) return to_public(s, "");
+  // Threads and engine left to the environment are refused as the executable
+  // refuses them.
+  Execution exec;
+  if (const Status s = tsrecon::execution_for(env, options, exec); !s.is_ok()) {
+    return to_public(s, tsrecon::kProgram);
+  }
+  const PixelSettings pixel = tsrecon::pixel_settings_of(settings, p);
+  if (const Status s = tsrecon::check_storage(env, p, pixel, exec, literal_max_bands); !s.is_ok()) {
+    return to_public(s, "");
+  }
+  try {
+    return to_public(tsrecon::reconstruct_cube(p, pixel, exec, cube, products, options), "");
+  } catch (const std::bad_alloc&) {
+    // The storage fits what the machine said was available, and yet the
+    // system gave less; nothing of the products was written.
+    return to_public(Status::refused("the working storage for series of " + std::to_string(p.NB) +
+                                     " steps could not be allocated"),
+                     "");
+  }
+}
 
 tsrecon::Settings library_settings(const RunParameters& p) {
   tsrecon::Settings settings;

@@ -1,16 +1,27 @@
 // The library interface: in-memory reconstruction gives the bytes the
-// executable writes, for any thread count and either engine; control files
-// and settings are checked as the program checks them; refusals and
-// interrupts come back as statuses.
+// executable writes, for any thread count and either engine, and for records
+// longer than the executable takes those of the literal algorithm with
+// storage for the record; control files and settings are checked as the
+// program checks them; refusals and interrupts come back as statuses.
 #include "tsrecon/tsrecon.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "control/library_run.h"
+#include "domain/model.h"
+#include "runtime/env.h"
+#include "support/fake_env.h"
+#include "support/job.h"
+#include "support/library_products.h"
 #include "support/process.h"
 
 namespace {
@@ -177,6 +188,143 @@ TEST(LibraryTest, JobsAndControlFiles) {
     const tsrecon::Status read = tsrecon::read_control_file(empty.path(), settings, size);
     EXPECT_EQ(read.exit_status, run.status) << text;
     EXPECT_EQ(read.line + "\n", run.err) << text;
+  }
+}
+
+// Records longer than the executable's 200 bands: the fast engine's
+// products equal, byte for byte, the literal algorithm's with storage for
+// the whole record, through gaps, no-data pixels, masks and excluded bands
+// (past band 200, and more of them than 200).
+struct LongRecord {
+  const char* name;
+  int32_t nb, nl, ns;
+  void (*change)(tsrecon::Settings&);  // from the defaults
+};
+
+std::vector<int32_t> band_run(int32_t first, int32_t last) {
+  std::vector<int32_t> bands;
+  for (int32_t b = first; b <= last; ++b) bands.push_back(b);
+  return bands;
+}
+
+TEST(LibraryTest, LongRecordsEqualTheLiteralAlgorithmWithStorageForThem) {
+  const LongRecord records[] = {
+      {"201 steps, excluded", 201, 2, 2, [](auto& s) { s.intp = 1, s.excluded_bands = {3, 200, 201}; }},
+      {"365 steps, mask", 365, 2, 2, [](auto& s) { s.nfunc = 4, s.npoint = 23, s.mask = 1; }},
+      {"572 steps, 250 excluded", 572, 2, 2, [](auto& s) { s.nfunc = 3, s.excluded_bands = band_run(201, 450); }},
+      {"1000 steps, peaks clipped", 1000, 1, 3, [](auto& s) { s.nfunc = 2, s.fitmd = 1, s.fitsw = 0; }},
+      {"1000 steps, mask, excluded", 1000, 1, 3,
+       [](auto& s) { s.nfunc = 3, s.mask = 1, s.intp = 1, s.excluded_bands = {1, 999, 500}; }},
+  };
+  for (const LongRecord& r : records) {
+    tsrecon::Settings settings;
+    r.change(settings);
+    const tsrecon::CubeSize size{r.nb, r.nl, r.ns};
+    const int64_t plane = int64_t{r.nl} * r.ns;
+    std::vector<int16_t> data = tsr::testing::synthetic_cube(r.nb, r.nl, r.ns, settings.npoint, 7);
+    for (int32_t b = 0; b < r.nb; ++b) data[b * plane] = 32767;  // pixel 1: no data at all
+    const std::string mask_bytes = tsr::testing::synthetic_mask(data.size(), 8);
+    const std::vector<uint8_t> mask(mask_bytes.begin(), mask_bytes.end());
+    const tsrecon::Cube cube{data.data(), settings.mask == 1 ? mask.data() : nullptr, size};
+
+    tsr::testing::LibraryProducts fast(settings, size), literal(settings, size);
+    const tsrecon::Status f = tsrecon::reconstruct(settings, cube, fast.products(), {2, tsrecon::Engine::kFast, {}});
+    ASSERT_TRUE(f.ok()) << r.name << ": " << f.line;
+    const std::unique_ptr<tsr::Env> env = tsr::new_posix_env();
+    const tsrecon::Status l = tsr::reconstruct_with_env(*env, settings, cube, literal.products(),
+                                                        {2, tsrecon::Engine::kLiteral, {}}, INT32_MAX);
+    ASSERT_TRUE(l.ok()) << r.name << ": " << l.line;
+    const auto want = literal.files();
+    const auto got = fast.files();
+    for (size_t k = 0; k < want.size(); ++k) EXPECT_TRUE(got[k] == want[k]) << r.name << ": " << want[k].first;
+    // Not every pixel lost its model: the comparison saw fits.
+    EXPECT_GT(*std::max_element(fast.order.begin(), fast.order.end()), 1) << r.name;
+    // And the excluded bands reached the pixels, those past 200 too. (Under
+    // a mask with fitsw = 1 the mask's valid samples enter the final fit,
+    // excluded or not.)
+    // Every band of the list counts, in any order: the list reversed gives
+    // the same products, no list others.
+    if (!settings.excluded_bands.empty() && settings.mask != 1) {
+      for (const bool reversed : {true, false}) {
+        tsrecon::Settings other = settings;
+        if (reversed) std::reverse(other.excluded_bands.begin(), other.excluded_bands.end());
+        else other.excluded_bands.clear();
+        tsr::testing::LibraryProducts again(other, size);
+        ASSERT_TRUE(tsrecon::reconstruct(other, cube, again.products(), {2, tsrecon::Engine::kFast, {}}).ok());
+        EXPECT_EQ(again.files() == got, reversed) << r.name;
+      }
+    }
+  }
+}
+
+// What the library refuses for records of any length, before any work, and
+// what a control file keeps refusing.
+TEST(LibraryTest, LongRecordRefusals) {
+  auto with = [](auto change) {
+    tsrecon::Settings s;
+    change(s);
+    return s;
+  };
+  struct SettingsCase {
+    const char* what;
+    tsrecon::Settings settings;
+    int32_t nb;
+    bool for_a_control_file;
+    const char* line;  // "" when accepted
+  };
+  const SettingsCase settings_cases[] = {
+      {"a control file's 200 bands", tsrecon::Settings{}, 365, true, "nb = 365 is outside the allowed range 3..200"},
+      {"fewer than 3 steps", tsrecon::Settings{}, 2, false, "nb = 2 is outside the allowed range 3..200"},
+      {"a long record", with([](auto& s) { s.excluded_bands = {300, 365}; }), 365, false, ""},
+      {"a band past the record", with([](auto& s) { s.excluded_bands = {366}; }), 365, false,
+       "excluded band 366 is outside the bands 1..365"},
+      {"more bands than the record", with([](auto& s) { s.excluded_bands.assign(366, 5); }), 365, false,
+       "the number of excluded bands = 366 is outside the allowed range 0..365"},
+  };
+  for (const SettingsCase& c : settings_cases) {
+    const tsrecon::Status s = c.for_a_control_file ? tsrecon::check_settings(c.settings, c.nb)
+                                                   : tsrecon::check_reconstruct_settings(c.settings, c.nb);
+    EXPECT_EQ(s.line, c.line) << c.what;
+    EXPECT_EQ(s.code, *c.line ? tsrecon::Status::Code::kRefused : tsrecon::Status::Code::kOk) << c.what;
+  }
+
+  // Calls refused before a pixel is written: the literal engine asked for by
+  // the options or the environment, storage beyond the memory available.
+  struct CallCase {
+    const char* what;
+    int32_t nb;
+    tsrecon::Engine engine;
+    const char* variable;  // TSRECON_ENGINE
+    uint64_t memory;
+    const char* line;  // a regular expression; "" when accepted
+  };
+  const CallCase calls[] = {
+      {"literal engine", 201, tsrecon::Engine::kLiteral, nullptr, UINT64_MAX,
+       "the literal engine takes series of at most 200 steps, not 201; the fast engine takes any length and gives "
+       "the same products"},
+      {"literal from the environment", 1000, tsrecon::Engine::kDefault, "literal", UINT64_MAX,
+       "the literal engine takes series of at most 200 steps, not 1000; the fast engine takes any length and "
+       "gives the same products"},
+      {"too little memory", 1000, tsrecon::Engine::kFast, nullptr, 1 << 20,
+       "series of 1000 steps need [0-9]+ MiB of working storage for 2 worker threads; this machine has 1 MiB "
+       "available"},
+      {"enough memory", 1000, tsrecon::Engine::kDefault, "fast", 8 << 20, ""},
+      {"the executable's length", 200, tsrecon::Engine::kLiteral, nullptr, 2 << 20, ""},
+  };
+  for (const CallCase& c : calls) {
+    tsr::testing::FakeEnv env;
+    if (c.variable != nullptr) env.set("TSRECON_ENGINE", c.variable);
+    env.set_memory(c.memory);
+    const tsrecon::Settings settings = with([](auto& s) { s.nfunc = 2; });
+    const std::vector<int16_t> data = tsr::testing::synthetic_cube(c.nb, 1, 2, settings.npoint, 3);
+    tsr::testing::LibraryProducts out(settings, {c.nb, 1, 2});
+    std::fill(out.fitted.begin(), out.fitted.end(), int16_t{-1});
+    const tsrecon::Status s =
+        tsr::reconstruct_with_env(env, settings, {data.data(), nullptr, {c.nb, 1, 2}}, out.products(),
+                                  {2, c.engine, {}}, tsr::kMaxBands);
+    EXPECT_THAT(s.line, ::testing::MatchesRegex(c.line)) << c.what;
+    // Refused: nothing written; accepted: every value.
+    EXPECT_EQ(std::count(out.fitted.begin(), out.fitted.end(), int16_t{-1}) == 0, s.ok()) << c.what;
   }
 }
 

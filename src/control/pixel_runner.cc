@@ -6,19 +6,20 @@
 
 namespace tsr {
 
-namespace {
+int32_t PixelRunner::capacity_for(const PixelSettings& settings) { return std::max(settings.nb, kMaxBands); }
 
-// Storage for the run's series: the executable's kMaxBands, or more for a
-// longer record.
-int32_t capacity_for(const PixelRunOptions& options) { return std::max(options.settings.nb, kMaxBands); }
-
-}  // namespace
+uint64_t PixelRunner::memory_bytes(const PixelSettings& settings, LsqEngine engine) {
+  const PixelStorageBytes b = pixel_storage_bytes(capacity_for(settings));
+  const uint64_t own = sizeof(PixelRunner) - sizeof(PixelInput) - sizeof(PixelResult) - sizeof(PixelWorkspace);
+  const uint64_t reflection = engine == LsqEngine::kLiteral ? b.reflection : 0;
+  return reflection > UINT64_MAX - b.in_use - own ? UINT64_MAX : b.in_use + own + reflection;
+}
 
 PixelRunner::PixelRunner(const PixelRunOptions& options)
     : options_(options),
-      input_(capacity_for(options)),
-      result_(capacity_for(options)),
-      workspace_(capacity_for(options)) {
+      input_(capacity_for(options.settings)),
+      result_(capacity_for(options.settings)),
+      workspace_(capacity_for(options.settings)) {
   workspace_.engine = options.engine;
 }
 

@@ -70,11 +70,19 @@ struct PixelOutputs {
 
 // One worker's pixels, one at a time: its working storage and the last
 // pixel's inputs and results, sized for the run's series (about 0.7 MB in
-// use up to 200 bands): create it once on the heap and reuse it for every
-// pixel. One thread at a time.
+// use up to 200 bands, 2.9 MB at 1000; see memory_bytes): create it once on
+// the heap and reuse it for every pixel. One thread at a time.
 class PixelRunner {
  public:
   explicit PixelRunner(const PixelRunOptions& options);
+
+  // The series length a runner's storage is built for: the run's, and at
+  // least the executable's kMaxBands.
+  static int32_t capacity_for(const PixelSettings& settings);
+  // Memory a runner for `settings` and `engine` uses (pixel_storage_bytes of
+  // its capacity; the literal engine's reflection matrix only when that
+  // engine runs); UINT64_MAX when the count does not fit 64 bits.
+  static uint64_t memory_bytes(const PixelSettings& settings, LsqEngine engine);
   PixelRunner(const PixelRunner&) = delete;
   PixelRunner& operator=(const PixelRunner&) = delete;
 

@@ -87,12 +87,12 @@ Status load_run_parameters(Env& env, std::string_view name, RunParameters& p) {
   return derive_run_parameters(p);
 }
 
-std::optional<RangeViolation> find_range_violation(const RunParameters& p) {
+std::optional<RangeViolation> find_range_violation(const RunParameters& p, int32_t max_bands) {
   // Limits of the data model and of the model itself: the harmonic table has
   // six entries, a cycle needs at least one time step and the filter window
   // cannot be negative.
   const RangeViolation checks[] = {
-      {"NB", p.NB, kMinBands, kMaxBands},
+      {"NB", p.NB, kMinBands, max_bands},
       {"NDEF", p.NDEF, 0, p.NB},
       {"NFUNC", p.NFUNC, 0, kMaxHarmonics},
       {"NPOINT", p.NPOINT, 1, kInt32Max},
@@ -109,9 +109,9 @@ std::string range_message(const RangeViolation& v) {
          " in cntl.dat is outside the allowed range " + std::to_string(v.low) + ".." + std::to_string(v.high);
 }
 
-Status derive_run_parameters(RunParameters& p) {
+Status derive_run_parameters(RunParameters& p, int32_t max_bands) {
   p.NDAT = p.NB;
-  if (const auto violation = find_range_violation(p)) return Status::refused(range_message(*violation));
+  if (const auto violation = find_range_violation(p, max_bands)) return Status::refused(range_message(*violation));
 
   p.NP = parameter_count(p.NFUNC);
   const double tcld = p.TCLD;
@@ -144,8 +144,7 @@ PixelSettings pixel_settings(const RunParameters& p) {
   s.fit_valid_only = p.FITSW > 0;
   s.lower_threshold = p.lower_threshold;
   s.upper_threshold = p.upper_threshold;
-  s.excluded_count = p.excluded_count;
-  std::copy(std::begin(p.excluded_bands), std::end(p.excluded_bands), std::begin(s.excluded_bands));
+  s.excluded_bands.assign(p.excluded_bands, p.excluded_bands + p.excluded_count);
   return s;
 }
 

@@ -62,23 +62,24 @@ Status read_run_parameters(Env& env, RunParameters& p, const ConsoleSink& sink);
 Status load_run_parameters(Env& env, std::string_view name, RunParameters& p);
 
 // The first member outside its allowed range, in the order checked: NB
-// (3..200), NDEF (0..NB), NFUNC (0..6), NPOINT (1..), NWIN (0..).
+// (3..max_bands: the control file's 200 unless told, the library takes
+// longer series), NDEF (0..NB), NFUNC (0..6), NPOINT (1..), NWIN (0..).
 struct RangeViolation {
   std::string_view member;  // "NB", "NDEF", ...
   int32_t value;
   int64_t low;
   int64_t high;
 };
-std::optional<RangeViolation> find_range_violation(const RunParameters& p);
+std::optional<RangeViolation> find_range_violation(const RunParameters& p, int32_t max_bands = kMaxBands);
 
 // "NFUNC = 7 in cntl.dat is outside the allowed range 0..6".
 std::string range_message(const RangeViolation& v);
 
 // Completes the record after reading: NDAT becomes NB; the ranges are checked
-// (find_range_violation); NP and the screening thresholds are derived.
-// A range violation is refused with range_message (the record is then left
-// incomplete).
-Status derive_run_parameters(RunParameters& p);
+// (find_range_violation, up to max_bands bands); NP and the screening
+// thresholds are derived. A range violation is refused with range_message
+// (the record is then left incomplete).
+Status derive_run_parameters(RunParameters& p, int32_t max_bands = kMaxBands);
 
 // What the reconstruction of every pixel of the run needs, from a completed
 // record: the sizes, the envelope filter (FITMD 0 fills dips and FITMD 1

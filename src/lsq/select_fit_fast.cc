@@ -93,13 +93,19 @@ inline double* column(double* buffer, int32_t stride, int c) {
   return buffer + static_cast<std::ptrdiff_t>(c) * stride;
 }
 
-// Stored rows per column for a capacity (see FastFitWorkspace::stride).
-int32_t stride_for(int32_t capacity) {
-  const int32_t rows = std::max<int32_t>(capacity, 2 * kFastMaxCap + 3) + kFastMaxLanes - 1;
+// Stored rows per column for a capacity (see FastFitWorkspace::stride), in
+// 64 bits: for a capacity near INT32_MAX it does not fit 32.
+int64_t stride_for(int32_t capacity) {
+  const int64_t rows = int64_t{std::max<int32_t>(capacity, 2 * kFastMaxCap + 3)} + kFastMaxLanes - 1;
   return (rows + kFastMaxLanes - 1) / kFastMaxLanes * kFastMaxLanes;
 }
 
-size_t doubles(int32_t stride, int columns) { return static_cast<size_t>(stride) * static_cast<size_t>(columns); }
+size_t doubles(int64_t stride, int columns) { return static_cast<size_t>(stride) * static_cast<size_t>(columns); }
+
+// Columns of stride() rows the workspace holds: model, scratch and the two
+// rebuild buffers, the states of every depth, the reflector and its scaled
+// negation, and the near-diagonal entries.
+constexpr int kFastStoredColumns = 4 * kFastModelColumns + (kFastMaxCap + 1) * kFastStateColumns + 2 + kFastMaxLanes;
 
 // ---------------------------------------------------------------------------
 // The prefix tree
@@ -287,8 +293,13 @@ bool bounded(double v) { return std::fabs(v) <= kLargestInput; }  // false for N
 
 }  // namespace
 
+uint64_t FastFitWorkspace::heap_bytes(int32_t capacity) {
+  return static_cast<uint64_t>(stride_for(std::max<int32_t>(capacity, kWorkColumns))) * kFastStoredColumns *
+         sizeof(double);
+}
+
 FastFitWorkspace::FastFitWorkspace(int32_t capacity)
-    : capacity_(std::max<int32_t>(capacity, kWorkColumns)), stride_(stride_for(capacity_)) {
+    : capacity_(std::max<int32_t>(capacity, kWorkColumns)), stride_(static_cast<int32_t>(stride_for(capacity_))) {
   model.assign(doubles(stride_, kFastModelColumns), 0.0);
   scratch.assign(model.size(), 0.0);
   state.assign(doubles(stride_, (kFastMaxCap + 1) * kFastStateColumns), 0.0);

@@ -92,6 +92,9 @@ struct FastFitWorkspace {
   // the largest cap reads), the rows of vector overrun, rounded up to whole
   // cache lines.
   int32_t stride() const { return stride_; }
+  // Bytes the vectors below take for a workspace of `capacity` (besides the
+  // object itself).
+  static uint64_t heap_bytes(int32_t capacity);
 
   // Kernel choice (see widest_fast_kernel); tests switch it.
   FastKernel kernel = widest_fast_kernel();

@@ -25,6 +25,13 @@ struct LsqWorkspace {
   // column stride of every capacity-sized matrix below.
   int32_t capacity() const { return capacity_; }
 
+  // Bytes the vectors below take for a workspace of `capacity` (besides the
+  // object itself): the reflection matrix's (the storage the system backs
+  // only once the literal selection fit runs; UINT64_MAX when the count does
+  // not fit 64 bits) and the others'.
+  static uint64_t reflection_bytes(int32_t capacity);
+  static uint64_t heap_bytes_besides_reflection(int32_t capacity);
+
   // Fixed-order fit: normal matrix, the block handed to the solver (both with
   // leading dimension kSolverDim) and the right-hand side.
   double fixed_normal[kSolverDim * kSolverDim] = {};

@@ -56,8 +56,7 @@ PixelSettings pixel_settings_of(const RunSettings& r) {
   s.fit_valid_only = r.fitsw > 0;
   s.lower_threshold = r.lower;
   s.upper_threshold = r.upper;
-  s.excluded_count = static_cast<int32_t>(r.excluded.size());
-  for (size_t e = 0; e < r.excluded.size(); ++e) s.excluded_bands[e] = r.excluded[e];
+  s.excluded_bands.assign(r.excluded.begin(), r.excluded.end());
   return s;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "lsq/limits.h"
 
@@ -35,10 +36,9 @@ struct PixelSettings {
   // [lower_threshold, upper_threshold] is kept; any other is screened out.
   double lower_threshold = 0.0;
   double upper_threshold = 0.0;
-  // Bands (1-based) that never enter a fit: excluded_bands[0..excluded_count-1]
-  // (at most kMaxExcludedBands of them, whatever the length of the series).
-  int32_t excluded_count = 0;
-  int16_t excluded_bands[kMaxExcludedBands] = {};
+  // Bands (1-based, each in 1..nb) that never enter a fit, as many as listed
+  // (a band may be listed more than once), for a series of any length.
+  std::vector<int32_t> excluded_bands;
 };
 
 }  // namespace tsr

@@ -34,8 +34,7 @@ void apply_filter(const PixelSettings& s, PixelWorkspace& ws) {
 }
 
 void mark_excluded(const PixelSettings& s, PixelWorkspace& ws) {
-  for (int32_t e = 0; e < s.excluded_count; ++e) {
-    const int32_t b = s.excluded_bands[e];
+  for (const int32_t b : s.excluded_bands) {
     ws.status[b - 1] = 0;
     ws.use_in_fit[b - 1] = kSkip;
   }
@@ -91,7 +90,7 @@ void screen_raw(const PixelSettings& s, const PixelInput& input, PixelWorkspace&
 // is the scaled one again and the statuses and flags are those of the
 // residual screening.
 void preliminary_pass(const PixelSettings& s, const FunctionMatrix& x, PixelWorkspace& ws) {
-  if (s.excluded_count > 0) fill_gaps(s.nb, ws.work.data(), ws.status.data(), ws.max_gap);
+  if (!s.excluded_bands.empty()) fill_gaps(s.nb, ws.work.data(), ws.status.data(), ws.max_gap);
   apply_filter(s, ws);
   fit_fixed_order(kPreliminaryHarmonics, FitSeries{s.nb, ws.work.data(), ws.use_in_fit.data(), &x}, ws.coef,
                   ws.fitted.data(), &ws.lsq);
@@ -199,6 +198,22 @@ PixelWorkspace::PixelWorkspace(int32_t capacity)
       status(scaled.size(), 0),
       use_in_fit(scaled.size(), 0) {}
 
+PixelStorageBytes pixel_storage_bytes(int32_t capacity) {
+  const uint64_t n = static_cast<uint64_t>(std::max<int32_t>(capacity, 1));
+  // The input's two int16 vectors; the result's two double vectors and its
+  // flags (a vector<bool>, in words of 64 bits); the workspace's five double
+  // vectors, the envelope's 3n doubles, the weights, statuses and flags.
+  const uint64_t input = n * 2 * sizeof(int16_t);
+  const uint64_t result = n * 2 * sizeof(double) + (n + 63) / 64 * sizeof(uint64_t);
+  const uint64_t series = n * (4 * sizeof(double) + sizeof(int16_t) + sizeof(int32_t) + sizeof(uint8_t)) +
+                          3 * n * sizeof(double);
+  PixelStorageBytes b;
+  b.reflection = LsqWorkspace::reflection_bytes(capacity);
+  b.in_use = sizeof(PixelInput) + sizeof(PixelResult) + sizeof(PixelWorkspace) + input + result + series +
+             LsqWorkspace::heap_bytes_besides_reflection(capacity) + FastFitWorkspace::heap_bytes(capacity);
+  return b;
+}
+
 int32_t pixel_capacity(const FunctionMatrix& x, const PixelInput& input, const PixelResult& result,
                        const PixelWorkspace& ws) {
   return std::min({x.rows(), input.capacity(), result.capacity(), ws.capacity(), ws.lsq.capacity(),
@@ -210,9 +225,8 @@ bool reconstruct_pixel(const PixelSettings& settings, const FunctionMatrix& x, c
   const PixelSettings& s = settings;
   if (s.nb < 1 || s.nb > pixel_capacity(x, input, result, ws)) return false;
   if (s.np < 0 || s.np > kMatrixColumns || s.nfunc < 0 || s.nfunc > kMaxHarmonics) return false;
-  if (s.excluded_count < 0 || s.excluded_count > kMaxExcludedBands) return false;
-  for (int32_t e = 0; e < s.excluded_count; ++e) {
-    if (s.excluded_bands[e] < 1 || s.excluded_bands[e] > s.nb) return false;
+  for (const int32_t band : s.excluded_bands) {
+    if (band < 1 || band > s.nb) return false;
   }
   reset(settings, result, ws);
   screen_raw(settings, input, ws);

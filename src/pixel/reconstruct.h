@@ -81,6 +81,18 @@ struct PixelWorkspace {
   double criterion = 0.0;             // criterion handed back by the final fit
 };
 
+// Memory of one worker's storage for series of up to `capacity` time steps:
+// a PixelInput, a PixelResult and a PixelWorkspace of that capacity, the
+// objects and what they allocate (allocator overhead aside). The literal
+// engine's reflection matrix is counted apart: reserved, but backed by memory
+// only once the literal selection fit runs. UINT64_MAX where a count does not
+// fit 64 bits.
+struct PixelStorageBytes {
+  uint64_t in_use = 0;       // everything else, written when the storage is built
+  uint64_t reflection = 0;   // the literal reflection matrix
+};
+PixelStorageBytes pixel_storage_bytes(int32_t capacity);
+
 // The longest series reconstruct_pixel can take with this storage: the
 // smallest capacity of the matrix, the input, the result and the workspace.
 int32_t pixel_capacity(const FunctionMatrix& x, const PixelInput& input, const PixelResult& result,

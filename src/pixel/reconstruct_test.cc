@@ -1,6 +1,7 @@
 #include "pixel/reconstruct.h"
 
 #include <gtest/gtest.h>
+#include <malloc.h>
 
 #include <algorithm>
 #include <cmath>
@@ -46,8 +47,7 @@ struct Settings : PixelSettings {
     upper_threshold = kUpper;
   }
   void exclude(const std::vector<int16_t>& bands) {
-    excluded_count = static_cast<int32_t>(bands.size());
-    for (size_t e = 0; e < bands.size(); ++e) excluded_bands[e] = bands[e];
+    excluded_bands.assign(bands.begin(), bands.end());
   }
   void set_nfunc(int32_t n) {
     nfunc = n;
@@ -617,6 +617,13 @@ struct FitCase {
 };
 void PrintTo(const FitCase& c, std::ostream* os) { *os << c.name; }
 
+// Bands first..last, each listed once.
+std::vector<int16_t> band_run(int16_t first, int16_t last) {
+  std::vector<int16_t> bands;
+  for (int16_t b = first; b <= last; ++b) bands.push_back(b);
+  return bands;
+}
+
 class ReconstructStorage : public ::testing::TestWithParam<FitCase> {};
 
 TEST_P(ReconstructStorage, RefusesWhatDoesNotFit) {
@@ -651,6 +658,8 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, ReconstructStorage,
     ::testing::Values(FitCase{"Fits", 46, 46, 46, 46, 46, 6, 14, {3}, true},
                       FitCase{"LongRecordFits", 365, 365, 400, 365, 1000, 6, 14, {}, true},
+                      // More excluded bands than the executable's 200, up to the last band.
+                      FitCase{"LongRecordExcludesMany", 365, 365, 365, 365, 365, 6, 14, band_run(116, 365), true},
                       FitCase{"MatrixTooShort", 201, 200, 201, 201, 201, 6, 14, {}, false},
                       FitCase{"InputTooShort", 201, 201, 200, 201, 201, 6, 14, {}, false},
                       FitCase{"ResultTooShort", 201, 201, 201, 200, 201, 6, 14, {}, false},
@@ -661,6 +670,49 @@ INSTANTIATE_TEST_SUITE_P(
                       FitCase{"ExcludedBandZero", 46, 46, 46, 46, 46, 6, 14, {0}, false},
                       FitCase{"ExcludedBandPastTheSeries", 46, 46, 46, 46, 46, 6, 14, {47}, false}),
     [](const ::testing::TestParamInfo<FitCase>& info) { return info.param.name; });
+
+// pixel_storage_bytes counts what a worker's storage allocates, as the
+// allocator's own statistics measure it: no vector left out, none counted
+// twice (within the allocator's overhead of at most a page per allocation).
+TEST(ReconstructStorageBytes, CountWhatTheStorageAllocates) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizer's allocator keeps no malloc statistics";
+#else
+  const auto allocated = [] {
+    const struct mallinfo2 m = mallinfo2();
+    return static_cast<int64_t>(m.uordblks + m.hblkhd);
+  };
+  // The allocator's overhead: a header and the alignment of each of the 28
+  // allocations, and the rounding to pages of the dozen large ones.
+  constexpr int64_t kOverhead = 28 * 80 + 12 * 4096;
+  // Every storage stays until the end: a freed block, still counted as in
+  // use while the allocator caches it, would be taken again unseen.
+  std::vector<std::unique_ptr<PixelInput>> inputs;
+  std::vector<std::unique_ptr<PixelResult>> results;
+  std::vector<std::unique_ptr<PixelWorkspace>> workspaces;
+  inputs.reserve(5);
+  results.reserve(5);
+  workspaces.reserve(5);
+  for (const int32_t capacity : {1, 46, 200, 1000, 3000}) {
+    const PixelStorageBytes want = pixel_storage_bytes(capacity);
+    const int64_t before = allocated();
+    inputs.push_back(std::make_unique<PixelInput>(capacity));
+    results.push_back(std::make_unique<PixelResult>(capacity));
+    workspaces.push_back(std::make_unique<PixelWorkspace>(capacity));
+    const int64_t got = allocated() - before;
+    const int64_t counted = static_cast<int64_t>(want.in_use + want.reflection);
+    EXPECT_GE(got, counted) << capacity;
+    EXPECT_LE(got, counted + kOverhead) << capacity;
+    EXPECT_EQ(want.reflection, static_cast<uint64_t>(std::max(capacity, kWorkColumns)) *
+                                   static_cast<uint64_t>(std::max(capacity, kWorkColumns)) * 8)
+        << capacity;
+  }
+  // The longest series a cube can describe: the counts saturate rather than wrap.
+  const PixelStorageBytes longest = pixel_storage_bytes(INT32_MAX);
+  EXPECT_EQ(longest.reflection, UINT64_MAX);
+  EXPECT_GT(longest.in_use, uint64_t{INT32_MAX} * 100);
+#endif
+}
 
 TEST(ReconstructRandom, OutputsDefinedAndFollowTheSignal) {
   std::mt19937 rng(20240611);
