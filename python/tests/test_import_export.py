@@ -9,6 +9,7 @@ under test; tsrecon, tsrecon-hdr, tsrecon-gen, tsrecon-tile and
 tsrecon-seasons are taken beside its extension."""
 
 import os
+import re
 from fractions import Fraction
 
 import numpy as np
@@ -354,3 +355,22 @@ def test_export_refuses_a_product_cut_short(tmp_path, name, size, cut):
     assert r.returncode == 1, r.stdout
     assert f'{name} holds {size - cut} bytes, less than the {size} its header gives it' in r.stderr, r.stderr
     assert not [n for n in os.listdir(tmp_path / 'job') if n.endswith('.tif')]
+
+
+@pytest.mark.parametrize('damage,message', [
+    (lambda job: os.truncate(job / 'seasons.bsq', 768 - 4), 'seasons.bsq holds 764 bytes, less than the 768 its header'),
+    (lambda job: (job / 'seasons.hdr').write_text('garbage\n'), 'seasons.hdr is not an ENVI header that can be read'),
+    (lambda job: (job / 'seasons.hdr').write_text(re.sub(r'bands\s*=\s*32', 'bands = 31', (job / 'seasons.hdr')
+                                                         .read_text())), "is not the seasons of this run's p.bsq"),
+], ids=['cut short', 'not a header', 'other bands'])
+def test_export_refuses_broken_seasons_before_writing(tmp_path, damage, message):
+    """seasons.bsq is written last but checked first: broken, it stops the
+    export before any file is written."""
+    job = tmp_path / 'job'
+    fake_job(job, 1600)
+    run('tsrecon-seasons', job)
+    assert os.path.getsize(job / 'seasons.bsq') == 768
+    damage(job)
+    r = tool('tsrecon-export', '-o', 'out', cwd=job)
+    assert r.returncode == 1 and message in r.stderr, r.stderr
+    assert not (job / 'out').exists()

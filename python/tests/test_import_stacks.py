@@ -260,10 +260,11 @@ def test_long_records_are_refused_and_imported_by_window(tmp_path):
     days = composites('2000-02-18', 365)
     v = RNG.integers(0, 10001, size=(365, NL, NS))
     raster(tmp_path / 'MOD13Q1.NDVI.2000-2015.tif', v, gdal.GDT_Int16, descriptions=[f'NDVI {d}' for d in days])
-    r, job = import_job(tmp_path, 'MOD13Q1.NDVI.2000-2015.tif')
     window_end = composites('2000-02-18', 201)[-1] - datetime.timedelta(1)
-    assert r.returncode == 1 and not job.exists(), r.stderr
-    assert f'--from 2000-02-18 --to {window_end} takes the first 200' in r.stderr and 'tsrecon.xarray' in r.stderr
+    for step in ([], ['--step', '16d']):  # composited onto the same grid: the same refusal
+        r, job = import_job(tmp_path, *step, 'MOD13Q1.NDVI.2000-2015.tif')
+        assert r.returncode == 1 and not job.exists(), r.stderr
+        assert f'--from 2000-02-18 --to {window_end} takes the first 200' in r.stderr and 'tsrecon.xarray' in r.stderr
     r, job = import_job(tmp_path, '--from', '2004-01-01', '--to', '2005-12-31', 'MOD13Q1.NDVI.2000-2015.tif')
     assert r.returncode == 0, r.stderr
     taken = [k for k, d in enumerate(days) if datetime.date(2004, 1, 1) <= d <= datetime.date(2005, 12, 31)]

@@ -219,6 +219,11 @@ def test_xarray_takes_a_long_record(tmp_path):
     assert model.any() and ds.fitted.shape == (365, 2, 3)
     np.testing.assert_array_equal(ds.fitted.values, np.where(model, fitted / 1600.0, np.nan).astype(np.float32))
     np.testing.assert_array_equal(ds.order.values, order)
+    # Its seasons, from the Dataset and from the planes of p.bsq with the record's length.
+    maps = tsrecon.xarray.seasons(ds)
+    s = tsrecon.seasons(params, settings, nb=365, order=order, factor=1600)
+    assert s.bands.tobytes() == np.stack([maps[n].values for n in tsrecon.SEASON_BAND_NAMES]).tobytes()
+    assert not np.isnan(s['nseasons'][model]).any()
 
 
 @pytest.mark.parametrize('case,files', {

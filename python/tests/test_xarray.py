@@ -86,14 +86,15 @@ def test_netcdf_with_a_missing_composite(tmp_path):
     assert caught[0].filename == __file__
 
 
-def test_acquisitions_composited_with_step():
+@pytest.mark.parametrize('count', [70, 600], ids=['36 months', '210 months, beyond the program\'s 200 bands'])
+def test_acquisitions_composited_with_step(count):
     """Acquisitions of two satellites (9, 7 and 16 days apart) lie on no grid:
     refused, naming step=; with step='month' the monthly medians (and with
     composite='max' the largest) are reconstructed, dated at the months'
     first days, months without data missing."""
     first = datetime.date(2014, 1, 3)
     dates, d = [], first
-    while len(dates) < 70:
+    while len(dates) < count:
         dates.append(d)
         d += datetime.timedelta((9, 7, 16)[len(dates) % 3])
     values = ndvi(dates, 0.15)

@@ -464,7 +464,7 @@ def seasons(params, settings, *, nb=None, order=None, dates=None, factor=None, m
         nb = len(dates) if dates is not None else settings.nb
     if nb is None:
         raise ValueError('give nb, the bands of the record (or dates, or a Result)')
-    nb = _integer('nb', nb, 1, MAX_BANDS)
+    nb = _integer('nb', nb, 1, _INT32[1])  # a record of any length, as reconstruct() takes it
     shape = p.shape[1:]
     planes = p.reshape(p.shape[0], -1)
     if order is None:

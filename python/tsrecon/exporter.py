@@ -174,9 +174,9 @@ def all_zero(product):
                for b in range(1, product.bands + 1) for y, rows in line_slices(product.lines, product.samples))
 
 
-def export_seasons(job, out, like):
-    """seasons.tif from the maps of tsrecon-seasons (seasons.bsq with its
-    header), as stored: they are in the user's units already. None when the
+def open_seasons(job, like):
+    """The maps of tsrecon-seasons (seasons.bsq with its header) and the
+    header's entries, checked against the run's p.bsq `like`; None when the
     job has none."""
     path = os.path.join(job, _tsrecon.SEASONS_FILE)
     if not os.path.exists(path):
@@ -184,11 +184,21 @@ def export_seasons(job, out, like):
     header = os.path.splitext(path)[0] + '.hdr'
     if not os.path.exists(header):
         raise Refusal(f'{path} has no header {os.path.basename(header)}: run tsrecon-seasons there again')
+    entries = read_header(header)
+    if entries is None:
+        raise Refusal(f'{header} is not an ENVI header that can be read (its first line must be ENVI): run '
+                      f'tsrecon-seasons there again')
     maps = Product(job, _tsrecon.SEASONS_FILE, header)
     if (maps.lines, maps.samples) != (like.lines, like.samples) or tuple(maps.band_names) != _tsrecon.SEASON_BAND_NAMES:
         raise Refusal(f'{path} is not the seasons of this run\'s p.bsq (other sizes or bands): run tsrecon-seasons '
                       f'there again')
-    entries = read_header(header) or {}
+    return maps, entries
+
+
+def export_seasons(out, seasons):
+    """seasons.tif from the maps open_seasons opened, as stored: they are in
+    the user's units already."""
+    maps, entries = seasons
     ds = create_tiff(out, 'seasons.tif', maps, maps.bands, gdal.GDT_Float32, maps.band_names, float('nan'))
     for key, item in ((FACTOR_KEY, 'TSRECON_FACTOR'), (UNITS_KEY, 'TSRECON_UNITS'),
                       (_tsrecon.HEADER_KEYS['description'], 'TSRECON_DESCRIPTION')):
@@ -209,8 +219,13 @@ def run(args):
     order = open_product(job, 'order.dat', True)
     if (order.lines, order.samples) != (p.lines, p.samples) or (p.bands - 2) % 2 or p.bands < 2:
         raise Refusal(f'p.hdr and order.hdr in {job} do not describe one run: run tsrecon-hdr there again')
-    # Every product opened (and a short one refused) before anything is written.
+    # Every input opened and checked (a short one refused) before anything is written.
     optional = {name: open_product(job, name, False) for name in ('f.bsq', 'i.bsq', 'min.dat', 'max.dat', 'aic.dat')}
+    for name, product in optional.items():
+        if product is not None and (product.lines, product.samples) != (p.lines, p.samples):
+            raise Refusal(f'{os.path.splitext(name)[0]}.hdr and p.hdr in {job} do not describe one run: run '
+                          f'tsrecon-hdr there again')
+    seasons = open_seasons(job, p)
     factor, units, dates, note = job_scaling(job, args.factor)
     os.makedirs(out, exist_ok=True)
     nomodel, signed = no_model_map(p, order)
@@ -265,9 +280,8 @@ def run(args):
     if aic is not None:
         copy_as(out, 'aic.tif', aic, gdal.GDT_Float32, ['aic'])
         wrote('aic.tif', 'Float32 information criterion as stored')
-    what = export_seasons(job, out, p)
-    if what is not None:
-        wrote('seasons.tif', what)
+    if seasons is not None:
+        wrote('seasons.tif', export_seasons(out, seasons))
 
 
 def main(argv=None):

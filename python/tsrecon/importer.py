@@ -452,6 +452,7 @@ def lay_out(layers, args):
         grid = rules(_tsrecon.parse_step, args.step, args.window[0] if args.from_date else days[0])
         rule = rules(_tsrecon.parse_composite_rule, args.composite or 'median')
         plan = rules(_tsrecon.plan_composite, grid, days, *args.window)
+        rules(_tsrecon.check_step_count, grid, plan.first_step, plan.steps(), plan.taken)
         bands = [Band(_tsrecon.format_date(d), [layers[i] for i in src]) for d, src in zip(plan.band_days, plan.sources)]
         name = _tsrecon.grid_name(grid)
         notes = [f'composited onto the {name} grid (--step {args.step}): {plan.taken} acquisitions into '

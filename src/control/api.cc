@@ -236,8 +236,9 @@ tsr::Status reconstruct_cube(const tsr::RunParameters& p, const tsr::PixelSettin
   };
   tsr::WorkerPool::StopCheck stop;
   if (o.interrupted) stop = o.interrupted;
-  if (!pool.run(pixels, place, stop)) return tsr::Status::interrupted(SIGINT);
-  return tsr::Status::ok();
+  if (pool.run(pixels, place, stop)) return tsr::Status::ok();
+  TSR_RETURN_IF_ERROR(pool.refusal());
+  return tsr::Status::interrupted(SIGINT);
 }
 
 }  // namespace

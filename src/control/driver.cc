@@ -219,7 +219,10 @@ class LineLoop {
       // not written. Asked once before the pool starts, so that helpers cannot
       // finish a line that the calling thread's first question would stop.
       if (env_.pending_interrupt() != 0) return interrupted(env_);
-      if (!pixels_.run(samples(), place, stop_)) return interrupted(env_);
+      if (!pixels_.run(samples(), place, stop_)) {
+        TSR_RETURN_IF_ERROR(pixels_.refusal());
+        return interrupted(env_);
+      }
       TSR_RETURN_IF_ERROR(write_line(line, b));
     }
     return Status::ok();
@@ -302,6 +305,9 @@ Status LineLoop::overlapped(std::vector<LineBuffers>& sets) {
     while (!stream.wait(line - 1, kInterruptPollSeconds)) {
       if (env_.pending_interrupt() != 0) return ended(interrupted(env_));
     }
+    // A refused pixel ends the run before the line is written: the refusal
+    // comes from the settings, so one line after another ends at this line too.
+    if (Status s = pixels_.refusal(); !s.is_ok()) return ended(s);
     if (Status s = write_line(line, sets[at]); !s.is_ok()) return ended(s);
     if (reads_ok && int64_t{line} + k <= p_.NL) read_ahead(line + k);
   }

@@ -1,10 +1,23 @@
 #include "control/pixel_runner.h"
 
 #include <algorithm>
+#include <string>
 
 #include "io/conversions.h"
 
 namespace tsr {
+namespace {
+
+// reconstruct_pixel's refusal in words: what the settings ask of the storage.
+Status refused_pixel(const PixelSettings& s, int32_t capacity) {
+  return Status::refused("the pixel reconstruction refuses its settings: " + std::to_string(s.nb) +
+                         " bands (its storage holds " + std::to_string(capacity) + "), " + std::to_string(s.nfunc) +
+                         " harmonics, " + std::to_string(s.np) + " parameters, " +
+                         std::to_string(s.excluded_bands.size()) + " excluded bands (each within 1.." +
+                         std::to_string(s.nb) + ")");
+}
+
+}  // namespace
 
 int32_t PixelRunner::capacity_for(const PixelSettings& settings) { return std::max(settings.nb, kMaxBands); }
 
@@ -23,7 +36,7 @@ PixelRunner::PixelRunner(const PixelRunOptions& options)
   workspace_.engine = options.engine;
 }
 
-void PixelRunner::run(const PixelSource& source, const PixelOutputs& outputs) {
+Status PixelRunner::run(const PixelSource& source, const PixelOutputs& outputs) {
   const PixelSettings& settings = options_.settings;
   const int64_t nb = settings.nb;
   const int64_t np = settings.np;
@@ -34,7 +47,9 @@ void PixelRunner::run(const PixelSource& source, const PixelOutputs& outputs) {
                         : source.mask_bytes != nullptr ? static_cast<int16_t>(source.mask_bytes[at])
                                                        : int16_t{1};
   }
-  reconstruct_pixel(settings, *options_.matrix, input_, result_, workspace_);
+  if (!reconstruct_pixel(settings, *options_.matrix, input_, result_, workspace_)) {
+    return refused_pixel(settings, pixel_capacity(*options_.matrix, input_, result_, workspace_));
+  }
 
   const PixelResult& r = result_;
   const int64_t ss = outputs.series_stride;
@@ -59,6 +74,7 @@ void PixelRunner::run(const PixelSource& source, const PixelOutputs& outputs) {
   if (outputs.maximum != nullptr) *outputs.maximum = static_cast<int16_t>(r.maximum);
   if (outputs.stored_order != nullptr) *outputs.stored_order = static_cast<int8_t>(order_byte(order));
   if (outputs.stored_criterion != nullptr) *outputs.stored_criterion = aic_value(r.criterion);
+  return Status::ok();
 }
 
 PixelPool::PixelPool(const PixelRunOptions& options, int threads) : pool_(std::max(1, threads)) {
@@ -72,7 +88,25 @@ bool PixelPool::run(int64_t count, const Placement& place, const WorkerPool::Sto
     place(item, source, outputs);
     run_one(worker, source, outputs);
   };
-  return pool_.run(count, work, stop);
+  const WorkerPool::StopCheck stop_or_refused = [&] {
+    return refused_.load(std::memory_order_acquire) || (stop && stop());
+  };
+  const bool done = pool_.run(count, work, stop_or_refused);
+  return done && !refused_.load(std::memory_order_acquire);
+}
+
+void PixelPool::run_one(int worker, const PixelSource& source, const PixelOutputs& outputs) {
+  Status s = runners_[static_cast<size_t>(worker)]->run(source, outputs);
+  if (s.is_ok()) return;
+  std::lock_guard<std::mutex> lock(refusal_mutex_);
+  if (refusal_.is_ok()) refusal_ = std::move(s);
+  refused_.store(true, std::memory_order_release);
+}
+
+Status PixelPool::refusal() const {
+  if (!refused_.load(std::memory_order_acquire)) return Status::ok();
+  std::lock_guard<std::mutex> lock(refusal_mutex_);
+  return refusal_;
 }
 
 }  // namespace tsr

@@ -6,15 +6,18 @@
 // products store them.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "lsq/function_matrix.h"
 #include "lsq/select_fit_fast.h"
 #include "pixel/pixel_settings.h"
 #include "pixel/reconstruct.h"
+#include "runtime/status.h"
 #include "runtime/workers.h"
 
 namespace tsr {
@@ -86,8 +89,13 @@ class PixelRunner {
   PixelRunner(const PixelRunner&) = delete;
   PixelRunner& operator=(const PixelRunner&) = delete;
 
-  // Reconstructs the pixel at `source` and writes what `outputs` asks for.
-  void run(const PixelSource& source, const PixelOutputs& outputs);
+  // Reconstructs the pixel at `source` and writes what `outputs` asks for;
+  // or refuses, writing nothing, where reconstruct_pixel refuses: the run's
+  // settings do not fit the storage (more bands than the matrix or the
+  // runner holds, harmonics or parameters beyond the matrix, an excluded
+  // band outside 1..nb). The refusal comes from the settings alone, so every
+  // pixel of the run would get it.
+  [[nodiscard]] Status run(const PixelSource& source, const PixelOutputs& outputs);
 
   // The last pixel's staged inputs, full results and working storage (the
   // series the final fit read is workspace().work), for reports.
@@ -114,21 +122,27 @@ class PixelPool {
 
   // Reconstructs pixels 0..count-1, each where `place` says. Before each
   // pixel it takes, the calling thread asks `stop` (when given); once that
-  // returns true no thread takes another one. Returns true when every pixel
-  // was done.
+  // returns true, or a runner has refused a pixel, no thread takes another
+  // one. Returns true when every pixel was done and none refused; refusal()
+  // tells a refusal apart from a stop.
   bool run(int64_t count, const Placement& place, const WorkerPool::StopCheck& stop = {});
 
   // The threads, for tasks of another shape (a BatchStream): worker w of a
   // task reconstructs its pixels with run_one(w, ...), which is run() for
-  // one pixel on that worker's runner.
+  // one pixel on that worker's runner; a refusal is kept for refusal().
   WorkerPool& workers() { return pool_; }
-  void run_one(int worker, const PixelSource& source, const PixelOutputs& outputs) {
-    runners_[static_cast<size_t>(worker)]->run(source, outputs);
-  }
+  void run_one(int worker, const PixelSource& source, const PixelOutputs& outputs);
+
+  // The first refusal of a pixel since the pool was built (ok when none):
+  // the caller's to return. Any thread may ask.
+  Status refusal() const;
 
  private:
   std::vector<std::unique_ptr<PixelRunner>> runners_;
   WorkerPool pool_;
+  std::atomic<bool> refused_{false};
+  mutable std::mutex refusal_mutex_;
+  Status refusal_;  // guarded by refusal_mutex_
 };
 
 }  // namespace tsr

@@ -1,10 +1,13 @@
 // The pixel runner gives every placement of inputs and outputs the bits of a
 // direct call of reconstruct_pixel, writes only what it is asked for, and a
-// pool of runners gives every pixel the same bits whatever its threads.
+// pool of runners gives every pixel the same bits whatever its threads; a
+// pixel that reconstruct_pixel refuses is a refusal for the runner's and the
+// pool's callers.
 #include "control/pixel_runner.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -104,9 +107,11 @@ TEST(PixelRunnerTest, EveryPlacementGivesTheBitsOfADirectCall) {
       }
       reconstruct_pixel(options.settings, *x, *in, *want, *ws);
       Outputs got(c.stride);
-      runner->run({series.data(), c.mask == Mask::kValues ? values.data() : nullptr,
-                   c.mask == Mask::kBytes ? bytes.data() : nullptr, c.stride},
-                  got.all());
+      ASSERT_TRUE(runner
+                      ->run({series.data(), c.mask == Mask::kValues ? values.data() : nullptr,
+                             c.mask == Mask::kBytes ? bytes.data() : nullptr, c.stride},
+                            got.all())
+                      .is_ok());
       for (int64_t i = 0; i < kNB * c.stride; ++i) {
         const size_t b = static_cast<size_t>(i / c.stride);
         const bool placed = i % c.stride == 0;
@@ -164,6 +169,50 @@ TEST(PixelPoolTest, ThreadsChangeNoBitAndAStopEndsTheTask) {
   const std::vector<int16_t> stopped = fitted_planes(one, [] { return true; }, &done);
   EXPECT_FALSE(done);
   EXPECT_EQ(stopped, std::vector<int16_t>(cube.size(), -7));
+}
+
+TEST(PixelRunnerTest, ARefusedPixelIsTheCallersRefusal) {
+  struct Case {
+    const char* name;
+    int32_t matrix_rows;
+    std::vector<int32_t> excluded;
+    const char* text;
+  };
+  const Case cases[] = {
+      {"more bands than the matrix holds", 20, {}, "23 bands (its storage holds 20)"},
+      {"an excluded band beyond the bands", kNB, {3, 24}, "2 excluded bands (each within 1..23)"},
+  };
+  const RunParameters p = run_of("NFUNC=4", "INTP=1");
+  const std::vector<int16_t> cube = testing::synthetic_cube(kNB, kNL, kNS, 23, 3);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto x = std::make_unique<FunctionMatrix>(c.matrix_rows);
+    build_function_matrix(std::min(p.NB, c.matrix_rows), p.NPOINT, p.NFUNC, harmonic_frequencies, *x);
+    PixelRunOptions options{pixel_settings(p), x.get(), LsqEngine::kFast};
+    if (!c.excluded.empty()) options.settings.excluded_bands = c.excluded;
+    auto runner = std::make_unique<PixelRunner>(options);
+    Outputs got(1);
+    const Status refused = runner->run({cube.data(), nullptr, nullptr, kPixels}, got.all());
+    EXPECT_EQ(refused.code(), Status::Code::kRefused);
+    EXPECT_NE(refused.text().find(c.text), std::string::npos) << refused.text();
+    EXPECT_EQ(got.fitted, std::vector<double>(got.fitted.size(), kUnwritten));
+    EXPECT_EQ(got.stored_params, std::vector<float>(got.stored_params.size(), -7.0f));
+    EXPECT_EQ(got.order, -7);
+    // A pool ends its task at the refusal; alone it places no other pixel.
+    for (const int threads : {1, 3}) {
+      PixelPool pool(options, threads);
+      std::atomic<int> placed{0};
+      const bool done = pool.run(kPixels, [&](int64_t k, PixelSource& source, PixelOutputs&) {
+        ++placed;
+        source = {cube.data() + k, nullptr, nullptr, kPixels};
+      });
+      EXPECT_FALSE(done);
+      EXPECT_EQ(pool.refusal(), refused);
+      if (threads == 1) {
+        EXPECT_EQ(placed.load(), 1);
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -34,7 +34,6 @@ Status plan_composite(const TimeGrid& grid, const std::vector<int32_t>& days, co
   std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return days[a] < days[b]; });
   const int32_t first = step_of(grid, days[order.front()]);
   const int32_t last = step_of(grid, days[order.back()]);
-  TSR_RETURN_IF_ERROR(check_step_count(grid, first, last - first + 1, order.size()));
   plan->first_step = first;
   plan->taken = order.size();
   plan->sources.resize(static_cast<size_t>(last - first + 1));

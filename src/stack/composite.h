@@ -45,9 +45,10 @@ struct CompositePlan {
 };
 
 // Plans the composite of acquisitions dated `days` (any order; several on
-// one day allowed) within `window`, on `grid`. Refuses when no date lies
-// within the window, when a date lies outside the years 1..9999, and when the
-// steps are more than kMaxSteps (check_step_count's message).
+// one day allowed) within `window`, on `grid`, with any number of steps (the
+// import, which makes a cube for the program, asks check_step_count after).
+// Refuses when no date lies within the window and when a date lies outside
+// the years 1..9999.
 Status plan_composite(const TimeGrid& grid, const std::vector<int32_t>& days, const DateWindow& window,
                       CompositePlan* plan);
 

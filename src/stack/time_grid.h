@@ -35,7 +35,8 @@
 
 namespace tsr {
 
-// The most bands (time steps) tsrecon takes.
+// The most bands (time steps) the program tsrecon takes, and so the import;
+// the library and the Python package take records of any length.
 inline constexpr int32_t kMaxSteps = kMaxBands;
 
 enum class GridKind { kModis16Day, kModisAqua16Day, kModis8Day, kMonth, kDekad, kFixedStep };

@@ -147,7 +147,9 @@ job_states() {
 
 # start_sshd DIR ADDRESS [PORT]: an OpenSSH server on ADDRESS and PORT (a
 # free one by default) that lets root in with the key DIR/../client_key
-# only. Configuration, host key and log in DIR; the port in DIR/port.
+# only, with DIR as the session's home and working folder (as a host's own
+# home would be; not root's home, which other runs share). Configuration,
+# host key and log in DIR; the port in DIR/port.
 start_sshd() {
   local d=$1 address=$2 port=${3:-$(free_ports)}
   mkdir -p "$d"
@@ -166,9 +168,11 @@ StrictModes no
 X11Forwarding no
 PrintMotd no
 SetEnv HOME=$d
+ForceCommand cd '$d' && eval "\$SSH_ORIGINAL_COMMAND"
 EOF
   # (HOME: a login runs none of the startup files of the machine's root
-  # account, which can cost a tenth of a second per connection.)
+  # account, which can cost a tenth of a second per connection. ForceCommand
+  # runs the command asked for, as the login shell would, from DIR.)
   echo "$port" >"$d/port"
   # Privilege separation needs this folder (the service would make it).
   [ -d /run/sshd ] || mkdir -m 0755 -p /run/sshd

@@ -41,6 +41,11 @@ case "$case_name" in
 esac
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tsrecon-blocks-$case_name.XXXXXX")
+# GNU parallel keeps its state (profiles, caches of the hosts, semaphores) in
+# $PARALLEL_HOME, ~/.parallel by default, and its temporary files in $TMPDIR:
+# both lie in this run's folder, so that runs side by side share nothing.
+export PARALLEL_HOME="$work/parallel-home" TMPDIR="$work/tmp"
+mkdir -p "$PARALLEL_HOME" "$TMPDIR"
 nothing_running() { [ -z "$(pgrep -f -- "$work")" ]; }
 on_exit() {
   [ "$daemons" = 0 ] || stop_daemons
@@ -373,12 +378,11 @@ EOF
     ssh_hosts "$work/ssh" host-a host-b
     printf '1/host-a\n1/host-b\n' >"$work/hosts.txt"
     printf '1/host-a\n' >"$work/host-a.txt"
-    # The hosts' scratch folders lie below root's home (the same folder for
-    # both hosts here): what the test adds there, it removes.
-    scratch=$(ssh -F "$ssh_config" host-a pwd)/.parallel/tmp
-    ls_scratch() { ls -A "$scratch" 2>/dev/null | grep -vx sshlogin || true; }
-    scratch_before=$(ls_scratch)
-    trap 'comm -13 <(echo "$scratch_before") <(ls_scratch) | sed "s|^|$scratch/|" | xargs -r rm -rf; on_exit' EXIT
+    # A login to a host starts in its folder of this run (its home): the
+    # scratch folders of parallel's --workdir lie below, this run's alone.
+    ls_scratch() {
+      find "$work"/ssh/host-{a,b}/.parallel/tmp -mindepth 1 -maxdepth 1 ! -name sshlogin 2>/dev/null || true
+    }
 
     # tsrecon as the hosts run it: on host-b, the first block to start
     # (host-b-block says which) waits there until the host is taken down.
@@ -389,6 +393,7 @@ case "\$SSH_CONNECTION" in
     if mkdir "$work/host-b-block" 2>/dev/null; then echo "\${PWD##*/}" >"$work/host-b-block/name"; exec -a "$work/held" sleep 30; fi ;;
 esac
 echo "\$TSRECON_THREADS" >>"$work/threads"
+echo "\$PWD" >>"$work/block-folders"
 exec "$tsrecon" "\$@"
 EOF
     chmod +x "$work/tsrecon-on-hosts"
@@ -419,7 +424,9 @@ EOF
       || { cat "$work/run.err" >&2; fail "the run over ssh failed"; }
     [ "$(awk 'NR > 1 { print $2 }' "$work/job/blocks/parallel.joblog" | sort -u | tr '\n' ' ')" = "host-a host-b " ] \
       || fail "not both hosts ran blocks: $(cat "$work/job/blocks/parallel.joblog")"
-    [ "$(ls_scratch)" = "$scratch_before" ] || fail "left on the hosts: $(ls_scratch)"
+    ! grep -v "^$work/ssh/host-[ab]/.parallel/tmp/" "$work/block-folders" \
+      || fail "blocks ran outside the hosts' folders of this run"
+    [ -z "$(ls_scratch)" ] || fail "left on the hosts: $(ls_scratch)"
     [ "$(sort -u "$work/threads")" = 1 ] || fail "TSRECON_THREADS on the hosts: $(cat "$work/threads")"
     merge_and_compare
 

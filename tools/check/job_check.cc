@@ -151,6 +151,9 @@ class Checker {
       warning("cntl.dat", "NDEF=" + n(p_.NDEF) + " but " + n(p_.NDEF - p_.excluded_count) +
                               " of the band numbers after the groups lie outside 1.." + n(p_.NB) +
                               " (or are blank): tsrecon ignores them");
+    if (p_.INTP == 1 && p_.MASK == 1)
+      warning("INTP", "INTP=1 with MASK=1: under a mask the preliminary fit does not run, so i.bsq will hold "
+                      "zeros only; set INTP=0, and no i.bsq is written");
     return true;
   }
 

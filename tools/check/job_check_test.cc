@@ -124,6 +124,14 @@ void expect_check(const Case& c) {
     EXPECT_EQ(env.exists(name), job.files.count(name) == 1) << name;
 }
 
+// mask.bsq of a job: 0 where data.bsq holds 32767 (or where `drop` says), 1 elsewhere.
+std::string mask_of(const Job& j, const std::function<bool(int band)>& drop = [](int) { return false; }) {
+  std::string m;
+  for (size_t i = 0; i < j.values.size(); ++i)
+    m += static_cast<char>(j.values[i] == 32767 || drop(static_cast<int>(i) / (j.nl * j.ns) + 1) ? 0 : 1);
+  return m;
+}
+
 TEST(JobCheck, FindsWhatWouldStopOrSpoilTheRun) {
   const Case cases[] = {
       {"sound job", [](Job&) {}, {}},
@@ -205,16 +213,15 @@ TEST(JobCheck, FindsWhatWouldStopOrSpoilTheRun) {
          j.files["i.bsq"] = std::string(23 * 12 * 2, '\0');
        },
        {{Severity::kWarning, "i.bsq", "i.bsq is left from an earlier run: with INTP=0"}}},
+      {"INTP=1 under a mask",
+       [](Job& j) {
+         j.groups = "&DATA NFUNC=5 /\n&CONTRL INTP=1, MASK=1 /\n&NPT NPOINT=23 /\n";
+         j.files["mask.bsq"] = mask_of(j);
+       },
+       {{Severity::kWarning, "INTP", "INTP=1 with MASK=1: under a mask the preliminary fit does not run, so i.bsq "
+                                     "will hold zeros only; set INTP=0"}}},
   };
   for (const Case& c : cases) expect_check(c);
-}
-
-// mask.bsq of a job: 0 where data.bsq holds 32767 (or where `drop` says), 1 elsewhere.
-std::string mask_of(const Job& j, const std::function<bool(int band)>& drop = [](int) { return false; }) {
-  std::string m;
-  for (size_t i = 0; i < j.values.size(); ++i)
-    m += static_cast<char>(j.values[i] == 32767 || drop(static_cast<int>(i) / (j.nl * j.ns) + 1) ? 0 : 1);
-  return m;
 }
 
 void set_groups(Job& j, const std::string& contrl, int npoint = 23, const std::string& records = "") {

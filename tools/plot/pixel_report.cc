@@ -8,8 +8,9 @@
 
 namespace tsr::tools {
 
-PixelReport reconstruct_single_pixel(const RunParameters& p, const PixelToReport& pixel) {
-  PixelReport r;
+Status reconstruct_single_pixel(const RunParameters& p, const PixelToReport& pixel, PixelReport* report) {
+  PixelReport& r = *report;
+  r = PixelReport();
   r.line = pixel.line;
   r.sample = pixel.sample;
   r.nb = p.NB;
@@ -38,7 +39,7 @@ PixelReport reconstruct_single_pixel(const RunParameters& p, const PixelToReport
   outputs.preliminary = r.preliminary.data();
   outputs.params = r.params.data();
   outputs.criterion = &r.criterion;
-  runner->run({r.raw.data(), r.mask ? pixel.mask_values.data() : nullptr, nullptr, 1}, outputs);
+  TSR_RETURN_IF_ERROR(runner->run({r.raw.data(), r.mask ? pixel.mask_values.data() : nullptr, nullptr, 1}, outputs));
 
   const PixelResult& result = runner->result();
   r.weights_in.assign(runner->input().weights.begin(), runner->input().weights.begin() + nb);
@@ -47,7 +48,7 @@ PixelReport reconstruct_single_pixel(const RunParameters& p, const PixelToReport
   r.order = result.order;
   r.min = result.minimum;
   r.max = result.maximum;
-  return r;
+  return Status::ok();
 }
 
 std::vector<int16_t> fitted_product_values(const PixelReport& r) {

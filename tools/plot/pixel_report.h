@@ -8,6 +8,7 @@
 
 #include "control/run_parameters.h"
 #include "domain/model.h"
+#include "runtime/status.h"
 #include "seasons/seasons.h"
 
 namespace tsr::tools {
@@ -40,9 +41,10 @@ struct PixelToReport {
 };
 
 // Reconstructs one pixel with the run's parameters (completed) as the run
-// does (control/pixel_runner.h). The preliminary fit is always kept, whatever
-// INTP says, and the outputs are those that the run stores for the pixel.
-PixelReport reconstruct_single_pixel(const RunParameters& p, const PixelToReport& pixel);
+// does (control/pixel_runner.h) into *report; the runner's refusal as the
+// run would give it. The preliminary fit is always kept, whatever INTP says,
+// and the outputs are those that the run stores for the pixel.
+Status reconstruct_single_pixel(const RunParameters& p, const PixelToReport& pixel, PixelReport* report);
 
 // The values the run writes for the pixel: its f.bsq and i.bsq series and its
 // p.bsq parameters, converted as the product writers convert them.

@@ -36,11 +36,17 @@ std::vector<int16_t> seasonal() {
 
 using ::tsr::testing::bits;
 
+PixelReport report_of(const RunParameters& p, const PixelToReport& pixel) {
+  PixelReport r;
+  EXPECT_TRUE(reconstruct_single_pixel(p, pixel, &r).is_ok());
+  return r;
+}
+
 TEST(PixelReport, CleanSeriesIsFittedClosely) {
   // Without the envelope filter, which would flatten the troughs.
   const RunParameters p = run(0, {}, 0);
   const std::vector<int16_t> raw = seasonal();
-  const PixelReport r = reconstruct_single_pixel(p, {4, 9, raw, {}});
+  const PixelReport r = report_of(p, {4, 9, raw, {}});
   EXPECT_EQ(r.line, 4);
   EXPECT_EQ(r.sample, 9);
   EXPECT_FALSE(r.failed());
@@ -63,18 +69,18 @@ TEST(PixelReport, CleanSeriesIsFittedClosely) {
 TEST(PixelReport, ScreeningShowsInTheWeightsHandedBack) {
   std::vector<int16_t> dip = seasonal();
   dip[10] = 100;  // a cloud dip far below the curve
-  const PixelReport cloudy = reconstruct_single_pixel(run(0, {}, 0), {1, 1, dip, {}});
+  const PixelReport cloudy = report_of(run(0, {}, 0), {1, 1, dip, {}});
   EXPECT_EQ(cloudy.weights_out[10], 0);
   EXPECT_EQ(cloudy.weights_out[11], 1);
   // The final fit read the dip filled from its neighbours.
   EXPECT_NEAR(cloudy.final_input[10], (dip[9] + dip[11]) / 2 / 4096.0, 1e-3);
   // With the envelope filter the dip is lifted before the preliminary fit,
   // and the raw value still fails the screening.
-  const PixelReport filtered = reconstruct_single_pixel(run(0, {}, 1), {1, 1, dip, {}});
+  const PixelReport filtered = report_of(run(0, {}, 1), {1, 1, dip, {}});
   EXPECT_EQ(filtered.weights_out[10], 0);
 
   // Excluded bands leave both fits; the report flags them.
-  const PixelReport excl = reconstruct_single_pixel(run(0, {5, 30}), {1, 1, seasonal(), {}});
+  const PixelReport excl = report_of(run(0, {5, 30}), {1, 1, seasonal(), {}});
   for (size_t t = 0; t < 46; ++t) {
     EXPECT_EQ(excl.excluded[t], t == 4 || t == 29) << t;
     EXPECT_EQ(excl.weights_out[t], excl.excluded[t] ? 0 : 1) << t;
@@ -83,7 +89,7 @@ TEST(PixelReport, ScreeningShowsInTheWeightsHandedBack) {
   // Under MASK=1 the mask decides and there is no preliminary fit.
   std::vector<int16_t> mask(46, 1);
   mask[3] = 0;
-  const PixelReport masked = reconstruct_single_pixel(run(1, {}), {1, 1, seasonal(), mask});
+  const PixelReport masked = report_of(run(1, {}), {1, 1, seasonal(), mask});
   EXPECT_TRUE(masked.mask);
   EXPECT_EQ(masked.weights_in, mask);
   EXPECT_EQ(masked.weights_out[3], 0);
@@ -94,14 +100,14 @@ TEST(PixelReport, ReconstructionCarriesNothingOverBetweenPixels) {
   // A masked pixel after an unmasked one still has an all-zero preliminary
   // series, and repeating a pixel gives the same bits.
   const RunParameters p = run(0, {});
-  const PixelReport a = reconstruct_single_pixel(p, {1, 1, seasonal(), {}});
-  const PixelReport b = reconstruct_single_pixel(p, {1, 1, seasonal(), {}});
+  const PixelReport a = report_of(p, {1, 1, seasonal(), {}});
+  const PixelReport b = report_of(p, {1, 1, seasonal(), {}});
   for (size_t t = 0; t < 46; ++t) {
     EXPECT_EQ(bits(a.fitted[t]), bits(b.fitted[t]));
     EXPECT_EQ(bits(a.preliminary[t]), bits(b.preliminary[t]));
   }
   EXPECT_EQ(bits(a.criterion), bits(b.criterion));
-  const PixelReport m = reconstruct_single_pixel(run(1, {}), {1, 1, seasonal(), std::vector<int16_t>(46, 1)});
+  const PixelReport m = report_of(run(1, {}), {1, 1, seasonal(), std::vector<int16_t>(46, 1)});
   for (double v : m.preliminary) EXPECT_EQ(v, 0.0);
 }
 
@@ -110,7 +116,7 @@ TEST(PixelReport, ReconstructionCarriesNothingOverBetweenPixels) {
 // without a model has none.
 TEST(PixelReport, SeasonsOfTheStoredModel) {
   const RunParameters p = run(0, {}, 0);
-  const PixelReport r = reconstruct_single_pixel(p, {1, 1, seasonal(), {}});
+  const PixelReport r = report_of(p, {1, 1, seasonal(), {}});
   const double peak = (M_PI / 2 - 0.7) * 46 / (2 * M_PI);
   std::vector<int32_t> days;
   for (int32_t b = 0; b < 46; ++b) days.push_back(16071 + 8 * b);  // every 8 days from 2014-01-01
@@ -137,7 +143,7 @@ TEST(PixelReport, FailedFitGivesZeroProducts) {
       1091, 342,   1116,  1135,  1137,  1138,  1124,  1106,  1085,  1042,  392,   951,   903,   846,   798,   753,
       695,  657,   617,   604,   585,   206,   592,   600,   32767, 32767, 32767, 32767, 32767, 32767, 32767, 32767,
       32767, 32767, 32767, 32767, 32767, 989, 504,   1016,  1031,  1046,  1069,  1080,  1100,  1128};
-  const PixelReport r = reconstruct_single_pixel(run(0, {}), {1, 1, raw, {}});
+  const PixelReport r = report_of(run(0, {}), {1, 1, raw, {}});
   ASSERT_TRUE(r.failed()) << r.order << " " << r.criterion;
   EXPECT_EQ(r.order, -1);
   EXPECT_EQ(r.weights_out[27], 1);  // no-data values that passed the screening

@@ -199,7 +199,9 @@ int main(int argc, char** argv) {
       return fail(e);
   }
 
-  const PixelReport report = reconstruct_single_pixel(p, {line, sample, raw, mask});
+  PixelReport report;
+  if (const tsr::Status s = reconstruct_single_pixel(p, {line, sample, raw, mask}, &report); !s.is_ok())
+    return fail(s.message());
   if (values) std::fputs(values_table(report).c_str(), stdout);
   // The user's units: --factor, else the scaling data.hdr declares.
   const InputHeader header = read_input_header(*env, "data.bsq");
