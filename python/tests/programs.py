@@ -9,17 +9,17 @@ import shutil
 import tsrecon._tsrecon
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-_BUILD = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(tsrecon._tsrecon.__file__))))
+BUILD = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(tsrecon._tsrecon.__file__))))
 
 
 def program(name):
     """The path of the program `name` (tsrecon, tsrecon-gen, ...) of the build under test."""
-    beside = os.path.join(_BUILD, name)
+    beside = os.path.join(BUILD, name)
     if os.access(beside, os.X_OK):
         return beside
     found = shutil.which(name)
     if found is None:
-        raise FileNotFoundError(f'{name} is neither in {_BUILD} (beside {tsrecon._tsrecon.__file__}) nor on PATH')
+        raise FileNotFoundError(f'{name} is neither in {BUILD} (beside {tsrecon._tsrecon.__file__}) nor on PATH')
     return found
 
 

@@ -72,8 +72,8 @@ def cf_file(path, times, planes, fmt='netcdf', units=None, calendar=None):
         ds.to_netcdf(str(path), encoding=encoding)
 
 
-def tool(name, *args, cwd):
-    return subprocess.run([launcher(name), *map(str, args)], cwd=cwd, capture_output=True, text=True)
+def tool(name, *args, cwd, env=None):
+    return subprocess.run([launcher(name), *map(str, args)], cwd=cwd, env=env, capture_output=True, text=True)
 
 
 def run(prog, cwd, *args):

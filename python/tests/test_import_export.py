@@ -16,6 +16,7 @@ import numpy as np
 import pytest
 from osgeo import gdal, osr
 
+from programs import BUILD
 from stacks import GT, NL, NS, dates, dekads, expected_raw, months, raster, run, tool, wkt
 
 RNG = np.random.default_rng(7)
@@ -208,6 +209,15 @@ def test_import_refuses(tmp_path, files, opts, message):
     r = tool('tsrecon-import', *opts, '-o', 'job', *names, cwd=tmp_path)
     assert r.returncode == 1 and message in r.stderr and len(r.stderr.strip().splitlines()) == 1, r.stderr
     assert not (tmp_path / 'job').exists()
+
+
+@pytest.mark.parametrize('name', ['tsrecon-import', 'tsrecon-export'])
+def test_launcher_takes_the_build_named(tmp_path, name):
+    """Without PYTHONPATH a launcher of the source tree runs its package with
+    the extension of the build TSRECON_BUILD_DIR names, wherever it lies."""
+    env = {k: v for k, v in os.environ.items() if k != 'PYTHONPATH'}
+    r = tool(name, '--help', cwd=tmp_path, env=dict(env, TSRECON_BUILD_DIR=BUILD))
+    assert r.returncode == 0 and r.stdout.startswith(f'usage: {name}'), r.stderr
 
 
 def test_pipeline_import_run_export(tmp_path):

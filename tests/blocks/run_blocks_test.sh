@@ -19,6 +19,9 @@ case_name=$3
 tsrecon="$bin/tsrecon"
 gen="$bin/tsrecon-gen"
 tile="$bin/tsrecon-tile"
+# The recipes of scripts/ take their programs from the build under test,
+# wherever it lies.
+export TSRECON_BUILD_DIR=$bin
 
 skip() { echo "$case_name case skipped: $*"; exit 77; }
 fail() { echo "FAIL ($case_name): $*" >&2; exit 1; }
