@@ -181,6 +181,31 @@ def test_import_records_scaling_and_keeps_cntl(tmp_path):
     assert (tmp_path / 'job' / 'cntl.dat').read_text() == 'mine\n'
 
 
+def test_the_last_day_of_a_year_and_a_window_of_one_day(tmp_path):
+    """Days 350, 358 and 366 of a leap year (an 8-day step): day 366 is a date, and --from D --to D takes it alone."""
+    files = [f'MOD09A1.A2016{doy}.tif' for doy in (350, 358, 366)]
+    for name in files:
+        raster(tmp_path / name, ndvi10000(1), gdal.GDT_Int16)
+    for opts, names in (([], ['2016-12-15', '2016-12-23', '2016-12-31']),
+                        (['--from', '2016-12-31', '--to', '2016-12-31'], ['2016-12-31'])):
+        r = tool('tsrecon-import', *opts, '-o', 'job', *files, cwd=tmp_path)
+        assert r.returncode == 0, r.stderr
+        ds = gdal.Open(str(tmp_path / 'job' / 'data.bsq'))
+        assert [ds.GetRasterBand(b).GetDescription() for b in range(1, ds.RasterCount + 1)] == names
+        ds = None
+
+def test_a_frequent_smallest_value_is_named(tmp_path):
+    """0 in one sample of each of 12 files (8.33 % of them), no no-data value declared: the import says so."""
+    files = []
+    for d in months(12):
+        v = RNG.integers(1, 10001, size=(1, NL, NS))
+        v[0, d.month % NL, 1] = 0
+        files.append(f'ndvi_{d}.tif')
+        raster(tmp_path / files[-1], v, gdal.GDT_Int16)
+    r = tool('tsrecon-import', '-o', 'job', *files, cwd=tmp_path)
+    assert r.returncode == 0 and 'the smallest value, 0, holds 8.33 % of the Int16 samples' in r.stderr, r.stderr
+    assert 'run again with --nodata 0' in r.stderr
+
 REFUSALS = [
     ('byte without scale', [dict(t=gdal.GDT_Byte)], [], 'gdal_edit.py -scale'),
     ('integers beyond 10000', [dict(t=gdal.GDT_Int16, v=20000)], [], '--factor F'),
@@ -316,6 +341,7 @@ def test_export_nan_where_no_model(tmp_path, header_factor, option, factor):
     r = tool('tsrecon-export', *option, '--raw', cwd=tmp_path / 'job')
     assert r.returncode == 0, r.stderr
     assert (header_factor is None) == ('no scaling known' in r.stderr)
+    assert 'no model at 3 of 6 pixels (50.00 %): order -1 at 1, order 0 or 1 at 1, all parameters 0 at 1 more' in r.stdout
 
     def tif(name):
         ds = gdal.Open(str(tmp_path / 'job' / f'{name}.tif'))
@@ -341,8 +367,9 @@ def test_export_nan_where_no_model(tmp_path, header_factor, option, factor):
 
 @pytest.mark.parametrize('extra,status,said', [
     (None, 1, 'data.hdr is not an ENVI header'),
-    ('Tsrecon   Factor = 10000\n', 0, 'value = raw / 10000 (tsrecon factor = 10000 in data.hdr)')],
-    ids=['not a header', 'keys folded'])
+    ('Tsrecon   Factor = 10000\n', 0, 'value = raw / 10000 (tsrecon factor = 10000 in data.hdr)'),
+    ('tsrecon factor = 0\n', 0, 'value = raw / 4096 (no scaling known)')],
+    ids=['not a header', 'keys folded', 'a factor of 0'])
 def test_export_reads_data_hdr_with_the_programs_reader(tmp_path, extra, status, said):
     fake_job(tmp_path / 'job', None)
     hdr = tmp_path / 'job' / 'data.hdr'
@@ -384,3 +411,25 @@ def test_export_refuses_broken_seasons_before_writing(tmp_path, damage, message)
     r = tool('tsrecon-export', '-o', 'out', cwd=job)
     assert r.returncode == 1 and message in r.stderr, r.stderr
     assert not (job / 'out').exists()
+
+
+def test_export_refuses_a_p_bsq_of_no_model(tmp_path):
+    """p.bsq holds 2 x NFUNC + 2 planes: a header that gives it an odd count describes no run."""
+    fake_job(tmp_path / 'job', 1600)
+    hdr = tmp_path / 'job' / 'p.hdr'
+    assert 'bands = 6\n' in hdr.read_text()
+    hdr.write_text(hdr.read_text().replace('bands = 6\n', 'bands = 5\n'))
+    r = tool('tsrecon-export', cwd=tmp_path / 'job')
+    assert r.returncode == 1 and 'p.hdr and order.hdr in . do not describe one run' in r.stderr, r.stderr
+
+
+def test_export_writes_every_series_with_its_names(tmp_path):
+    """An f.bsq of zeros is exported like any other, and dates of a data.hdr of other bands name no band."""
+    fake_job(tmp_path / 'job', 1600)
+    (tmp_path / 'job' / 'f.bsq').write_bytes(bytes(3 * 6 * 2))
+    hdr = tmp_path / 'job' / 'data.hdr'
+    hdr.write_text(re.sub(r'bands\s*=\s*3\n', 'bands = 2\n', hdr.read_text()))
+    r = tool('tsrecon-export', cwd=tmp_path / 'job')
+    assert r.returncode == 0, r.stderr
+    ds = gdal.Open(str(tmp_path / 'job' / 'f.tif'))
+    assert all(ds.GetRasterBand(b).GetDescription() for b in (1, 2, 3)) and ds.ReadAsArray()[:, 1, 1].tolist() == [0] * 3

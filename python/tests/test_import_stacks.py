@@ -101,6 +101,14 @@ def test_scattered_no_data_gets_a_mask_and_every_pixel_a_model(tmp_path):
     assert has_model(job, shape).all()
 
 
+def test_one_spoiled_pixel_gets_a_mask(tmp_path):
+    v = RNG.integers(0, 10001, size=(12, NL, NS))
+    v[3, 1, 2] = -3000
+    files = write_dates(tmp_path / 'in', months(12), v, nodata=-3000)
+    r, job = import_job(tmp_path / 'in', *files)
+    assert r.returncode == 0 and 'mask.bsq and MASK=1 written' in r.stdout, r.stdout + r.stderr
+    assert cntl_members(job)['MASK'] == '1' and (read_job(job, v.shape)[1] == (v != -3000)).all()
+
 def irregular_days():
     """Acquisitions of two overlapping paths (gaps of 7 and 9 days), some lost to clouds, one day twice."""
     d, out = datetime.date(2019, 3, 28), []
@@ -237,23 +245,29 @@ def test_quality_layers_reject_samples(tmp_path, opts, gdal_type, values, kept):
     assert f'removed {rejected.sum()} of {v.size} samples' in r.stdout
 
 
-QUALITY_REFUSALS = [  # name, quality dates given (of the twelve), grid shift, message
-    ('a date without its quality layer', list(range(11)), 0.0, 'no quality layer (or not one each) for the data of 1 '
-                                                               'date: 2014-12-01'),
-    ('a quality layer on another grid', list(range(12)), 250.0, 'gdalwarp the quality layers and the data'),
+QUALITY_PAIRS = [  # name, quality dates given (of the twelve), grid shift, options, message (None: imported)
+    ('a date without its quality layer', list(range(11)), 0.0, [], 'no quality layer (or not one each) for the data '
+                                                                   'of 1 date: 2014-12-01'),
+    ('two quality layers of one date', list(range(12)) + [5], 0.0, [], 'no quality layer (or not one each) for the '
+                                                                       'data of 1 date: 2014-06-01'),
+    ('a quality layer on another grid', list(range(12)), 250.0, [], 'gdalwarp the quality layers and the data'),
+    ('layers of dates outside a window', list(range(12)), 0.0, ['--from', '2014-03-01', '--to', '2014-10-01'], None),
 ]
 
 
-@pytest.mark.parametrize('given,shift,message', [q[1:] for q in QUALITY_REFUSALS], ids=[q[0] for q in QUALITY_REFUSALS])
-def test_quality_layers_refused(tmp_path, given, shift, message):
+@pytest.mark.parametrize('given,shift,opts,message', [q[1:] for q in QUALITY_PAIRS], ids=[q[0] for q in QUALITY_PAIRS])
+def test_quality_layers_paired_by_date(tmp_path, given, shift, opts, message):
     days = months(12)
     files = write_dates(tmp_path, days, RNG.integers(0, 10001, size=(12, NL, NS)))
-    for k in given:
+    layers = [f'qa{i}_{days[k]:%Y%m%d}.tif' for i, k in enumerate(given)]
+    for name, k in zip(layers, given):
         gt = (600000.0 + shift * (k == 5), 250.0, 0.0, 8700000.0, 0.0, -250.0)
-        raster(tmp_path / f'qa_{days[k]:%Y%m%d}.tif', np.zeros((1, NL, NS)), gdal.GDT_Byte, gt=gt)
-    r, job = import_job(tmp_path, *files, '--quality', *(f'qa_{days[k]:%Y%m%d}.tif' for k in given),
-                        '--quality-kind', 's2-scl')
-    assert r.returncode == 1 and message in r.stderr and not job.exists(), r.stderr
+        raster(tmp_path / name, np.full((1, NL, NS), 4), gdal.GDT_Byte, gt=gt)
+    r, job = import_job(tmp_path, *opts, *files, '--quality', *layers, '--quality-kind', 's2-scl')
+    if message is None:
+        assert r.returncode == 0 and band_names(job) == [str(d) for d in days[2:10]], r.stderr
+    else:
+        assert r.returncode == 1 and message in r.stderr and not job.exists(), r.stderr
 
 
 def test_long_records_are_refused_and_imported_by_window(tmp_path):

@@ -429,12 +429,16 @@ def test_seasons_are_the_tools_bytes(tmp_path):
     assert subprocess.run([program('tsrecon-seasons')], cwd=tmp_path, capture_output=True).returncode == 0
     steps = tsrecon.seasons(r.params, settings, nb=nb, order=r.order)
     assert steps.days is None and steps.bands.tobytes() == (tmp_path / 'seasons.bsq').read_bytes()
+    # The edges of the arguments: a record of one band, a share of 0.
+    assert tsrecon.seasons(r.params, settings, nb=1, order=r.order, min_share=0).bands.shape == (32, nl, ns)
 
     xr = pytest.importorskip('xarray')
     tsx = pytest.importorskip('tsrecon.xarray')
     da = xr.DataArray(np.where(raw == 32767, np.nan, raw / 1600.0), dims=('time', 'y', 'x'),
                       coords={'time': days.astype('datetime64[ns]')})
     ds = tsx.seasons(tsx.reconstruct(da, settings, mask_missing=False))  # as the executable ran it
+    with pytest.raises(ValueError, match='factor must be a positive number'):
+        tsx.reconstruct(da, settings, factor=0)
     assert np.stack([ds[n].values for n in tsrecon.SEASON_BAND_NAMES]).astype('<f4').tobytes() == stored
     peak = ds['s1_peak_date'].values
     jan1 = peak.astype('datetime64[Y]').astype('datetime64[ns]')

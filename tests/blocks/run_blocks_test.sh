@@ -442,8 +442,12 @@ EOF
     (cd "$work/job" && "$tile" merge) >/dev/null 2>"$work/merge.err" || status=$?
     [ "$status" = 1 ] && grep -q "$dropped did not finish" "$work/merge.err" \
       || fail "merge with $dropped missing: status $status, $(cat "$work/merge.err")"
+    runs=$(wc -l <"$work/threads")
+    unfinished=$(sed -n 's/.*not finished: //p' "$work/run.out" | wc -w)
     run_on "$work/host-a.txt" --resume-failed -- --ssh "ssh -F $ssh_config" >/dev/null 2>"$work/run.err" \
       || { cat "$work/run.err" >&2; fail "--resume-failed on host-a failed"; }
+    [ "$(wc -l <"$work/threads")" = $((runs + unfinished)) ] \
+      || fail "--resume-failed ran other blocks than the $unfinished unfinished ones again"
     merge_and_compare
 
     start_sshd "$work/ssh/host-b" 127.0.0.2 "$(cat "$work/ssh/host-b/port")"

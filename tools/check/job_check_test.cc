@@ -304,6 +304,13 @@ TEST(JobCheck, ValueScanAtItsEdges) {
          j.files["mask.bsq"] = mask_of(j, [](int band) { return band > 12; });
        },
        {}},
+      {"just enough, one of them at the ceiling",
+       [](Job& j) {
+         set_groups(j, "MASK=1");
+         j.at(1, 1, 1) = 1536;
+         j.files["mask.bsq"] = mask_of(j, [](int band) { return band > 12; });
+       },
+       {}},
       {"a share of no-data pixels", [](Job& j) { for (int b = 1; b <= 23; ++b) j.at(b, 2, 1) = j.at(b, 2, 2) = j.at(b, 2, 3) = 32767; },
        {{Severity::kWarning, "samples", "3 of 12 pixels (25.00 %) have fewer usable samples"},
         {Severity::kWarning, "samples", "(3 of them none at all, as in a no-data area)"}},
@@ -422,6 +429,16 @@ TEST(JobCheck, DiskSpaceProductsAndRunTime) {
   EXPECT_EQ(check.findings[0].text,
             "the products need 1788 bytes more, but only 600 bytes are free: tsrecon would stop part way with error 38 "
             "(error during write)");
+  // f.bsq and i.bsq of an earlier run, complete: the rest fits.
+  env.put("f.bsq", std::string(23 * 12 * 2, '\0'));
+  env.put("i.bsq", std::string(23 * 12 * 2, '\0'));
+  env.set_disk(684);
+  check = check_job(env);
+  EXPECT_TRUE(check.ready()) << format_check(check);
+  EXPECT_NE(format_check(check).find("products: 7 files, 1788 bytes in all, 684 bytes still to be written"),
+            std::string::npos) << format_check(check);
+  env.remove_file("f.bsq");
+  env.remove_file("i.bsq");
   env.set_disk(1788);
   env.set_cores(3);
   check = check_job(env);
