@@ -275,8 +275,8 @@ def test_run_job_is_the_executable(tmp_path):
 def test_interrupt_stops_between_pixels(tmp_path, monkeypatch, call):
     """SIGINT from another Python thread (which runs only because the call
     released the GIL) ends a call of several seconds within a fraction of one."""
-    cube, _ = generate(tmp_path, nl=20, ns=100, seed=2)
-    monkeypatch.setenv('TSRECON_ENGINE', 'literal')  # about 3 ms a pixel: 6 s for the cube
+    cube, _ = generate(tmp_path, nl=40, ns=100, seed=2)
+    monkeypatch.setenv('TSRECON_ENGINE', 'literal')  # about 3 ms a pixel: 12 s for the cube
     monkeypatch.setenv('TSRECON_THREADS', '1')
     timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))
     start = time.monotonic()
@@ -287,7 +287,7 @@ def test_interrupt_stops_between_pixels(tmp_path, monkeypatch, call):
         else:
             tsrecon.run_job(tmp_path, console=lambda text: None)
     timer.join()
-    assert time.monotonic() - start < 2.0
+    assert time.monotonic() - start < 4.0  # a third of the whole call: room for a busy machine
 
 
 def test_threads_as_the_environment_says(tmp_path, monkeypatch):
